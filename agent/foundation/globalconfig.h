@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include <map>
+
+// The agent's one place for settings (cfg.dat), the installer's description file (app.dat),
+// the data folders and the selected server environment.
+class KELGlobalConfig : public QObject {
+    Q_OBJECT
+public:
+    static KELGlobalConfig* instance();
+
+    // Settings in cfg.dat; every call opens the file afresh, so any thread may call.
+    QString value(const QString& key) const;
+    void setValue(const QString& key, const QString& value);
+    // A flag is on only when its value is exactly "1".
+    bool flag(const QString& key) const { return value(key) == QLatin1String("1"); }
+
+    void setOutputFolder(const QString& path);
+    QString outputFolder() const;
+
+    QString dataFolderPath() const { return dataFolder + QLatin1Char('/'); }
+    QString logFolder() const { return dataFolder + QStringLiteral("/log/"); }
+    QString tempFolder() const { return dataFolder + QStringLiteral("/temp/"); }
+    QString downloadFolder() const { return dataFolder + QStringLiteral("/download/"); }
+    QString dumpFolder() const { return dataFolder + QStringLiteral("/log/dump"); }
+    QString installFolder() const;
+    QString configFilePath() const { return cfgFilePath; }
+
+    bool selectEnv(const QString& key);
+    QString getAppName() const { return appName; }
+    QString getAppVersion() const { return appVersion; }
+    QString getCurrentEnv() const { return currentEnv; }
+    QString getBaseUrl() const { return baseUrl; }
+    QJsonArray getDomains() const { return domains; }
+
+    bool isPresetScanner(const QString& name) const;
+    void addPresetScanner(const QString& name);
+
+    int batchImageCount(const QString& batchNo) const;
+    void setBatchImageCount(const QString& batchNo, int count);
+
+    static qint64 folderSize(const QString& path);
+    QString outputFreeSpace() const;
+    QString outputUsedSize() const;
+    static QString formatSize(qint64 bytes);
+
+    // Whole minutes of "upgradecheckinterval" in milliseconds; 30 minutes when unusable.
+    static int upgradeCheckIntervalMs(const QString& setting);
+
+private:
+    KELGlobalConfig();
+    void prepareFolders();
+    void readAppDescription();
+    void readPresetScanners();
+    void readBatchCount();
+
+    QString cfgFilePath;
+    QString dataFolder;
+    QString appName;
+    QString appVersion;
+    QString currentEnv;
+    QString baseUrl;
+    QJsonArray domains;
+    std::map<QString, bool> presetScanners;
+    QMap<QString, int> batchImageCounts;
+};

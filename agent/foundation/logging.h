@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <spdlog/spdlog.h>
+#include <fmt/format.h>
+
+#include <memory>
+#include <string_view>
+
+// Qt strings go into log lines as UTF-8, so the log file stays UTF-8 text.
+template <>
+struct fmt::formatter<QString> : fmt::formatter<std::string_view> {
+    template <typename Context>
+    auto format(const QString& text, Context& ctx) const
+    {
+        const QByteArray utf8 = text.toUtf8();
+        return fmt::formatter<std::string_view>::format(
+            std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), ctx);
+    }
+};
+
+template <>
+struct fmt::formatter<QByteArray> : fmt::formatter<std::string_view> {
+    template <typename Context>
+    auto format(const QByteArray& bytes, Context& ctx) const
+    {
+        return fmt::formatter<std::string_view>::format(
+            std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), ctx);
+    }
+};
+
+namespace KELLog {
+
+// The name under which the agent's logger is registered with spdlog.
+inline constexpr const char* kLoggerName = "ORBLSpdLog";
+
+// Maps the "loglevel" setting (0 trace … 5 critical, anything else off).
+spdlog::level::level_enum levelFromSetting(int value);
+
+// Creates the daily rotating log file in `logFolder` and registers the logger.
+void initLogging(const QString& logFolder, int level);
+
+// The registered agent logger, looked up by name. Before initLogging (unit tests,
+// helper programs) this is a silent logger, so a log statement never dereferences null.
+std::shared_ptr<spdlog::logger> logger();
+
+} // namespace KELLog
+
+// Every log statement of the agent goes through this: KLOG->info("… {}", value);
+#define KLOG (::KELLog::logger())

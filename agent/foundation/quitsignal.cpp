@@ -1,0 +1,7 @@
+#include "foundation/quitsignal.h"
+
+QuitSignal::QuitSignal(QObject* parent)
+    : QObject(parent)
+{
+    install();
+}

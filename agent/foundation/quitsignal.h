@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QObject>
+
+// Turns the system's request to end the process (SIGTERM, SIGINT on Linux; the session
+// ending on Windows) into a Qt signal on the GUI thread, so the agent quits in order.
+class QuitSignal : public QObject {
+    Q_OBJECT
+public:
+    explicit QuitSignal(QObject* parent = nullptr);
+
+Q_SIGNALS:
+    void quitRequested();
+
+private:
+    void install(); // the platform's part
+};

@@ -1,0 +1,95 @@
+#include "foundation/startup.h"
+
+#include "foundation/globalconfig.h"
+#include "foundation/logging.h"
+#include "foundation/qtwainapp.h"
+#include "foundation/quitsignal.h"
+#include "foundation/singleapp.h"
+#include "ui/mainwindow.h"
+
+#include <QDebug>
+#include <QThreadPool>
+#include <QTranslator>
+
+namespace KELStartup {
+
+namespace {
+const QString kInstanceKey = QStringLiteral("kelmora-vellox");
+constexpr int kMaxPoolThreads = 30;
+
+void installTranslation(const QString& resource)
+{
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (translator->load(resource))
+        QCoreApplication::installTranslator(translator);
+    else
+        delete translator;
+}
+} // namespace
+
+bool startsHidden(const QStringList& arguments)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("--hidden"))
+            return true;
+    }
+    return false;
+}
+
+int logLevelSetting(const QString& value)
+{
+    return value.toInt(); // 0 when empty or not a number
+}
+
+int runAgent(int argc, char** argv)
+{
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
+    QCoreApplication::setOrganizationName(QStringLiteral("kelmora"));
+    QCoreApplication::setApplicationName(QStringLiteral("vellox"));
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+
+    CQTWAINApp app(argc, argv);
+    QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
+
+    SingleApp guard(kInstanceKey);
+    if (guard.isRunning()) {
+        qDebug() << "There has a previous instance.";
+        return 0;
+    }
+    if (!guard.listen()) {
+        qDebug() << guard.errorString();
+        return 1;
+    }
+
+    KELGlobalConfig* config = KELGlobalConfig::instance();
+
+    installTranslation(QStringLiteral(":/resource/translations/vellox_zh_CN.qm"));
+    installTranslation(QStringLiteral(":/resource/translations/qt_zh_CN.qm"));
+
+    QThreadPool::globalInstance()->setMaxThreadCount(kMaxPoolThreads);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    qSetMessagePattern(QStringLiteral("[%{time yyyyMMdd h:mm:ss.zzz} %{threadid}] %{file}:%{line} - %{message}"));
+
+    KELLog::initLogging(config->logFolder(), logLevelSetting(config->value(QStringLiteral("loglevel"))));
+
+    MainWindow controller;
+    app.controller = &controller;
+    if (!startsHidden(QCoreApplication::arguments()))
+        controller.show();
+
+    QObject::connect(&guard, &SingleApp::newInstanceCreated, &controller,
+                     &MainWindow::slotShowMainView, Qt::DirectConnection);
+
+    QuitSignal quitSignal;
+    QObject::connect(&quitSignal, &QuitSignal::quitRequested, &controller, &MainWindow::slotQuitApp);
+
+    const int result = app.exec();
+    app.controller = nullptr;
+    spdlog::shutdown();
+    return result;
+}
+
+} // namespace KELStartup

@@ -1,0 +1,92 @@
+#include "ui/mainwindow.h"
+
+#include "foundation/globalconfig.h"
+#include "foundation/logging.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+
+namespace {
+constexpr int kDeviceChangeDebounceMs = 2000;
+}
+
+MainWindow::MainWindow(QWidget* parent)
+    : cKELFrameLessWnd(parent)
+{
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint);
+    KLOG->info("Main window is constructing .....");
+
+    KELGlobalConfig* config = KELGlobalConfig::instance();
+    devModeEnabled = config->flag(QStringLiteral("devmode"));
+    saveOrigin = config->flag(QStringLiteral("saveorigin"));
+    installEventFilter(this);
+
+    upgradeDialogTimer = new QTimer(this);
+    deviceChangeTimer = new QTimer();
+    deviceChangeTimer->setSingleShot(true);
+
+    connectDeviceChanges();
+
+    KLOG->info("Current env is : {}", config->value(QStringLiteral("userenv")));
+    repaint();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::connectDeviceChanges()
+{
+    QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+bool MainWindow::nativeEventFilter(const QByteArray& eventType, void* message, long* result)
+{
+    Q_UNUSED(eventType)
+    Q_UNUSED(message)
+    Q_UNUSED(result)
+    return false;
+}
+
+void MainWindow::onDeviceChangeNotified()
+{
+    KLOG->info("New device is connected or a deviced is removed....");
+    deviceChangeTimer->stop();
+    deviceChangeTimer->start(kDeviceChangeDebounceMs);
+}
+
+bool MainWindow::filterNativeTwainMessage(void* message)
+{
+    Q_UNUSED(message)
+    return false;
+}
+
+void MainWindow::slotShowMainView()
+{
+    if (isHidden())
+        show();
+    if (isMinimized()) {
+        if (windowState() & Qt::WindowMaximized)
+            showMaximized();
+        else
+            showNormal();
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::slotQuitApp()
+{
+    quitting = true;
+    QCoreApplication::quit();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (quitting) {
+        slotQuitApp();
+        return;
+    }
+    event->ignore();
+    hide();
+}

@@ -1,0 +1,140 @@
+#include "agentsandbox.h"
+
+#include "wait.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace vtest {
+
+AgentSandbox::AgentSandbox()
+{
+    for (const char* sub : {"home", "data", "tmp"})
+        QDir(dir.path()).mkpath(QString::fromLatin1(sub));
+}
+
+AgentSandbox::~AgentSandbox()
+{
+    for (auto& process : processes) {
+        if (process->state() == QProcess::NotRunning)
+            continue;
+        process->terminate();
+        if (!process->waitForFinished(10000)) {
+            process->kill();
+            process->waitForFinished(10000);
+        }
+    }
+}
+
+QString AgentSandbox::dataFolder() const { return dir.path() + "/data/kelmora/vellox"; }
+QString AgentSandbox::tempFolder() const { return dir.path() + "/tmp"; }
+QString AgentSandbox::dumpFolder() const { return dataFolder() + "/log/dump"; }
+
+QString AgentSandbox::logFile() const
+{
+    return dataFolder() + "/log/vellox-" + QDate::currentDate().toString("yyyyMMdd") + ".log";
+}
+
+QString AgentSandbox::programFolder() const
+{
+    return privateProgramFolder.isEmpty() ? QStringLiteral(VELLOX_PROGRAM_DIR) : privateProgramFolder;
+}
+
+void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat)
+{
+    privateProgramFolder = dir.path() + "/program";
+    QDir().mkpath(privateProgramFolder);
+    const QDir build(QStringLiteral(VELLOX_PROGRAM_DIR));
+    for (const QFileInfo& entry : build.entryInfoList(QDir::Files)) {
+        const QString target = privateProgramFolder + '/' + entry.fileName();
+        QFile::remove(target);
+        QFile::copy(entry.absoluteFilePath(), target);
+        QFile::setPermissions(target, entry.permissions());
+    }
+    QFile file(privateProgramFolder + "/app.dat");
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(QJsonDocument(appDat).toJson());
+}
+
+void AgentSandbox::setConfig(const QString& key, const QString& value)
+{
+    QDir().mkpath(dataFolder());
+    QSettings settings(dataFolder() + "/cfg.dat", QSettings::IniFormat);
+    settings.setValue(key, value);
+    settings.sync();
+}
+
+QString AgentSandbox::config(const QString& key) const
+{
+    QSettings settings(dataFolder() + "/cfg.dat", QSettings::IniFormat);
+    return settings.value(key).toString();
+}
+
+QProcessEnvironment AgentSandbox::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", dir.path() + "/home");
+    env.insert("XDG_DATA_HOME", dir.path() + "/data");
+    env.insert("XDG_CONFIG_HOME", dir.path() + "/home/.config");
+    env.insert("TMPDIR", tempFolder());
+    if (!env.contains("QT_QPA_PLATFORM"))
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert(extraEnv);
+    return env;
+}
+
+QProcess* AgentSandbox::start(const QStringList& args)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment());
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setProgram(programFolder() + "/vellox");
+    process->setArguments(args);
+    process->start();
+    process->waitForStarted(30000);
+    processes.push_back(std::move(process));
+    return processes.back().get();
+}
+
+QString AgentSandbox::readLog() const
+{
+    QFile file(logFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+bool AgentSandbox::waitForLog(const QString& text, int timeoutMs) const
+{
+    return waitUntil([&] { return readLog().contains(text); }, timeoutMs);
+}
+
+quint16 AgentSandbox::freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+quint16 AgentSandbox::startListening(const QStringList& args)
+{
+    const quint16 port = freePort();
+    setConfig("listenport", QString::number(port));
+    QProcess* process = start(args);
+    const bool up = waitUntil([&] {
+        if (process->state() == QProcess::NotRunning)
+            return true;
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(200);
+    });
+    return up && process->state() != QProcess::NotRunning ? port : 0;
+}
+
+} // namespace vtest

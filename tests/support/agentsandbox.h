@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace vtest {
+
+// A private world for one run of the real `vellox` binary: its own HOME, XDG data home and
+// TMPDIR (the single-instance socket lives there), so parallel tests never meet.
+class AgentSandbox {
+public:
+    AgentSandbox();
+    ~AgentSandbox();
+
+    QString root() const { return dir.path(); }
+    QString dataFolder() const;   // …/kelmora/vellox under the private XDG data home
+    QString tempFolder() const;   // the private TMPDIR
+    QString logFile() const;      // today's log file
+    QString dumpFolder() const;
+
+    // Program folder: the build's by default; a private copy once an app.dat is given,
+    // since the agent reads app.dat beside its executable.
+    QString programFolder() const;
+    void usePrivateProgramFolder(const QJsonObject& appDat);
+
+    void setConfig(const QString& key, const QString& value);
+    QString config(const QString& key) const;
+    void setEnv(const QString& name, const QString& value) { extraEnv.insert(name, value); }
+    QProcessEnvironment environment() const;
+
+    // Starts another agent process in this sandbox; the sandbox stops all of them at the end.
+    QProcess* start(const QStringList& args = {});
+    QProcess* agent() const { return processes.empty() ? nullptr : processes.front().get(); }
+
+    QString readLog() const;
+    bool waitForLog(const QString& text, int timeoutMs = 30000) const;
+    // Port on loopback that nobody listens on at the moment of asking.
+    static quint16 freePort();
+    // Starts the agent listening on a fresh port and waits until the port accepts connections.
+    quint16 startListening(const QStringList& args = {});
+
+private:
+    QTemporaryDir dir;
+    QString privateProgramFolder;
+    QProcessEnvironment extraEnv;
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
+
+} // namespace vtest
