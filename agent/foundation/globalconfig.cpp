@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 
+#include <limits>
+
 namespace {
 const QString kPresetScannersKey = QStringLiteral("presetscanners");
 const QString kBatchNoKey = QStringLiteral("batch_no");
@@ -22,14 +24,17 @@ constexpr int kDefaultCheckIntervalMs = 30 * 60 * 1000;
 KELGlobalConfig* KELGlobalConfig::instance()
 {
     // First touched by the entry function on the GUI thread, before any other thread exists.
-    static KELGlobalConfig* config = new KELGlobalConfig();
+    static KELGlobalConfig* config = new KELGlobalConfig(
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+        QCoreApplication::applicationDirPath());
     return config;
 }
 
-KELGlobalConfig::KELGlobalConfig()
-    : currentEnv(QStringLiteral("online"))
+KELGlobalConfig::KELGlobalConfig(const QString& dataFolder, const QString& installFolder)
+    : dataFolder(dataFolder)
+    , applicationFolder(installFolder)
+    , currentEnv(QStringLiteral("online"))
 {
-    dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     // The platform's own separator: a backslash would name another file off Windows.
     cfgFilePath = dataFolder + QDir::separator() + QStringLiteral("cfg.dat");
     prepareFolders();
@@ -119,7 +124,7 @@ QString KELGlobalConfig::outputFolder() const
 
 QString KELGlobalConfig::installFolder() const
 {
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    return applicationFolder + QLatin1Char('/');
 }
 
 bool KELGlobalConfig::selectEnv(const QString& key)
@@ -197,9 +202,12 @@ QString KELGlobalConfig::formatSize(qint64 bytes)
 
 int KELGlobalConfig::upgradeCheckIntervalMs(const QString& setting)
 {
+    constexpr int kMinuteMs = 60 * 1000;
     bool ok = false;
     const int minutes = setting.trimmed().toInt(&ok);
-    if (!ok || minutes < 1 || minutes > 24 * 60 * 365)
+    if (!ok || minutes < 1)
         return kDefaultCheckIntervalMs;
-    return minutes * 60 * 1000;
+    // A timer interval is an int of milliseconds: longer periods are clamped, not wrapped.
+    return minutes > std::numeric_limits<int>::max() / kMinuteMs ? std::numeric_limits<int>::max() / kMinuteMs * kMinuteMs
+                                                                 : minutes * kMinuteMs;
 }

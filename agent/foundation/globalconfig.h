@@ -14,6 +14,9 @@ class KELGlobalConfig : public QObject {
 public:
     static KELGlobalConfig* instance();
 
+    // The agent uses instance(); tests build a store over folders of their own.
+    KELGlobalConfig(const QString& dataFolder, const QString& installFolder);
+
     // Settings in cfg.dat; every call opens the file afresh, so any thread may call.
     QString value(const QString& key) const;
     void setValue(const QString& key, const QString& value);
@@ -53,7 +56,6 @@ public:
     static int upgradeCheckIntervalMs(const QString& setting);
 
 private:
-    KELGlobalConfig();
     void prepareFolders();
     void readAppDescription();
     void readPresetScanners();
@@ -61,6 +63,7 @@ private:
 
     QString cfgFilePath;
     QString dataFolder;
+    QString applicationFolder;
     QString appName;
     QString appVersion;
     QString currentEnv;

@@ -52,6 +52,9 @@ int runAgent(int argc, char** argv)
 
     CQTWAINApp app(argc, argv);
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
+    // Installed before anything else exists, so an early request to end is kept until the
+    // event loop runs and then ends the agent in order.
+    QuitSignal quitSignal;
 
     SingleApp guard(kInstanceKey);
     if (guard.isRunning()) {
@@ -83,7 +86,6 @@ int runAgent(int argc, char** argv)
     QObject::connect(&guard, &SingleApp::newInstanceCreated, &controller,
                      &MainWindow::slotShowMainView, Qt::DirectConnection);
 
-    QuitSignal quitSignal;
     QObject::connect(&quitSignal, &QuitSignal::quitRequested, &controller, &MainWindow::slotQuitApp);
 
     const int result = app.exec();

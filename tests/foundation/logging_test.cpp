@@ -1,0 +1,61 @@
+#include "foundation/logging.h"
+#include "foundation/startup.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QString readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+TEST(Logging, LevelSettingMapping)
+{
+    EXPECT_EQ(KELStartup::logLevelSetting(""), 0);
+    EXPECT_EQ(KELStartup::logLevelSetting("abc"), 0);
+    EXPECT_EQ(KELLog::levelFromSetting(KELStartup::logLevelSetting("")), spdlog::level::trace);
+    EXPECT_EQ(KELLog::levelFromSetting(2), spdlog::level::info);
+    EXPECT_EQ(KELLog::levelFromSetting(5), spdlog::level::critical);
+    EXPECT_EQ(KELLog::levelFromSetting(6), spdlog::level::off);
+    EXPECT_EQ(KELLog::levelFromSetting(-1), spdlog::level::off);
+}
+
+TEST(Logging, WarningIsOnDiskAtOnceAndLevelFilters)
+{
+    QTemporaryDir dir;
+    KELLog::initLogging(dir.path(), 2);
+    const QString file = dir.path() + "/vellox-" + QDate::currentDate().toString("yyyyMMdd") + ".log";
+
+    KLOG->debug("hidden debug line");
+    KLOG->info("info line {}", QStringLiteral("扫描"));
+    KLOG->warn("warning line {}", 42);
+    const QString text = readAll(file);
+    EXPECT_TRUE(text.contains("][warning][thread:")) << text.toStdString();
+    EXPECT_TRUE(text.contains(":warning line 42"));
+    // The warning's flush takes the info line written before it along.
+    EXPECT_TRUE(text.contains("info line 扫描"));
+    EXPECT_FALSE(text.contains("hidden debug line"));
+    EXPECT_TRUE(QRegularExpression(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\]\[info\])").match(text).hasMatch());
+
+    KELLog::initLogging(dir.path(), 6);
+    KLOG->critical("never written");
+    EXPECT_FALSE(readAll(file).contains("never written"));
+    spdlog::drop(KELLog::kLoggerName);
+}
+
+TEST(Logging, SilentBeforeInitialisation)
+{
+    spdlog::drop(KELLog::kLoggerName);
+    ASSERT_NE(KLOG, nullptr);
+    KLOG->error("goes nowhere {}", 1);
+}
+
+} // namespace
