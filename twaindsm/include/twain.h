@@ -1184,6 +1184,7 @@ TW_STATIC_ASSERT(sizeof(TW_CALLBACK2) == 18, "TW_CALLBACK2 must be 18 bytes on 6
 #define MSG_XFERREADY                        0x0101
 #define MSG_CLOSEDSREQ                       0x0102
 #define MSG_CLOSEDSOK                        0x0103
+#define MSG_DEVICEEVENT                      0x0104
 #define MSG_OPENDSM                          0x0301
 #define MSG_CLOSEDSM                         0x0302
 #define MSG_OPENDS                           0x0401

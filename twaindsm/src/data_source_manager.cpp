@@ -1,0 +1,422 @@
+#include "data_source_manager.h"
+
+#include "source_capabilities.h"
+#include "trace.h"
+#include "twain_names.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace twaindsm {
+
+using nlohmann::json;
+
+namespace {
+
+TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size) { return std::calloc(size ? size : 1, 1); }
+void TW_CALLINGSTYLE memFree(TW_HANDLE handle) { std::free(handle); }
+TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle) { return handle; }
+void TW_CALLINGSTYLE memUnlock(TW_HANDLE) {}
+
+bool sameName(const char *a, const std::string &b)
+{
+    const size_t length = strnlen(a, sizeof(TW_STR32));
+    if (length != b.size())
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string productOf(const TW_IDENTITY *identity)
+{
+    return identity ? std::string(identity->ProductName, strnlen(identity->ProductName, sizeof identity->ProductName)) : std::string();
+}
+
+} // namespace
+
+DataSourceManager &DataSourceManager::instance()
+{
+    // Destroyed when the library is unloaded, which stops the event thread first.
+    static DataSourceManager manager;
+    return manager;
+}
+
+TW_UINT16 DataSourceManager::entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+{
+    pump_.callStarted();
+    json detail;
+    TW_UINT16 rc = TWRC_FAILURE;
+    uint16_t cc = TWCC_SUCCESS;
+    std::string sourceName;
+    {
+        Lock lock(mutex_);
+        const bool managerTriplet = dat == DAT_PARENT || dat == DAT_IDENTITY || dat == DAT_ENTRYPOINT
+            || (dest == nullptr && dat == DAT_STATUS);
+        if (managerTriplet || dest == nullptr) {
+            if (dat != DAT_STATUS)
+                conditionCode_ = TWCC_SUCCESS;
+            rc = managerCall(lock, origin, dat, msg, data, detail);
+            cc = conditionCode_;
+            if (dat == DAT_IDENTITY && data && (msg == MSG_OPENDS || msg == MSG_CLOSEDS))
+                sourceName = productOf(static_cast<pTW_IDENTITY>(data));
+        } else if (state_ != 3) {
+            rc = TWRC_FAILURE;
+            cc = conditionCode_ = TWCC_SEQERROR;
+        } else if (std::shared_ptr<VirtualSource> source = findSource(dest)) {
+            sourceName = source->productName();
+            if (dat != DAT_STATUS)
+                source->setConditionCode(TWCC_SUCCESS);
+            rc = sourceCall(lock, source, dg & DG_MASK, dat, msg, data, detail);
+            cc = source->conditionCode();
+        } else {
+            rc = TWRC_FAILURE;
+            cc = conditionCode_ = TWCC_BADDEST;
+        }
+    }
+    pump_.callEnded();
+    if (traceEnabled()) {
+        json line;
+        line["dg"] = dgName(dg & DG_MASK);
+        line["dat"] = datName(dat);
+        line["msg"] = msgName(msg);
+        line["source"] = sourceName.empty() ? json() : json(sourceName);
+        line["rc"] = rcName(rc);
+        line["cc"] = ccName(cc);
+        for (auto it = detail.begin(); it != detail.end(); ++it)
+            line[it.key()] = it.value();
+        traceWrite(line);
+    }
+    return rc;
+}
+
+TW_UINT16 DataSourceManager::managerCall(Lock &, pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, json &detail)
+{
+    auto fail = [this](uint16_t code) { conditionCode_ = code; return static_cast<TW_UINT16>(TWRC_FAILURE); };
+    switch (dat) {
+    case DAT_PARENT:
+        return parent(origin, msg);
+    case DAT_IDENTITY:
+        if (state_ != 3)
+            return fail(TWCC_SEQERROR);
+        return identity(msg, static_cast<pTW_IDENTITY>(data), detail);
+    case DAT_STATUS: {
+        if (msg != MSG_GET || !data)
+            return fail(TWCC_BADVALUE);
+        auto *status = static_cast<pTW_STATUS>(data);
+        status->ConditionCode = conditionCode_;
+        status->Reserved = 0;
+        conditionCode_ = TWCC_SUCCESS;
+        return TWRC_SUCCESS;
+    }
+    case DAT_ENTRYPOINT: {
+        if (msg != MSG_GET || !data)
+            return fail(TWCC_BADVALUE);
+        auto *entryPoint = static_cast<pTW_ENTRYPOINT>(data);
+        entryPoint->Size = sizeof(TW_ENTRYPOINT);
+        entryPoint->DSM_Entry = &DSM_Entry;
+        entryPoint->DSM_MemAllocate = &memAllocate;
+        entryPoint->DSM_MemFree = &memFree;
+        entryPoint->DSM_MemLock = &memLock;
+        entryPoint->DSM_MemUnlock = &memUnlock;
+        return TWRC_SUCCESS;
+    }
+    default:
+        // Source triplets need a destination.
+        return fail(state_ == 3 ? TWCC_BADDEST : TWCC_SEQERROR);
+    }
+}
+
+TW_UINT16 DataSourceManager::parent(pTW_IDENTITY origin, TW_UINT16 msg)
+{
+    if (msg == MSG_OPENDSM) {
+        if (state_ != 2)
+            return conditionCode_ = TWCC_SEQERROR, TWRC_FAILURE;
+        if (!origin)
+            return conditionCode_ = TWCC_BADVALUE, TWRC_FAILURE;
+        if (origin->Id == 0)
+            origin->Id = 1;
+        if (origin->SupportedGroups & DF_APP2)
+            origin->SupportedGroups |= DF_DSM2;
+        application_ = *origin;
+        profiles_ = loadProfiles();
+        listCursor_ = 0;
+        state_ = 3;
+        return TWRC_SUCCESS;
+    }
+    if (msg == MSG_CLOSEDSM) {
+        if (state_ != 3 || !sources_.empty())
+            return conditionCode_ = TWCC_SEQERROR, TWRC_FAILURE;
+        state_ = 2;
+        return TWRC_SUCCESS;
+    }
+    return conditionCode_ = TWCC_BADPROTOCOL, TWRC_FAILURE;
+}
+
+int DataSourceManager::defaultIndex() const
+{
+    for (size_t i = 0; i < profiles_.sources.size(); ++i)
+        if (sameName(profiles_.defaultSource.c_str(), profiles_.sources[i].productName))
+            return static_cast<int>(i);
+    return 0;
+}
+
+TW_IDENTITY DataSourceManager::listedIdentity(int index) const
+{
+    // Listed sources are numbered from 1000 so that their Ids never meet those of open ones.
+    return sourceIdentity(profiles_.sources[index], 1000 + static_cast<uint32_t>(index));
+}
+
+const SourceProfile *DataSourceManager::profileNamed(const std::string &name) const
+{
+    for (const SourceProfile &profile : profiles_.sources)
+        if (sameName(profile.productName.c_str(), name))
+            return &profile;
+    return nullptr;
+}
+
+TW_UINT16 DataSourceManager::identity(TW_UINT16 msg, pTW_IDENTITY data, json &)
+{
+    if (!data)
+        return conditionCode_ = TWCC_BADVALUE, TWRC_FAILURE;
+    switch (msg) {
+    case MSG_GETFIRST:
+        profiles_ = loadProfiles();
+        listCursor_ = 0;
+        // fall through
+    case MSG_GETNEXT:
+        if (listCursor_ >= static_cast<int>(profiles_.sources.size()))
+            return TWRC_ENDOFLIST;
+        *data = listedIdentity(listCursor_++);
+        return TWRC_SUCCESS;
+    case MSG_GETDEFAULT:
+    case MSG_USERSELECT:
+        *data = listedIdentity(defaultIndex());
+        return TWRC_SUCCESS;
+    case MSG_OPENDS:
+        return openSource(data);
+    case MSG_CLOSEDS:
+        return closeSource(data);
+    default:
+        return conditionCode_ = TWCC_BADPROTOCOL, TWRC_FAILURE;
+    }
+}
+
+TW_UINT16 DataSourceManager::openSource(pTW_IDENTITY data)
+{
+    profiles_ = loadProfiles();
+    const std::string wanted = productOf(data);
+    const SourceProfile *profile = wanted.empty() ? &profiles_.sources[defaultIndex()] : profileNamed(wanted);
+    if (!profile)
+        return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
+    for (const auto &open : sources_)
+        if (sameName(open.second->identity().ProductName, profile->productName))
+            return conditionCode_ = TWCC_MAXCONNECTIONS, TWRC_FAILURE;
+    if (profile->openFailure)
+        return conditionCode_ = profile->openFailure, TWRC_FAILURE;
+    CapabilityMap caps;
+    std::string error;
+    buildCapabilities(*profile, caps, error); // the profile was checked when it was read
+    const uint32_t id = nextSourceId_++;
+    auto source = std::make_shared<VirtualSource>(id, *profile, std::move(caps));
+    sources_[id] = source;
+    *data = source->identity();
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 DataSourceManager::closeSource(pTW_IDENTITY data)
+{
+    std::shared_ptr<VirtualSource> source = findSource(data);
+    if (!source)
+        return conditionCode_ = TWCC_BADDEST, TWRC_FAILURE;
+    if (source->state() != 4)
+        return conditionCode_ = TWCC_SEQERROR, TWRC_FAILURE;
+    sources_.erase(source->identity().Id);
+    return TWRC_SUCCESS;
+}
+
+std::shared_ptr<VirtualSource> DataSourceManager::findSource(pTW_IDENTITY dest)
+{
+    if (!dest)
+        return nullptr;
+    auto found = sources_.find(dest->Id);
+    if (found != sources_.end())
+        return found->second;
+    return nullptr;
+}
+
+TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<VirtualSource> source, TW_UINT32 dg, TW_UINT16 dat,
+                                        TW_UINT16 msg, TW_MEMREF data, json &detail)
+{
+    VirtualSource &s = *source;
+    auto fail = [&s](uint16_t code) { s.setConditionCode(code); return static_cast<TW_UINT16>(TWRC_FAILURE); };
+    auto waitForScanner = [&]() {
+        const int delay = s.transferDelayMs();
+        if (delay > 0) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            lock.lock();
+        }
+    };
+    const bool get = msg == MSG_GET;
+    TW_UINT16 rc = TWRC_FAILURE;
+    if (dg == DG_CONTROL) {
+        switch (dat) {
+        case DAT_CAPABILITY:
+            rc = s.capability(msg, static_cast<pTW_CAPABILITY>(data), detail);
+            break;
+        case DAT_USERINTERFACE: {
+            const SourceProfile *reloaded = nullptr;
+            if (msg == MSG_ENABLEDS || msg == MSG_ENABLEDSUIONLY) {
+                profiles_ = loadProfiles();
+                reloaded = profileNamed(s.productName());
+            }
+            rc = s.userInterface(msg, static_cast<pTW_USERINTERFACE>(data), reloaded);
+            if (rc == TWRC_SUCCESS && s.takeSynchronousXferReady() && s.eventDue(SourceEvent{MSG_XFERREADY, 0, 0}))
+                deliverNow(lock, source, MSG_XFERREADY);
+            break;
+        }
+        case DAT_EVENT:
+            rc = msg == MSG_PROCESSEVENT ? s.processEvent(static_cast<pTW_EVENT>(data)) : fail(TWCC_BADPROTOCOL);
+            if (rc == TWRC_DSEVENT)
+                detail["message"] = msgName(static_cast<pTW_EVENT>(data)->TWMessage);
+            break;
+        case DAT_PENDINGXFERS:
+            rc = s.pendingXfers(msg, static_cast<pTW_PENDINGXFERS>(data));
+            if (rc == TWRC_SUCCESS)
+                detail["count"] = static_cast<pTW_PENDINGXFERS>(data)->Count;
+            break;
+        case DAT_SETUPMEMXFER:
+            rc = get ? s.setupMemXfer(static_cast<pTW_SETUPMEMXFER>(data)) : fail(TWCC_BADPROTOCOL);
+            break;
+        case DAT_SETUPFILEXFER:
+            rc = s.setupFileXfer(msg, static_cast<pTW_SETUPFILEXFER>(data));
+            if (rc == TWRC_SUCCESS)
+                detail["fileName"] = static_cast<pTW_SETUPFILEXFER>(data)->FileName;
+            break;
+        case DAT_STATUS:
+            if (!get || !data) {
+                rc = fail(TWCC_BADVALUE);
+            } else {
+                static_cast<pTW_STATUS>(data)->ConditionCode = s.conditionCode();
+                static_cast<pTW_STATUS>(data)->Reserved = 0;
+                detail["status"] = ccName(s.conditionCode());
+                s.setConditionCode(TWCC_SUCCESS);
+                rc = TWRC_SUCCESS;
+            }
+            break;
+        case DAT_CALLBACK:
+        case DAT_CALLBACK2:
+            if (msg != MSG_REGISTER_CALLBACK || !data) {
+                rc = fail(TWCC_BADPROTOCOL);
+            } else if (s.state() < 4) {
+                rc = fail(TWCC_SEQERROR);
+            } else {
+                const TW_MEMREF proc = dat == DAT_CALLBACK ? static_cast<pTW_CALLBACK>(data)->CallBackProc
+                                                           : static_cast<pTW_CALLBACK2>(data)->CallBackProc;
+                const TW_UINTPTR refCon = dat == DAT_CALLBACK ? static_cast<pTW_CALLBACK>(data)->RefCon
+                                                              : static_cast<pTW_CALLBACK2>(data)->RefCon;
+                s.registerCallback(reinterpret_cast<TWAINCALLBACKPROC>(proc), refCon);
+                rc = TWRC_SUCCESS;
+            }
+            break;
+        case DAT_DEVICEEVENT:
+            rc = get ? s.deviceEvent(static_cast<pTW_DEVICEEVENT>(data)) : fail(TWCC_BADPROTOCOL);
+            break;
+        default:
+            rc = fail(TWCC_BADPROTOCOL);
+            break;
+        }
+    } else if (dg == DG_IMAGE) {
+        switch (dat) {
+        case DAT_IMAGEINFO:
+            rc = get ? s.imageInfo(static_cast<pTW_IMAGEINFO>(data)) : fail(TWCC_BADPROTOCOL);
+            break;
+        case DAT_IMAGELAYOUT:
+            rc = s.imageLayout(msg, static_cast<pTW_IMAGELAYOUT>(data));
+            break;
+        case DAT_IMAGENATIVEXFER:
+            if (!get) {
+                rc = fail(TWCC_BADPROTOCOL);
+                break;
+            }
+            waitForScanner();
+            rc = s.nativeTransfer(static_cast<pTW_HANDLE>(data));
+            break;
+        case DAT_IMAGEFILEXFER:
+            if (!get) {
+                rc = fail(TWCC_BADPROTOCOL);
+                break;
+            }
+            waitForScanner();
+            rc = s.fileTransfer();
+            break;
+        case DAT_IMAGEMEMXFER:
+        case DAT_IMAGEMEMFILEXFER:
+            if (!get) {
+                rc = fail(TWCC_BADPROTOCOL);
+                break;
+            }
+            waitForScanner();
+            rc = s.memoryTransfer(static_cast<pTW_IMAGEMEMXFER>(data), dat == DAT_IMAGEMEMFILEXFER);
+            break;
+        default:
+            rc = fail(TWCC_BADPROTOCOL);
+            break;
+        }
+    } else {
+        rc = fail(TWCC_BADPROTOCOL);
+    }
+    if (sources_.count(s.identity().Id))
+        postEvents(s);
+    return rc;
+}
+
+void DataSourceManager::postEvents(VirtualSource &source)
+{
+    const uint32_t id = source.identity().Id;
+    const uint32_t generation = source.generation();
+    for (const SourceEvent &event : source.takeScheduledEvents())
+        pump_.post(std::chrono::milliseconds(event.delayMs), [this, id, generation, event] { deliver(id, generation, event); });
+}
+
+void DataSourceManager::deliver(uint32_t sourceId, uint32_t generation, SourceEvent event)
+{
+    Lock lock(mutex_);
+    auto found = sources_.find(sourceId);
+    if (found == sources_.end() || found->second->generation() != generation)
+        return;
+    std::shared_ptr<VirtualSource> source = found->second;
+    if (!source->eventDue(event))
+        return;
+    deliverNow(lock, source, event.message);
+}
+
+void DataSourceManager::deliverNow(Lock &lock, std::shared_ptr<VirtualSource> source, uint16_t message)
+{
+    json line;
+    line["event"] = msgName(message);
+    line["source"] = source->productName();
+    if (!source->hasCallback()) {
+        source->queueForProcessEvent(message);
+        line["delivery"] = "processEvent";
+        traceWrite(line);
+        return;
+    }
+    line["delivery"] = "callback";
+    TW_IDENTITY origin = source->identity();
+    TW_IDENTITY application = application_;
+    TWAINCALLBACKPROC callback = source->callback();
+    const TW_UINTPTR refCon = source->callbackRefCon();
+    // The application may call back into the manager from its callback.
+    lock.unlock();
+    traceWrite(line);
+    callback(&origin, &application, DG_CONTROL, DAT_NULL, message, reinterpret_cast<TW_MEMREF>(refCon));
+    lock.lock();
+}
+
+} // namespace twaindsm

@@ -1,0 +1,15 @@
+// The few operating-system services the data source manager needs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace twaindsm {
+
+std::string libraryFolder();          // folder of libtwaindsm itself, without a trailing slash
+bool fileExists(const std::string &path);
+std::string temporaryFolder();        // TMPDIR or the system's temporary folder
+unsigned long processId();
+std::vector<std::string> filesInFolder(const std::string &folder); // names only, sorted
+
+} // namespace twaindsm

@@ -1,0 +1,359 @@
+#include "profile.h"
+
+#include "platform.h"
+#include "source_capabilities.h"
+#include "twain_names.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace twaindsm {
+
+using nlohmann::json;
+
+namespace {
+
+// Reads one source entry; every field is optional.
+class SourceReader {
+public:
+    SourceReader(const json &entry, SourceProfile &profile, std::string &error)
+        : entry_(entry), profile_(profile), error_(error) {}
+
+    bool read()
+    {
+        if (!entry_.is_object())
+            return fail("a source must be a JSON object");
+        static const char *const known[] = {
+            "productName", "manufacturer", "productFamily", "version", "versionMajor", "versionMinor",
+            "default", "pages", "duplexCapable", "duplex", "feeder", "paperSize", "resolution",
+            "resolutions", "pixelType", "pixelTypes", "imageFolder", "xferMechs", "xferMech",
+            "nativeFormat", "undefinedImageSize", "capabilities", "unsupportedCapabilities",
+            "openFailure", "enableFailure", "failAtPage", "cancelAtPage", "closeRequest",
+            "nativeReturnsSuccess", "pageDelayMs", "xferReadyInsideEnable", "deviceEvents"};
+        for (auto it = entry_.begin(); it != entry_.end(); ++it) {
+            bool isKnown = false;
+            for (const char *name : known)
+                isKnown = isKnown || it.key() == name;
+            if (!isKnown)
+                std::fprintf(stderr, "twaindsm: profile: ignoring unknown key \"%s\"\n", it.key().c_str());
+        }
+        return text("productName", profile_.productName, 33) && text("manufacturer", profile_.manufacturer, 33)
+            && text("productFamily", profile_.productFamily, 33) && text("version", profile_.versionInfo, 33)
+            && number("versionMajor", profile_.versionMajor) && number("versionMinor", profile_.versionMinor)
+            && number("pages", profile_.pages) && flag("duplexCapable", profile_.duplexCapable)
+            && flag("duplex", profile_.duplex) && flag("feeder", profile_.feeder)
+            && text("paperSize", profile_.paperSize, 64) && real("resolution", profile_.resolution)
+            && reals("resolutions", profile_.resolutions) && text("pixelType", profile_.pixelType, 16)
+            && texts("pixelTypes", profile_.pixelTypes) && text("imageFolder", profile_.imageFolder, 4096)
+            && texts("xferMechs", profile_.xferMechs) && text("xferMech", profile_.xferMech, 16)
+            && text("nativeFormat", profile_.nativeFormat, 16)
+            && flag("undefinedImageSize", profile_.undefinedImageSize) && capabilities() && unsupported()
+            && condition("openFailure", profile_.openFailure) && condition("enableFailure", profile_.enableFailure)
+            && failAtPage() && number("cancelAtPage", profile_.cancelAtPage) && closeRequest()
+            && flag("nativeReturnsSuccess", profile_.nativeReturnsSuccess) && number("pageDelayMs", profile_.pageDelayMs)
+            && flag("xferReadyInsideEnable", profile_.xferReadyInsideEnable) && deviceEvents() && consistent();
+    }
+
+private:
+    bool fail(const std::string &message)
+    {
+        error_ = message;
+        return false;
+    }
+
+    bool text(const char *key, std::string &out, size_t maxLength)
+    {
+        auto it = entry_.find(key);
+        if (it == entry_.end())
+            return true;
+        if (!it->is_string())
+            return fail(std::string("\"") + key + "\" must be a string");
+        out = it->get<std::string>();
+        if (out.size() > maxLength)
+            return fail(std::string("\"") + key + "\" is longer than " + std::to_string(maxLength) + " bytes");
+        return true;
+    }
+
+    template <typename T> bool number(const char *key, T &out)
+    {
+        auto it = entry_.find(key);
+        if (it == entry_.end())
+            return true;
+        if (!it->is_number_integer() || it->get<long long>() < 0)
+            return fail(std::string("\"") + key + "\" must be a whole number of 0 or more");
+        out = static_cast<T>(it->get<long long>());
+        return true;
+    }
+
+    bool real(const char *key, double &out)
+    {
+        auto it = entry_.find(key);
+        if (it == entry_.end())
+            return true;
+        if (!it->is_number() || it->get<double>() <= 0)
+            return fail(std::string("\"") + key + "\" must be a positive number");
+        out = it->get<double>();
+        return true;
+    }
+
+    bool flag(const char *key, bool &out)
+    {
+        auto it = entry_.find(key);
+        if (it == entry_.end())
+            return true;
+        if (!it->is_boolean())
+            return fail(std::string("\"") + key + "\" must be true or false");
+        out = it->get<bool>();
+        return true;
+    }
+
+    bool reals(const char *key, std::vector<double> &out)
+    {
+        auto it = entry_.find(key);
+        if (it == entry_.end())
+            return true;
+        if (!it->is_array() || it->empty())
+            return fail(std::string("\"") + key + "\" must be a list of numbers");
+        out.clear();
+        for (const json &value : *it) {
+            if (!value.is_number() || value.get<double>() <= 0)
+                return fail(std::string("\"") + key + "\" must be a list of positive numbers");
+            out.push_back(value.get<double>());
+        }
+        return true;
+    }
+
+    bool texts(const char *key, std::vector<std::string> &out)
+    {
+        auto it = entry_.find(key);
+        if (it == entry_.end())
+            return true;
+        if (!it->is_array() || it->empty())
+            return fail(std::string("\"") + key + "\" must be a list of strings");
+        out.clear();
+        for (const json &value : *it) {
+            if (!value.is_string())
+                return fail(std::string("\"") + key + "\" must be a list of strings");
+            out.push_back(value.get<std::string>());
+        }
+        return true;
+    }
+
+    bool condition(const char *key, uint16_t &out)
+    {
+        auto it = entry_.find(key);
+        if (it == entry_.end())
+            return true;
+        if (it->is_string()) {
+            const auto value = constantValue(it->get<std::string>());
+            if (!value)
+                return fail(std::string("\"") + key + "\": unknown condition code " + it->get<std::string>());
+            out = static_cast<uint16_t>(*value);
+            return true;
+        }
+        return number(key, out);
+    }
+
+    bool capabilities()
+    {
+        auto it = entry_.find("capabilities");
+        if (it == entry_.end())
+            return true;
+        if (!it->is_array())
+            return fail("\"capabilities\" must be a list of objects");
+        profile_.capabilities.assign(it->begin(), it->end());
+        return true;
+    }
+
+    bool unsupported()
+    {
+        auto it = entry_.find("unsupportedCapabilities");
+        if (it == entry_.end())
+            return true;
+        if (!it->is_array())
+            return fail("\"unsupportedCapabilities\" must be a list");
+        for (const json &value : *it) {
+            long long id = -1;
+            if (value.is_number_integer())
+                id = value.get<long long>();
+            else if (value.is_string() && constantValue(value.get<std::string>()))
+                id = *constantValue(value.get<std::string>());
+            if (id < 0 || id > 0xffff)
+                return fail("unknown capability " + value.dump() + " in \"unsupportedCapabilities\"");
+            profile_.unsupportedCapabilities.push_back(static_cast<uint16_t>(id));
+        }
+        return true;
+    }
+
+    bool failAtPage()
+    {
+        auto it = entry_.find("failAtPage");
+        if (it == entry_.end())
+            return true;
+        const char *usage = "\"failAtPage\" must be {\"page\": n, \"condition\": code (a number or a TWCC_ name)}";
+        if (!it->is_object())
+            return fail(usage);
+        auto page = it->find("page");
+        auto condition = it->find("condition");
+        if (page == it->end() || !page->is_number_integer() || condition == it->end())
+            return fail(usage);
+        profile_.failAtPage = page->get<int>();
+        if (condition->is_number_integer())
+            profile_.failCondition = static_cast<uint16_t>(condition->get<int>());
+        else if (condition->is_string() && constantValue(condition->get<std::string>()))
+            profile_.failCondition = static_cast<uint16_t>(*constantValue(condition->get<std::string>()));
+        else
+            return fail(usage);
+        return true;
+    }
+
+    bool closeRequest()
+    {
+        auto it = entry_.find("closeRequest");
+        if (it == entry_.end())
+            return true;
+        const std::string value = it->is_string() ? it->get<std::string>() : std::string();
+        if (value == "never")
+            profile_.closeRequest = CloseRequest::Never;
+        else if (value == "beforeFirstPage")
+            profile_.closeRequest = CloseRequest::BeforeFirstPage;
+        else if (value == "afterLastPage")
+            profile_.closeRequest = CloseRequest::AfterLastPage;
+        else
+            return fail("\"closeRequest\" must be \"never\", \"beforeFirstPage\" or \"afterLastPage\"");
+        return true;
+    }
+
+    bool deviceEvents()
+    {
+        auto it = entry_.find("deviceEvents");
+        if (it == entry_.end())
+            return true;
+        if (!it->is_array())
+            return fail("\"deviceEvents\" must be a list of {\"afterPage\": n, \"event\": code}");
+        for (const json &value : *it) {
+            DeviceEventScript script;
+            if (!value.is_object())
+                return fail("\"deviceEvents\" must be a list of {\"afterPage\": n, \"event\": code}");
+            auto page = value.find("afterPage");
+            if (page != value.end() && page->is_number_integer())
+                script.afterPage = page->get<int>();
+            auto event = value.find("event");
+            if (event == value.end())
+                return fail("a device event needs an \"event\"");
+            if (event->is_number_integer())
+                script.event = event->get<uint32_t>();
+            else if (event->is_string() && constantValue(event->get<std::string>()))
+                script.event = static_cast<uint32_t>(*constantValue(event->get<std::string>()));
+            else
+                return fail("unknown device event " + event->dump());
+            profile_.deviceEvents.push_back(script);
+        }
+        return true;
+    }
+
+    bool consistent()
+    {
+        if (pixelTypeCode(profile_.pixelType) == 0xffff)
+            return fail("unknown pixel type \"" + profile_.pixelType + "\" (bw, gray, rgb)");
+        if (xferMechCode(profile_.xferMech) == 0xffff)
+            return fail("unknown transfer mechanism \"" + profile_.xferMech + "\" (native, file, memory, memfile)");
+        if (paperSizeCode(profile_.paperSize) == 0xffff)
+            return fail("unknown paper size \"" + profile_.paperSize + "\" (A3, A4, A5, Letter, Legal)");
+        if (profile_.nativeFormat != "dib" && profile_.nativeFormat != "tiff")
+            return fail("\"nativeFormat\" must be \"dib\" or \"tiff\"");
+        CapabilityMap caps;
+        return buildCapabilities(profile_, caps, error_);
+    }
+
+    const json &entry_;
+    SourceProfile &profile_;
+    std::string &error_;
+};
+
+bool readFile(const std::string &path, std::string &text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream content;
+    content << in.rdbuf();
+    text = content.str();
+    return !in.bad();
+}
+
+} // namespace
+
+ProfileSet builtInProfiles()
+{
+    ProfileSet set;
+    set.sources.push_back(SourceProfile());
+    set.origin = "built-in";
+    return set;
+}
+
+bool parseProfiles(const std::string &text, ProfileSet &profiles, std::string &error)
+{
+    const json document = json::parse(text, nullptr, false);
+    if (document.is_discarded())
+        return error = "not valid JSON", false;
+    const json *list = &document;
+    profiles = ProfileSet();
+    if (document.is_object()) {
+        auto sources = document.find("sources");
+        if (sources == document.end())
+            return error = "the top-level object needs a \"sources\" list", false;
+        list = &*sources;
+        auto defaultSource = document.find("default");
+        if (defaultSource != document.end() && defaultSource->is_string())
+            profiles.defaultSource = defaultSource->get<std::string>();
+    }
+    if (!list->is_array())
+        return error = "\"sources\" must be a list", false;
+    for (const json &entry : *list) {
+        SourceProfile profile;
+        std::string entryError;
+        if (!SourceReader(entry, profile, entryError).read()) {
+            error = "source " + std::to_string(profiles.sources.size() + 1) + ": " + entryError;
+            return false;
+        }
+        auto isDefault = entry.find("default");
+        if (isDefault != entry.end() && isDefault->is_boolean() && isDefault->get<bool>())
+            profiles.defaultSource = profile.productName;
+        profiles.sources.push_back(std::move(profile));
+    }
+    if (profiles.sources.empty())
+        profiles.sources.push_back(SourceProfile());
+    return true;
+}
+
+ProfileSet loadProfiles()
+{
+    std::string path;
+    const char *fromEnvironment = std::getenv("TWAINDSM_SOURCES");
+    if (fromEnvironment && *fromEnvironment) {
+        path = fromEnvironment;
+    } else {
+        const std::string besideLibrary = libraryFolder() + "/twaindsm-sources.json";
+        if (!fileExists(besideLibrary))
+            return builtInProfiles();
+        path = besideLibrary;
+    }
+    std::string text;
+    if (!readFile(path, text)) {
+        std::fprintf(stderr, "twaindsm: cannot read the source profile %s; using the built-in source\n", path.c_str());
+        return builtInProfiles();
+    }
+    ProfileSet profiles;
+    std::string error;
+    if (!parseProfiles(text, profiles, error)) {
+        std::fprintf(stderr, "twaindsm: source profile %s: %s; using the built-in source\n", path.c_str(), error.c_str());
+        return builtInProfiles();
+    }
+    profiles.origin = path;
+    return profiles;
+}
+
+} // namespace twaindsm

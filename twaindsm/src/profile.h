@@ -1,0 +1,79 @@
+// Virtual source descriptions read from the JSON profile (see README.md for the format).
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace twaindsm {
+
+struct DeviceEventScript {
+    int afterPage = 0;   // 0: right after MSG_ENABLEDS; n: after the n-th image's MSG_ENDXFER
+    uint32_t event = 0;  // TWDE_ code
+};
+
+enum class CloseRequest { Never, BeforeFirstPage, AfterLastPage };
+
+struct SourceProfile {
+    // Identity.
+    std::string productName = "Vellox Virtual Scanner";
+    std::string manufacturer = "Vellox";
+    std::string productFamily = "Virtual Scanner";
+    std::string versionInfo = "1.0";
+    uint16_t versionMajor = 1;
+    uint16_t versionMinor = 0;
+
+    // Paper and image.
+    int pages = 10;                 // sheets in the feeder per batch
+    bool duplexCapable = true;
+    bool duplex = false;            // CAP_DUPLEXENABLED default: two images per sheet
+    bool feeder = true;             // CAP_FEEDERENABLED default; without the feeder one page per batch
+    std::string paperSize = "A4";   // A4, A3, A5, Letter, Legal
+    double resolution = 200;
+    std::vector<double> resolutions{75, 100, 150, 200, 300, 400, 600};
+    std::string pixelType = "rgb";  // bw, gray, rgb
+    std::vector<std::string> pixelTypes{"bw", "gray", "rgb"};
+    std::string imageFolder;        // BMP files used as pages instead of generated answer sheets
+
+    // Transfers.
+    std::vector<std::string> xferMechs{"native", "file", "memory", "memfile"};
+    std::string xferMech = "native";
+    std::string nativeFormat = "dib"; // dib or tiff
+    bool undefinedImageSize = false;
+
+    // Capabilities added to or replacing the built-in ones, and built-in ones to drop.
+    std::vector<nlohmann::json> capabilities;
+    std::vector<uint16_t> unsupportedCapabilities;
+
+    // Scripted behaviour.
+    uint16_t openFailure = 0;       // condition code for MSG_OPENDS
+    uint16_t enableFailure = 0;     // condition code for MSG_ENABLEDS
+    int failAtPage = 0;             // image whose transfer fails with failCondition
+    uint16_t failCondition = 0;
+    int cancelAtPage = 0;           // image whose transfer answers TWRC_CANCEL
+    CloseRequest closeRequest = CloseRequest::Never;
+    bool nativeReturnsSuccess = false;
+    int pageDelayMs = 0;
+    bool xferReadyInsideEnable = false;
+    std::vector<DeviceEventScript> deviceEvents;
+};
+
+struct ProfileSet {
+    std::vector<SourceProfile> sources;
+    std::string defaultSource;      // product name; empty: the first source
+    std::string origin;             // the file read, or "built-in"
+};
+
+// Reads the profile named by TWAINDSM_SOURCES, else twaindsm-sources.json beside the library,
+// else returns the built-in source. Any error is written to standard error and yields the
+// built-in source.
+ProfileSet loadProfiles();
+
+// Parses profile text; false with a message when it is unusable. Exposed for the tests.
+bool parseProfiles(const std::string &text, ProfileSet &profiles, std::string &error);
+
+ProfileSet builtInProfiles();
+
+} // namespace twaindsm

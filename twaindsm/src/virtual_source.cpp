@@ -1,0 +1,647 @@
+#include "virtual_source.h"
+
+#include "platform.h"
+#include "twain_names.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace twaindsm {
+
+namespace {
+
+void copyText(char *destination, size_t size, const std::string &text)
+{
+    std::memset(destination, 0, size);
+    std::memcpy(destination, text.data(), std::min(text.size(), size - 1));
+}
+
+void paperMillimetres(long long size, double &width, double &height)
+{
+    switch (size) {
+    case TWSS_A3: width = 297; height = 420; break;
+    case TWSS_A5: width = 148; height = 210; break;
+    case TWSS_USLETTER: width = 215.9; height = 279.4; break;
+    case TWSS_USLEGAL: width = 215.9; height = 355.6; break;
+    default: width = 210; height = 297; break;
+    }
+}
+
+uint16_t pixelTypeOfDepth(int bitCount)
+{
+    return bitCount == 24 ? TWPT_RGB : bitCount == 8 ? TWPT_GRAY : TWPT_BW;
+}
+
+} // namespace
+
+TW_IDENTITY sourceIdentity(const SourceProfile &profile, uint32_t id)
+{
+    TW_IDENTITY identity{};
+    identity.Id = id;
+    identity.Version.MajorNum = profile.versionMajor;
+    identity.Version.MinorNum = profile.versionMinor;
+    identity.Version.Language = TWLG_ENGLISH_UK;
+    identity.Version.Country = TWCY_UNITEDKINGDOM;
+    copyText(identity.Version.Info, sizeof identity.Version.Info, profile.versionInfo);
+    identity.ProtocolMajor = TWON_PROTOCOLMAJOR;
+    identity.ProtocolMinor = TWON_PROTOCOLMINOR;
+    identity.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_DS2;
+    copyText(identity.Manufacturer, sizeof identity.Manufacturer, profile.manufacturer);
+    copyText(identity.ProductFamily, sizeof identity.ProductFamily, profile.productFamily);
+    copyText(identity.ProductName, sizeof identity.ProductName, profile.productName);
+    return identity;
+}
+
+VirtualSource::VirtualSource(uint32_t id, const SourceProfile &profile, CapabilityMap caps)
+    : profile_(profile), caps_(std::move(caps)), identity_(sourceIdentity(profile, id))
+{
+}
+
+long long VirtualSource::capNumber(uint16_t id, long long fallback) const
+{
+    auto found = caps_.find(id);
+    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentNumber();
+}
+
+double VirtualSource::capReal(uint16_t id, double fallback) const
+{
+    auto found = caps_.find(id);
+    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentReal();
+}
+
+// ---- Capabilities ------------------------------------------------------------------------
+
+uint16_t VirtualSource::capability(uint16_t msg, TW_CAPABILITY *cap, nlohmann::json &detail)
+{
+    if (!cap)
+        return fail(TWCC_BADVALUE);
+    const bool negotiating = msg == MSG_SET || msg == MSG_RESET || msg == MSG_RESETALL || msg == MSG_SETCONSTRAINT;
+    if (negotiating ? state_ != 4 : state_ < 4)
+        return sequenceError();
+    if (msg == MSG_RESETALL) {
+        for (auto &entry : caps_)
+            entry.second.reset();
+        return TWRC_SUCCESS;
+    }
+    detail["cap"] = capName(cap->Cap);
+    auto found = caps_.find(cap->Cap);
+    if (found == caps_.end())
+        return fail(TWCC_CAPUNSUPPORTED);
+    Capability &capability = found->second;
+
+    Container answer;
+    switch (msg) {
+    case MSG_GET: answer = capability.forGet(); break;
+    case MSG_GETCURRENT: answer = capability.forCurrent(); break;
+    case MSG_GETDEFAULT: answer = capability.forDefault(); break;
+    case MSG_RESET:
+        if (capability.readOnly)
+            return fail(TWCC_CAPBADOPERATION);
+        capability.reset();
+        answer = capability.forGet();
+        break;
+    case MSG_QUERYSUPPORT: {
+        answer.conType = TWON_ONEVALUE;
+        answer.itemType = TWTY_INT32;
+        long long operations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
+        if (!capability.readOnly)
+            operations |= TWQC_SET | TWQC_RESET;
+        answer.items = {CapItem::number(operations)};
+        break;
+    }
+    case MSG_SET: {
+        Container request;
+        if (!parseContainer(cap->ConType, cap->hContainer, request)) {
+            detail["conType"] = conTypeName(cap->ConType);
+            return fail(TWCC_BADVALUE);
+        }
+        detail["set"] = containerToJson(request);
+        const uint16_t code = capability.set(request);
+        return code == TWCC_SUCCESS ? TWRC_SUCCESS : fail(code);
+    }
+    default:
+        return fail(TWCC_CAPBADOPERATION);
+    }
+    TW_HANDLE container = buildContainer(answer);
+    if (!container)
+        return fail(TWCC_LOWMEMORY);
+    cap->ConType = answer.conType;
+    cap->hContainer = container;
+    detail["returned"] = containerToJson(answer);
+    return TWRC_SUCCESS;
+}
+
+// ---- Enabling and the batch --------------------------------------------------------------
+
+uint16_t VirtualSource::userInterface(uint16_t msg, TW_USERINTERFACE *ui, const SourceProfile *reloaded)
+{
+    switch (msg) {
+    case MSG_ENABLEDS:
+    case MSG_ENABLEDSUIONLY:
+        if (state_ != 4)
+            return sequenceError();
+        if (!ui)
+            return fail(TWCC_BADVALUE);
+        if (reloaded) {
+            // A test may have rewritten the scanner's behaviour since it was opened; the
+            // capabilities keep what the application negotiated.
+            profile_ = *reloaded;
+            auto loaded = caps_.find(CAP_FEEDERLOADED);
+            if (loaded != caps_.end())
+                loaded->second.current = {CapItem::number(profile_.pages > 0 ? 1 : 0)};
+        }
+        if (profile_.enableFailure)
+            return fail(profile_.enableFailure);
+        state_ = 5;
+        ++generation_;
+        waitingMessages_.clear();
+        if (msg == MSG_ENABLEDSUIONLY) {
+            remaining_ = 0;
+            schedule(MSG_CLOSEDSOK, 0);
+        } else {
+            startBatch();
+        }
+        return TWRC_SUCCESS;
+    case MSG_DISABLEDS:
+        if (state_ != 5)
+            return sequenceError();
+        state_ = 4;
+        ++generation_;
+        remaining_ = 0;
+        waitingMessages_.clear();
+        return TWRC_SUCCESS;
+    default:
+        return fail(TWCC_BADPROTOCOL);
+    }
+}
+
+void VirtualSource::loadFolderImages()
+{
+    folderImages_.clear();
+    if (profile_.imageFolder.empty())
+        return;
+    for (const std::string &name : filesInFolder(profile_.imageFolder)) {
+        if (name.size() < 4)
+            continue;
+        std::string extension = name.substr(name.size() - 4);
+        std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
+        if (extension != ".bmp")
+            continue;
+        auto dib = std::make_shared<std::vector<uint8_t>>();
+        std::string error;
+        if (loadBmpFile(profile_.imageFolder + "/" + name, *dib, error))
+            folderImages_.push_back(dib);
+        else
+            std::fprintf(stderr, "twaindsm: skipping page image: %s\n", error.c_str());
+    }
+    if (folderImages_.empty())
+        std::fprintf(stderr, "twaindsm: no usable BMP files in %s; generating answer sheets\n", profile_.imageFolder.c_str());
+}
+
+void VirtualSource::startBatch()
+{
+    loadFolderImages();
+    imagesEnded_ = 0;
+    transferred_ = false;
+    blockActive_ = false;
+    const bool feeder = capNumber(CAP_FEEDERENABLED, 1) != 0;
+    const bool duplex = capNumber(CAP_DUPLEXENABLED, 0) != 0;
+    int images = feeder ? profile_.pages * (duplex ? 2 : 1) : 1;
+    const long long xferCount = capNumber(CAP_XFERCOUNT, -1);
+    if (xferCount > 0)
+        images = std::min<long long>(images, xferCount);
+    // An empty feeder still announces a transfer; the transfer then reports the missing paper.
+    feederEmpty_ = images == 0;
+    remaining_ = feederEmpty_ ? 1 : images;
+
+    if (profile_.closeRequest == CloseRequest::BeforeFirstPage)
+        schedule(MSG_CLOSEDSREQ, profile_.pageDelayMs);
+    else if (profile_.xferReadyInsideEnable)
+        synchronousXferReady_ = true;
+    else
+        schedule(MSG_XFERREADY, profile_.pageDelayMs);
+    scheduleDeviceEvents(0);
+}
+
+void VirtualSource::schedule(uint16_t message, int delayMs, uint32_t deviceEvent)
+{
+    SourceEvent event;
+    event.message = message;
+    event.delayMs = delayMs;
+    event.deviceEvent = deviceEvent;
+    scheduled_.push_back(event);
+}
+
+void VirtualSource::scheduleDeviceEvents(int afterPage)
+{
+    for (const DeviceEventScript &script : profile_.deviceEvents)
+        if (script.afterPage == afterPage)
+            schedule(MSG_DEVICEEVENT, 0, script.event);
+}
+
+void VirtualSource::endBatch()
+{
+    state_ = 5;
+    remaining_ = 0;
+    if (profile_.closeRequest == CloseRequest::AfterLastPage)
+        schedule(MSG_CLOSEDSREQ, 0);
+}
+
+std::vector<SourceEvent> VirtualSource::takeScheduledEvents()
+{
+    std::vector<SourceEvent> events;
+    events.swap(scheduled_);
+    return events;
+}
+
+bool VirtualSource::takeSynchronousXferReady()
+{
+    const bool pending = synchronousXferReady_;
+    synchronousXferReady_ = false;
+    return pending;
+}
+
+bool VirtualSource::eventDue(const SourceEvent &event)
+{
+    switch (event.message) {
+    case MSG_XFERREADY:
+        if (state_ != 5 || remaining_ == 0)
+            return false;
+        state_ = 6;
+        return true;
+    case MSG_CLOSEDSREQ:
+    case MSG_CLOSEDSOK:
+        return state_ >= 5;
+    case MSG_DEVICEEVENT: {
+        TW_DEVICEEVENT device{};
+        device.Event = event.deviceEvent;
+        copyText(device.DeviceName, sizeof device.DeviceName, profile_.productName);
+        deviceEvents_.push_back(device);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void VirtualSource::registerCallback(TWAINCALLBACKPROC proc, TW_UINTPTR refCon)
+{
+    callback_ = proc;
+    refCon_ = refCon;
+}
+
+uint16_t VirtualSource::processEvent(TW_EVENT *event)
+{
+    if (!event)
+        return fail(TWCC_BADVALUE);
+    if (state_ < 5)
+        return sequenceError();
+    if (waitingMessages_.empty()) {
+        event->TWMessage = MSG_NULL;
+        return TWRC_NOTDSEVENT;
+    }
+    event->TWMessage = waitingMessages_.front();
+    waitingMessages_.pop_front();
+    return TWRC_DSEVENT;
+}
+
+uint16_t VirtualSource::deviceEvent(TW_DEVICEEVENT *event)
+{
+    if (!event)
+        return fail(TWCC_BADVALUE);
+    if (state_ < 4 || deviceEvents_.empty())
+        return sequenceError();
+    *event = deviceEvents_.front();
+    deviceEvents_.pop_front();
+    return TWRC_SUCCESS;
+}
+
+uint16_t VirtualSource::pendingXfers(uint16_t msg, TW_PENDINGXFERS *pending)
+{
+    if (!pending)
+        return fail(TWCC_BADVALUE);
+    switch (msg) {
+    case MSG_GET:
+        if (state_ < 4)
+            return sequenceError();
+        pending->Count = static_cast<TW_UINT16>(state_ >= 6 ? remaining_ : 0);
+        pending->EOJ = 0;
+        return TWRC_SUCCESS;
+    case MSG_ENDXFER:
+        if (state_ != 6 && state_ != 7)
+            return sequenceError();
+        ++imagesEnded_;
+        transferred_ = false;
+        blockActive_ = false;
+        blockData_.clear();
+        if (--remaining_ <= 0)
+            endBatch();
+        else
+            state_ = 6;
+        scheduleDeviceEvents(imagesEnded_);
+        pending->Count = static_cast<TW_UINT16>(remaining_);
+        pending->EOJ = 0;
+        return TWRC_SUCCESS;
+    case MSG_RESET:
+        if (state_ != 6)
+            return sequenceError();
+        state_ = 5;
+        remaining_ = 0;
+        pending->Count = 0;
+        pending->EOJ = 0;
+        return TWRC_SUCCESS;
+    case MSG_STOPFEEDER:
+        if (state_ != 6)
+            return sequenceError();
+        remaining_ = std::min(remaining_, 1);
+        pending->Count = static_cast<TW_UINT16>(remaining_);
+        return TWRC_SUCCESS;
+    default:
+        return fail(TWCC_BADPROTOCOL);
+    }
+}
+
+// ---- Images ------------------------------------------------------------------------------
+
+VirtualSource::PageFormat VirtualSource::currentFormat() const
+{
+    PageFormat format;
+    format.pixelType = static_cast<uint16_t>(capNumber(ICAP_PIXELTYPE, pixelTypeCode(profile_.pixelType)));
+    format.bitCount = format.pixelType == TWPT_BW ? 1 : format.pixelType == TWPT_GRAY ? 8 : 24;
+    format.dpi = capReal(ICAP_XRESOLUTION, profile_.resolution);
+    double widthMm = 0, heightMm = 0;
+    paperMillimetres(capNumber(ICAP_SUPPORTEDSIZES, paperSizeCode(profile_.paperSize)), widthMm, heightMm);
+    format.width = static_cast<int>(std::lround(widthMm / 25.4 * format.dpi));
+    format.height = static_cast<int>(std::lround(heightMm / 25.4 * format.dpi));
+    return format;
+}
+
+VirtualSource::Page VirtualSource::currentPage()
+{
+    Page page;
+    if (!folderImages_.empty()) {
+        page.base = folderImages_[static_cast<size_t>(imagesEnded_) % folderImages_.size()];
+        page.stamp = false;
+        readDibLayout(page.base->data(), page.base->size(), page.layout);
+        return page;
+    }
+    const PageFormat format = currentFormat();
+    page.base = cachedAnswerSheet(format.width, format.height, format.bitCount, format.dpi);
+    readDibLayout(page.base->data(), page.base->size(), page.layout);
+    page.layout.xDpi = page.layout.yDpi = format.dpi;
+    return page;
+}
+
+uint8_t *VirtualSource::renderPage(const Page &page)
+{
+    auto *memory = static_cast<uint8_t *>(std::malloc(page.layout.size));
+    if (!memory)
+        return nullptr;
+    std::memcpy(memory, page.base->data(), page.layout.size);
+    if (page.stamp)
+        stampPageNumber(memory, page.layout, pageNumber());
+    return memory;
+}
+
+uint16_t VirtualSource::imageInfo(TW_IMAGEINFO *info)
+{
+    if (!info)
+        return fail(TWCC_BADVALUE);
+    if (state_ != 6 && state_ != 7)
+        return sequenceError();
+    const Page page = currentPage();
+    std::memset(info, 0, sizeof *info);
+    info->XResolution = toFix32(page.layout.xDpi);
+    info->YResolution = toFix32(page.layout.yDpi);
+    info->ImageWidth = page.layout.width;
+    // With an undefined image size the length is known only once the page has been scanned.
+    const bool undefined = capNumber(ICAP_UNDEFINEDIMAGESIZE, 0) != 0;
+    info->ImageLength = undefined && !transferred_ ? -1 : page.layout.height;
+    info->SamplesPerPixel = page.layout.bitCount == 24 ? 3 : 1;
+    for (int i = 0; i < info->SamplesPerPixel; ++i)
+        info->BitsPerSample[i] = static_cast<TW_INT16>(page.layout.bitCount == 24 ? 8 : page.layout.bitCount);
+    info->BitsPerPixel = static_cast<TW_INT16>(page.layout.bitCount);
+    info->Planar = FALSE;
+    info->PixelType = static_cast<TW_INT16>(pixelTypeOfDepth(page.layout.bitCount));
+    info->Compression = TWCP_NONE;
+    return TWRC_SUCCESS;
+}
+
+uint16_t VirtualSource::imageLayout(uint16_t msg, TW_IMAGELAYOUT *layout)
+{
+    if (!layout)
+        return fail(TWCC_BADVALUE);
+    if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT)
+        return fail(TWCC_BADPROTOCOL);
+    if (state_ < 4)
+        return sequenceError();
+    const PageFormat format = currentFormat();
+    std::memset(layout, 0, sizeof *layout);
+    layout->Frame.Right = toFix32(format.width / format.dpi);
+    layout->Frame.Bottom = toFix32(format.height / format.dpi);
+    layout->DocumentNumber = 1;
+    layout->PageNumber = static_cast<TW_UINT32>(pageNumber());
+    layout->FrameNumber = 1;
+    return TWRC_SUCCESS;
+}
+
+int VirtualSource::transferDelayMs() const
+{
+    // The first sheet was scanned before MSG_XFERREADY; later ones take their time now.
+    return state_ == 6 && imagesEnded_ > 0 && !transferred_ ? profile_.pageDelayMs : 0;
+}
+
+uint16_t VirtualSource::beginTransfer()
+{
+    if (state_ != 6)
+        return sequenceError();
+    if (feederEmpty_) {
+        remaining_ = 1;
+        return fail(TWCC_NOMEDIA);
+    }
+    if (profile_.failAtPage == pageNumber() && profile_.failCondition) {
+        // A jam or an empty tray stops the feeder: this image is the last one pending.
+        remaining_ = 1;
+        return fail(profile_.failCondition);
+    }
+    if (profile_.cancelAtPage == pageNumber()) {
+        state_ = 7;
+        return TWRC_CANCEL;
+    }
+    return TWRC_SUCCESS;
+}
+
+uint16_t VirtualSource::nativeTransfer(TW_HANDLE *handle)
+{
+    if (!handle)
+        return fail(TWCC_BADVALUE);
+    const uint16_t go = beginTransfer();
+    if (go != TWRC_SUCCESS)
+        return go;
+    const Page page = currentPage();
+    uint8_t *dib = renderPage(page);
+    if (!dib)
+        return fail(TWCC_LOWMEMORY);
+    if (profile_.nativeFormat == "tiff") {
+        const std::vector<uint8_t> tiff = dibToTiff(dib, page.layout);
+        std::free(dib);
+        dib = static_cast<uint8_t *>(std::malloc(tiff.size()));
+        if (!dib)
+            return fail(TWCC_LOWMEMORY);
+        std::memcpy(dib, tiff.data(), tiff.size());
+    }
+    *handle = dib;
+    state_ = 7;
+    transferred_ = true;
+    return profile_.nativeReturnsSuccess ? TWRC_SUCCESS : TWRC_XFERDONE;
+}
+
+uint16_t VirtualSource::setupFileXfer(uint16_t msg, TW_SETUPFILEXFER *setup)
+{
+    if (!setup)
+        return fail(TWCC_BADVALUE);
+    if (state_ < 4 || state_ > 6 || (msg == MSG_RESET && state_ != 4))
+        return sequenceError();
+    TW_SETUPFILEXFER standard{};
+    const uint16_t format = static_cast<uint16_t>(capNumber(ICAP_IMAGEFILEFORMAT, TWFF_BMP));
+    const std::string name = temporaryFolder() + "/twaindsm-" + std::to_string(processId()) + "-"
+        + std::to_string(identity_.Id) + (format == TWFF_TIFF ? ".tif" : ".bmp");
+    copyText(standard.FileName, sizeof standard.FileName, name);
+    standard.Format = format;
+    switch (msg) {
+    case MSG_GET:
+    case MSG_GETCURRENT:
+        *setup = fileSetupChosen_ ? fileSetup_ : standard;
+        return TWRC_SUCCESS;
+    case MSG_GETDEFAULT:
+        *setup = standard;
+        return TWRC_SUCCESS;
+    case MSG_SET:
+        if (setup->Format != TWFF_BMP && setup->Format != TWFF_TIFF)
+            return fail(TWCC_BADVALUE);
+        if (strnlen(setup->FileName, sizeof setup->FileName) == 0)
+            return fail(TWCC_BADVALUE);
+        fileSetup_ = *setup;
+        fileSetup_.FileName[sizeof fileSetup_.FileName - 1] = 0;
+        fileSetupChosen_ = true;
+        return TWRC_SUCCESS;
+    case MSG_RESET:
+        fileSetupChosen_ = false;
+        *setup = standard;
+        return TWRC_SUCCESS;
+    default:
+        return fail(TWCC_BADPROTOCOL);
+    }
+}
+
+uint16_t VirtualSource::fileTransfer()
+{
+    TW_SETUPFILEXFER setup{};
+    if (state_ == 6)
+        setupFileXfer(MSG_GET, &setup);
+    const uint16_t go = beginTransfer();
+    if (go != TWRC_SUCCESS)
+        return go;
+    const Page page = currentPage();
+    uint8_t *dib = renderPage(page);
+    if (!dib)
+        return fail(TWCC_LOWMEMORY);
+    const std::vector<uint8_t> file = setup.Format == TWFF_TIFF ? dibToTiff(dib, page.layout) : dibToBmpFile(dib, page.layout);
+    std::free(dib);
+    std::ofstream out(setup.FileName, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.close();
+    if (!out)
+        return fail(TWCC_FILEWRITEERROR);
+    state_ = 7;
+    transferred_ = true;
+    return TWRC_XFERDONE;
+}
+
+uint16_t VirtualSource::setupMemXfer(TW_SETUPMEMXFER *setup)
+{
+    if (!setup)
+        return fail(TWCC_BADVALUE);
+    if (state_ < 4 || state_ > 6)
+        return sequenceError();
+    const PageFormat format = currentFormat();
+    const uint32_t rowBytes = static_cast<uint32_t>((static_cast<size_t>(format.width) * format.bitCount + 7) / 8);
+    setup->MinBufSize = rowBytes;
+    setup->MaxBufSize = TWON_DONTCARE32;
+    // About a megabyte, in whole rows.
+    setup->Preferred = std::max<uint32_t>(1, (1u << 20) / rowBytes) * rowBytes;
+    return TWRC_SUCCESS;
+}
+
+uint16_t VirtualSource::memoryTransfer(TW_IMAGEMEMXFER *block, bool asFile)
+{
+    if (!block)
+        return fail(TWCC_BADVALUE);
+    if (!blockActive_) {
+        const uint16_t go = beginTransfer();
+        if (go != TWRC_SUCCESS)
+            return go;
+        const Page page = currentPage();
+        uint8_t *dib = renderPage(page);
+        if (!dib)
+            return fail(TWCC_LOWMEMORY);
+        if (asFile) {
+            const bool tiff = capNumber(ICAP_IMAGEFILEFORMAT, TWFF_BMP) == TWFF_TIFF;
+            blockData_ = tiff ? dibToTiff(dib, page.layout) : dibToBmpFile(dib, page.layout);
+        } else {
+            blockRowBytes_ = page.layout.packedRowBytes();
+            blockRows_ = page.layout.height;
+            blockWidth_ = page.layout.width;
+            blockData_.resize(blockRowBytes_ * blockRows_);
+            for (int row = 0; row < blockRows_; ++row)
+                copyTwainRow(dib, page.layout, row, blockData_.data() + blockRowBytes_ * row);
+        }
+        std::free(dib);
+        blockOffset_ = 0;
+        blockActive_ = true;
+        state_ = 7;
+        transferred_ = true;
+    } else if (state_ != 7) {
+        return sequenceError();
+    }
+    auto *memory = static_cast<uint8_t *>(block->Memory.TheMem);
+    if (!memory)
+        return fail(TWCC_BADVALUE);
+    block->Compression = TWCP_NONE;
+    if (asFile) {
+        const size_t count = std::min<size_t>(block->Memory.Length, blockData_.size() - blockOffset_);
+        if (count == 0)
+            return fail(TWCC_BADVALUE);
+        std::memcpy(memory, blockData_.data() + blockOffset_, count);
+        block->BytesPerRow = block->Columns = block->Rows = TWON_DONTCARE32;
+        block->XOffset = block->YOffset = TWON_DONTCARE32;
+        block->BytesWritten = static_cast<TW_UINT32>(count);
+        blockOffset_ += count;
+    } else {
+        const size_t firstRow = blockOffset_ / blockRowBytes_;
+        const size_t rows = std::min<size_t>(block->Memory.Length / blockRowBytes_, blockRows_ - firstRow);
+        if (rows == 0)
+            return fail(TWCC_BADVALUE);
+        std::memcpy(memory, blockData_.data() + blockOffset_, rows * blockRowBytes_);
+        block->BytesPerRow = static_cast<TW_UINT32>(blockRowBytes_);
+        block->Columns = static_cast<TW_UINT32>(blockWidth_);
+        block->Rows = static_cast<TW_UINT32>(rows);
+        block->XOffset = 0;
+        block->YOffset = static_cast<TW_UINT32>(firstRow);
+        block->BytesWritten = static_cast<TW_UINT32>(rows * blockRowBytes_);
+        blockOffset_ += rows * blockRowBytes_;
+    }
+    if (blockOffset_ < blockData_.size())
+        return TWRC_SUCCESS;
+    blockActive_ = false;
+    blockData_.clear();
+    blockData_.shrink_to_fit();
+    return TWRC_XFERDONE;
+}
+
+} // namespace twaindsm
