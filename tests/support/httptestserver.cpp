@@ -38,6 +38,17 @@ bool HttpRequestRecord::hasHeader(const QByteArray& name) const
     return !headerValues(name).isEmpty();
 }
 
+QByteArrayList HttpRequestRecord::rawLines(const QByteArray& name) const
+{
+    QByteArrayList lines;
+    for (const QByteArray& line : headerLines) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+            lines.append(line);
+    }
+    return lines;
+}
+
 HttpReply HttpReply::withStatus(int status, const QByteArray& body, const QByteArray& contentType)
 {
     HttpReply reply;
@@ -273,11 +284,16 @@ public:
         }
     }
 
+    // How a connection goes on after an answer.
+    enum class After { KeepOpen, Close, Reset };
+
+    // The connection's thread alone closes its descriptor: the number may be reused by the
+    // next accepted connection the moment it is closed.
     void serveConnection(int fd)
     {
         ConnectionReader reader(fd);
-        bool keepOpen = true;
-        while (keepOpen) {
+        After after = After::KeepOpen;
+        while (after == After::KeepOpen) {
             HttpRequestRecord record;
             QByteArray head;
             if (!reader.readHead(&head) || !parseHead(head, &record))
@@ -292,15 +308,18 @@ public:
                 bodyRead = reader.readExactly(length, &record.body);
             if (!bodyRead)
                 break;
-            keepOpen = answer(fd, record);
+            after = answer(fd, record);
         }
         std::lock_guard<std::mutex> lock(mutex);
-        if (openConnections.erase(fd))
+        openConnections.erase(fd);
+        if (after == After::Reset)
+            socketio::closeWithReset(fd);
+        else
             socketio::closeGracefully(fd);
     }
 
-    // Records the request, waits as the reply says, sends it; false when the connection ends.
-    bool answer(int fd, const HttpRequestRecord& record)
+    // Records the request, waits as the reply says and sends it.
+    After answer(int fd, const HttpRequestRecord& record)
     {
         const HttpReply reply = replyFor(record);
         waitBeforeAnswer(reply);
@@ -312,38 +331,38 @@ public:
         if (reply.header("Content-Length").isNull())
             head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
         head += "\r\n";
-        const bool sendBody = record.method != "HEAD";
 
-        std::unique_lock<std::mutex> lock(mutex);
-        // No longer in flight before the client can see the answer, so that a request the
-        // client sends in response never counts together with this one.
-        --inFlightNow;
-        if (stopping)
-            return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            // No longer in flight before the client can see the answer, so that a request the
+            // client sends in response never counts together with this one.
+            --inFlightNow;
+            if (stopping)
+                return After::Close;
+        }
+        using Fault = HttpReply::Fault;
         switch (reply.fault) {
-        case HttpReply::Fault::CloseWithoutAnswer:
-        case HttpReply::Fault::ResetWithoutAnswer:
-            endConnection(fd, reply.fault == HttpReply::Fault::ResetWithoutAnswer);
-            return false;
-        case HttpReply::Fault::CloseMidBody:
-        case HttpReply::Fault::ResetMidBody: {
-            lock.unlock();
+        case Fault::CloseWithoutAnswer:
+            return After::Close;
+        case Fault::ResetWithoutAnswer:
+            return After::Reset;
+        case Fault::CloseMidBody:
+        case Fault::ResetMidBody: {
             const QByteArray part = reply.body.left(int(reply.faultAfterBytes));
             socketio::sendAll(fd, head.constData(), head.size());
             socketio::sendAll(fd, part.constData(), part.size());
-            lock.lock();
-            endConnection(fd, reply.fault == HttpReply::Fault::ResetMidBody);
-            return false;
+            return reply.fault == Fault::ResetMidBody ? After::Reset : After::Close;
         }
-        case HttpReply::Fault::None:
+        case Fault::None:
             break;
         }
-        lock.unlock();
-        if (!socketio::sendAll(fd, head.constData(), head.size()))
-            return false;
-        if (sendBody && !socketio::sendAll(fd, reply.body.constData(), reply.body.size()))
-            return false;
-        return record.header("Connection").compare("close", Qt::CaseInsensitive) != 0;
+        const bool sendBody = record.method != "HEAD";
+        if (!socketio::sendAll(fd, head.constData(), head.size())
+            || (sendBody && !socketio::sendAll(fd, reply.body.constData(), reply.body.size())))
+            return After::Close;
+        if (record.header("Connection").compare("close", Qt::CaseInsensitive) == 0)
+            return After::Close;
+        return After::KeepOpen;
     }
 
     HttpReply replyFor(const HttpRequestRecord& record)
@@ -390,17 +409,6 @@ public:
     void removeHeld(quint64 ticket)
     {
         held.erase(std::remove(held.begin(), held.end(), ticket), held.end());
-    }
-
-    // Called with the mutex held.
-    void endConnection(int fd, bool reset)
-    {
-        if (!openConnections.erase(fd))
-            return;
-        if (reset)
-            socketio::closeWithReset(fd);
-        else
-            socketio::closeGracefully(fd);
     }
 
     LoopbackListener listener;

@@ -24,6 +24,8 @@ struct HttpRequestRecord {
     QByteArray header(const QByteArray& name) const;
     QByteArrayList headerValues(const QByteArray& name) const;
     bool hasHeader(const QByteArray& name) const;
+    // The raw lines of one header (name without regard to case), to check how they were spelled.
+    QByteArrayList rawLines(const QByteArray& name) const;
 };
 
 // What the server does with one request.
