@@ -33,4 +33,6 @@ void QuitSignal::install()
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // A peer that went away shows up as a failed write, never as the end of the agent.
+    signal(SIGPIPE, SIG_IGN);
 }

@@ -5,6 +5,7 @@
 #include "foundation/qtwainapp.h"
 #include "foundation/quitsignal.h"
 #include "foundation/singleapp.h"
+#include "http/curlrequest.h"
 #include "ui/mainwindow.h"
 
 #include <QDebug>
@@ -67,6 +68,8 @@ int runAgent(int argc, char** argv)
     }
 
     KELGlobalConfig* config = KELGlobalConfig::instance();
+    // Before any pool thread can start a transfer.
+    CUrlRequest::globalInit();
 
     installTranslation(QStringLiteral(":/resource/translations/vellox_zh_CN.qm"));
     installTranslation(QStringLiteral(":/resource/translations/qt_zh_CN.qm"));

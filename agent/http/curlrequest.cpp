@@ -66,6 +66,8 @@ CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle)
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent);
+    // Transfers run on many pool threads at once: time-outs must not be signal-based.
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     return curl_easy_perform(handle);
 }
 

@@ -1,5 +1,7 @@
 #include "isolation.h"
 
+#include "http/curlrequest.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     vtest::isolateUserFolders();
     QApplication app(argc, argv);
+    CUrlRequest::globalInit();
     QCoreApplication::setOrganizationName("kelmora");
     QCoreApplication::setApplicationName("vellox");
     ::testing::InitGoogleTest(&argc, argv);
