@@ -56,8 +56,13 @@ void MainWindow::onDeviceChangeNotified()
 
 bool MainWindow::filterNativeTwainMessage(void* message)
 {
-    Q_UNUSED(message)
-    return false;
+    // Until a source is enabled no message can be the source's.
+    if (GetState() < 5)
+        return false;
+    TW_EVENT event{};
+    event.pEvent = message;
+    event.TWMessage = 0;
+    return ProcessEvent(event) == TWRC_DSEVENT;
 }
 
 void MainWindow::slotShowMainView()
@@ -78,7 +83,20 @@ void MainWindow::slotShowMainView()
 void MainWindow::slotQuitApp()
 {
     quitting = true;
+    releaseScanner();
     QCoreApplication::quit();
+}
+
+// Walks the TWAIN session down from wherever it is, so the scanner is free for the next program.
+void MainWindow::releaseScanner()
+{
+    if (GetState() > 4)
+        DisableDS();
+    if (GetState() > 3)
+        CloseDS();
+    if (GetState() > 2)
+        CloseDSM();
+    UnloadDSM();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

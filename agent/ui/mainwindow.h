@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scanning/twainsession.h"
 #include "ui/framelesswindow.h"
 
 #include <QAbstractNativeEventFilter>
@@ -11,7 +12,7 @@ class QCloseEvent;
 // The controller: status window, owner of the scanner session and receiver of every command.
 // Its code is split by subsystem: ui/mainwindow.cpp (construction, window),
 // command/mainwindow_commands.cpp, scanning/mainwindow_scan.cpp, upgrade/mainwindow_upgrade.cpp.
-class MainWindow : public cKELFrameLessWnd, public QAbstractNativeEventFilter {
+class MainWindow : public cKELFrameLessWnd, public CTWAINSession, public QAbstractNativeEventFilter {
     Q_OBJECT
 public:
     explicit MainWindow(QWidget* parent = nullptr);
@@ -36,6 +37,7 @@ protected:
 private:
     void connectDeviceChanges();
     void onDeviceChangeNotified();
+    void releaseScanner();
 
     // --- foundation ---
     bool devModeEnabled = false;
@@ -43,4 +45,13 @@ private:
     bool quitting = false;
     QTimer* upgradeDialogTimer = nullptr;
     QTimer* deviceChangeTimer = nullptr;
+
+    // --- scanning (scanning/mainwindow_scan.cpp) ---
+protected:
+    // The TWAIN session's hooks.
+    void OnError(const TW_STATUS& status) override;
+    void OnNativeTransfer(TW_UINT16 result, TW_HANDLE* dib, bool* freeImage) override;
+    void OnMemoryTransfer(const TW_IMAGEINFO& info, const TW_IMAGEMEMXFER& block, TW_UINT16* result) override;
+    void OnFileTransfer(TW_UINT16 result, const TW_SETUPFILEXFER& setup) override;
+    void OnMemFileTransfer(const TW_IMAGEMEMXFER& block, TW_UINT16* result) override;
 };
