@@ -1,7 +1,27 @@
-// MainWindow's scan code.
+// MainWindow's scan code: batch numbering and starting a scan.
 #include "ui/mainwindow.h"
 
 #include "foundation/logging.h"
+
+#include <QDateTime>
+
+void MainWindow::setBatchNo(const QString& number)
+{
+    if (number.isEmpty())
+        batchNo = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
+    else if (number != batchNo)
+        batchNo = number;
+    imagesTransferred = 0;
+}
+
+int MainWindow::innerStartScan()
+{
+    KLOG->info("innerStartScan: paper_version_={}, will set duplex to {}", paperVersion,
+               paperVersion == 1 ? "single" : "double");
+    // Presets and enabling the source arrive with the scan orchestration.
+    KLOG->warn("innerStartScan: scanning is not available yet, batch {} not started", batchNo);
+    return 1;
+}
 
 // The session's hooks. Until the transfer loop exists an image is only logged and released
 // (the session frees a native image itself; memory blocks live in its buffer).

@@ -1,10 +1,15 @@
 #include "ui/mainwindow.h"
 
+#include "command/velloxserver.h"
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
+#include "printing/printbatchmgr.h"
+#include "printing/printermgr.h"
+#include "upload/uploadermgr.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QThread>
 
 namespace {
 constexpr int kDeviceChangeDebounceMs = 2000;
@@ -17,14 +22,28 @@ MainWindow::MainWindow(QWidget* parent)
                    | Qt::WindowMinimizeButtonHint);
     KLOG->info("Main window is constructing .....");
 
+    // Created here so that the batch manager's queued slots run on the GUI thread.
+    KELPrintBatchMgr* printBatchMgr = KELPrintBatchMgr::instance();
+    KLOG->info("KELPrintBatchMgr singleton initialized on main thread. objectThreadId={}, currentThreadId={}",
+               reinterpret_cast<quintptr>(printBatchMgr->thread()),
+               reinterpret_cast<quintptr>(QThread::currentThreadId()));
+
     KELGlobalConfig* config = KELGlobalConfig::instance();
     devModeEnabled = config->flag(QStringLiteral("devmode"));
     saveOrigin = config->flag(QStringLiteral("saveorigin"));
     installEventFilter(this);
+    setBatchNo(QString());
 
     upgradeDialogTimer = new QTimer(this);
     deviceChangeTimer = new QTimer();
     deviceChangeTimer->setSingleShot(true);
+
+    connect(KELUploaderMgr::instance(), &KELUploaderMgr::sigFinishUploadAllImages, this,
+            &MainWindow::slotFinishUploadAllImages);
+    connect(KELPrinterMgr::instance(), &KELPrinterMgr::sigFinishPrintAllImages, this,
+            &MainWindow::slotFinishPrintAllImages);
+    // The first use of the command server: it starts listening on the global pool.
+    connectCommandSignals();
 
     connectDeviceChanges();
 
@@ -84,6 +103,9 @@ void MainWindow::slotQuitApp()
 {
     quitting = true;
     releaseScanner();
+    // After the scanner is released, so no scan event is still on its way to a page.
+    KELVelloxServer::instance()->stop();
+    KELUploaderMgr::instance()->stopAll();
     QCoreApplication::quit();
 }
 
@@ -97,6 +119,11 @@ void MainWindow::releaseScanner()
     if (GetState() > 2)
         CloseDSM();
     UnloadDSM();
+}
+
+void MainWindow::refreshStorageFigures()
+{
+    // The status panel shows no storage figures yet.
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -4,8 +4,11 @@
 #include "ui/framelesswindow.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QJsonObject>
 #include <QString>
 #include <QTimer>
+
+#include <atomic>
 
 class QCloseEvent;
 
@@ -46,7 +49,35 @@ private:
     QTimer* upgradeDialogTimer = nullptr;
     QTimer* deviceChangeTimer = nullptr;
 
+    // --- command channel (command/mainwindow_commands.cpp) ---
+    // Each slot checks its request's "data", answers on the requesting connection and hands
+    // the work on. slotTokenInfo and slotStopScanCmd run on the command server's thread.
+public Q_SLOTS:
+    void slotTokenInfo(QString connection_key, QJsonObject param);
+    void slotScanCmd(QString connection_key, QJsonObject param);
+    void slotStopScanCmd(QString connection_key, QJsonObject param);
+    void slotPrintCmd(QString connection_key, QJsonObject param);
+    void slotPrintBatchCmd(QString connection_key, QJsonObject param);
+    void slotFinishUploadAllImages();
+    void slotFinishPrintAllImages();
+
+private:
+    void connectCommandSignals();
+
+    // Set by "stop-scan" on the command server's thread, consumed by the GUI thread's
+    // transfer loop.
+    std::atomic<bool> stopRequested {false};
+    int paperVersion = 2; // of the last accepted "start-scan"; 1 is single-sided
+
+    // --- status panel (ui/mainwindow.cpp) ---
+    void refreshStorageFigures();
+
     // --- scanning (scanning/mainwindow_scan.cpp) ---
+public:
+    // An empty number becomes the current time "yyyyMMddHHmmss"; the page count restarts.
+    void setBatchNo(const QString& number);
+    int innerStartScan();
+
 protected:
     // The TWAIN session's hooks.
     void OnError(const TW_STATUS& status) override;
@@ -54,4 +85,8 @@ protected:
     void OnMemoryTransfer(const TW_IMAGEINFO& info, const TW_IMAGEMEMXFER& block, TW_UINT16* result) override;
     void OnFileTransfer(TW_UINT16 result, const TW_SETUPFILEXFER& setup) override;
     void OnMemFileTransfer(const TW_IMAGEMEMXFER& block, TW_UINT16* result) override;
+
+private:
+    QString batchNo;
+    int imagesTransferred = 0;
 };

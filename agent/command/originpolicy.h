@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QSet>
+#include <QString>
+
+// Which web pages may open the command channel. A page can scan, print and send pages to any
+// server through the agent, so a handshake is accepted only from a page the agent serves:
+// - no Origin header at all (native clients, not a browser page);
+// - an origin of one of app.dat's environment URLs (scheme, host and port must all match);
+// - a page on the loopback host (localhost, 127.0.0.1, [::1]; http or https, any port);
+// - "file://", a page opened from the local disk, as the embedded browser reports it;
+// - every origin listed in the setting "allowedorigins" (comma separated; "*" accepts all).
+// "null" (sandboxed frames) is refused unless listed.
+class KELOriginPolicy {
+public:
+    KELOriginPolicy(const QJsonArray& domains, const QString& allowedOriginsSetting);
+
+    bool allows(const QString& origin) const;
+
+    // "scheme://host:port" with the scheme's default port filled in; empty when `text` names
+    // no origin. Paths of URLs are dropped; "file://" and "null" stand for themselves.
+    static QString normalise(const QString& text, bool allowPath);
+
+private:
+    bool acceptAll = false;
+    QSet<QString> accepted;
+};
