@@ -1,0 +1,110 @@
+#include "command/commandprotocol.h"
+#include "command/credentials.h"
+#include "command/originpolicy.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace KELCommandProtocol;
+
+TEST(CommandProtocol, ListenPortFallsBackTo9086OutsideTheValidRange)
+{
+    EXPECT_EQ(listenPortFromSetting("9090"), 9090);
+    EXPECT_EQ(listenPortFromSetting("1"), 1);
+    EXPECT_EQ(listenPortFromSetting("65535"), 65535);
+    for (const char* unusable : {"0", "70000", "65536", "-1", "", "abc", "90x"})
+        EXPECT_EQ(listenPortFromSetting(unusable), 9086) << unusable;
+}
+
+TEST(CommandProtocol, FreshRequestIdEndsInTheMillisecondsWithoutLeadingZeros)
+{
+    const QDate day(2024, 5, 6);
+    EXPECT_EQ(freshRequestId(QDateTime(day, QTime(12, 0, 0, 7))), "202405061200007");
+    EXPECT_EQ(freshRequestId(QDateTime(day, QTime(9, 8, 7, 450))), "20240506090807450");
+    EXPECT_EQ(freshRequestId(QDateTime(day, QTime(23, 59, 59, 0))), "202405062359590");
+}
+
+TEST(CommandProtocol, EnvelopeIsIndentedWithKeysInOrder)
+{
+    const QByteArray text = envelope("login", 200, QJsonObject {{"canUse", true}}, "", "r-1");
+    EXPECT_EQ(text.toStdString(),
+              "{\n"
+              "    \"cmd\": \"login\",\n"
+              "    \"data\": {\n"
+              "        \"canUse\": true\n"
+              "    },\n"
+              "    \"msg\": \"\",\n"
+              "    \"reqId\": \"r-1\",\n"
+              "    \"ret\": 200\n"
+              "}\n");
+}
+
+TEST(CommandProtocol, ParseRequestReadsOnlyStringsAndObjects)
+{
+    const Request numeric = parseRequest(R"({"cmd":"Login","reqId":12,"data":{}})");
+    EXPECT_EQ(numeric.cmd, "Login");
+    EXPECT_EQ(numeric.reqId, "");
+    EXPECT_TRUE(numeric.object.contains("data"));
+
+    for (const char* notAnObject : {"", "not json", "[1,2]", "\"text\"", "{\"cmd\":5}"}) {
+        const Request request = parseRequest(notAnObject);
+        EXPECT_TRUE(request.cmd.isEmpty()) << notAnObject;
+    }
+}
+
+TEST(Credentials, CookieHeaderListsThePairsInNameOrder)
+{
+    EXPECT_EQ(cookieHeaderFrom({{"b", "2"}, {"a", "1"}}), "a=1;b=2;");
+    EXPECT_EQ(cookieHeaderFrom({}), "");
+
+    QMap<QString, QString> headers {{"Content-Type", "application/json"}};
+    setCookieHeader(headers, {{"token", "x"}});
+    EXPECT_EQ(headers.value("Cookie"), "token=x;");
+    setCookieHeader(headers, {});
+    EXPECT_FALSE(headers.contains("Cookie"));
+    EXPECT_EQ(headers.value("Content-Type"), "application/json");
+}
+
+QJsonArray environments()
+{
+    return QJsonArray {
+        QJsonObject {{"key", "online"}, {"name", "线上"}, {"url", "https://school.example.com/exam/"}},
+        QJsonObject {{"key", "test"}, {"name", "测试"}, {"url", "http://test.example.com:8080"}},
+        QJsonObject {{"key", "broken"}, {"name", "坏"}, {"url", "not a url"}},
+    };
+}
+
+TEST(OriginPolicy, AcceptsTheEnvironmentsLoopbackAndLocalFilesOnly)
+{
+    const KELOriginPolicy policy(environments(), QString());
+    for (const char* accepted : {"", "https://school.example.com", "https://SCHOOL.example.com",
+                                 "https://school.example.com:443", "http://test.example.com:8080",
+                                 "http://localhost:5173", "http://127.0.0.1", "https://[::1]:8443",
+                                 "file://"})
+        EXPECT_TRUE(policy.allows(accepted)) << accepted;
+    for (const char* refused : {"https://evil.example.com", "http://school.example.com",
+                                "https://school.example.com:8443", "http://test.example.com",
+                                "null", "http://localhost.evil.example.com", "ftp://localhost",
+                                "https://school.example.com/exam/", "not a url", "*"})
+        EXPECT_FALSE(policy.allows(refused)) << refused;
+}
+
+TEST(OriginPolicy, AllowedOriginsSettingAddsOriginsOrAcceptsAll)
+{
+    const KELOriginPolicy listed({}, " https://partner.example.org , null,,http://lab.example.net:81");
+    EXPECT_TRUE(listed.allows("https://partner.example.org"));
+    EXPECT_TRUE(listed.allows("null"));
+    EXPECT_TRUE(listed.allows("http://lab.example.net:81"));
+    EXPECT_FALSE(listed.allows("http://lab.example.net"));
+    EXPECT_FALSE(listed.allows("https://evil.example.com"));
+
+    const KELOriginPolicy everyone({}, "*");
+    EXPECT_TRUE(everyone.allows("https://evil.example.com"));
+    EXPECT_TRUE(everyone.allows("null"));
+}
+
+} // namespace
