@@ -4,6 +4,7 @@
 #include "scanning/twainsession.h"
 
 #include "../twaindsm/image_check.h"
+#include "virtualdsm.h"
 #include "logcapture.h"
 #include "wait.h"
 
@@ -103,51 +104,16 @@ private:
     std::vector<uint8_t> fileBytes;
 };
 
-class TwainSessionWithDsm : public ::testing::Test {
+class TwainSessionWithDsm : public vtest::VirtualDsmTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        TwainDsmLibrary::setProgramFolder(VELLOX_PROGRAM_DIR);
-        qputenv("TWAINDSM_TRACE", QFile::encodeName(tracePath()));
-    }
-
-    void TearDown() override
-    {
-        if (HasFailure()) {
-            // What the DSM saw explains most failures here.
-            QFile file(tracePath());
-            if (file.open(QIODevice::ReadOnly))
-                std::fprintf(stderr, "DSM trace:\n%s\n", file.readAll().constData());
-        }
-        closeScanner();
-        qunsetenv("TWAINDSM_SOURCES");
-        qunsetenv("TWAINDSM_TRACE");
-    }
-
-    void closeScanner()
-    {
-        if (session.GetState() > 4)
-            session.DisableDS();
-        if (session.GetState() > 3)
-            session.CloseDS();
-        if (session.GetState() > 2)
-            session.CloseDSM();
-        session.UnloadDSM();
-    }
-
-    QString tracePath() const { return dir.filePath("trace.jsonl"); }
+    CTWAINSession& twainSession() override { return session; }
+    void closeScanner() { vtest::closeTwainSession(session); }
 
     // Writes a profile with one scanner and opens it through the session.
     void openScanner(QJsonObject profile)
     {
         profile.insert("productName", "Session Test Scanner");
-        const QString path = dir.filePath("sources.json");
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(QJsonObject{ { "sources", QJsonArray{ profile } } }).toJson());
-        file.close();
-        qputenv("TWAINDSM_SOURCES", QFile::encodeName(path));
+        writeProfile(QJsonArray{ profile });
 
         ASSERT_EQ(session.LoadDSM(), 0);
         ASSERT_EQ(session.OpenDSM(nullptr), TWRC_SUCCESS);
@@ -171,21 +137,6 @@ protected:
         EXPECT_EQ(session.GetState(), 5);
     }
 
-    std::vector<QJsonObject> trace(const QString& dat = {}) const
-    {
-        std::vector<QJsonObject> lines;
-        QFile file(tracePath());
-        if (!file.open(QIODevice::ReadOnly))
-            return lines;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const QJsonObject entry = QJsonDocument::fromJson(line).object();
-            if (!entry.isEmpty() && (dat.isEmpty() || entry.value("dat").toString() == dat))
-                lines.push_back(entry);
-        }
-        return lines;
-    }
-
-    QTemporaryDir dir;
     ImageCollector session;
     std::vector<TW_UINT16> transferResults;
 };
