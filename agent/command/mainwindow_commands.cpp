@@ -18,6 +18,7 @@ namespace {
 constexpr int kAccepted = 200;
 constexpr int kRejected = 400;
 constexpr int kFirstScannerOpenState = 4; // TWAIN state 4: a data source is open
+constexpr int kPageInTransferState = 7;
 
 // Every reply carries back the request's own "cmd" (as sent) and "reqId".
 class CommandReply {
@@ -113,6 +114,14 @@ void MainWindow::slotScanCmd(QString connection_key, QJsonObject param)
     if (uploadUrl.isEmpty() || unionKey.isEmpty()) {
         KLOG->info("received batch info is wrong : no url or key {}", reply.cmd);
         reply.reject(QStringLiteral("wrong data: no url or key"));
+        return;
+    }
+
+    // A page is in transfer: the running batch keeps its number, counters and upload target,
+    // and innerStartScan turns the scan down.
+    if (GetState() == kPageInTransferState) {
+        reply.send(kAccepted);
+        innerStartScan();
         return;
     }
 

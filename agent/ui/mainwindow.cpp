@@ -5,6 +5,8 @@
 #include "foundation/logging.h"
 #include "printing/printbatchmgr.h"
 #include "printing/printermgr.h"
+#include "foundation/singleton.h"
+#include "upgrade/upgradehelper.h"
 #include "upload/uploadermgr.h"
 
 #include <QCloseEvent>
@@ -46,6 +48,12 @@ MainWindow::MainWindow(QWidget* parent)
     connectCommandSignals();
 
     connectDeviceChanges();
+    setupScanning();
+
+    // The scanner is started after the first answer of this check (setupScanning).
+    KELUpgradeHelper* upgrade = KELS::Singleton<KELUpgradeHelper>::instance();
+    upgrade->startCheck();
+    upgrade->startCheckTimer(KELGlobalConfig::upgradeCheckIntervalMs(config->value(QStringLiteral("upgradecheckinterval"))));
 
     KLOG->info("Current env is : {}", config->value(QStringLiteral("userenv")));
     repaint();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scanning/scannedpage.h"
 #include "scanning/twainsession.h"
 #include "ui/framelesswindow.h"
 
@@ -9,7 +10,9 @@
 #include <QTimer>
 
 #include <atomic>
+#include <vector>
 
+class DeviceChangeMonitor;
 class QCloseEvent;
 
 // The controller: status window, owner of the scanner session and receiver of every command.
@@ -76,17 +79,62 @@ private:
 public:
     // An empty number becomes the current time "yyyyMMddHHmmss"; the page count restarts.
     void setBatchNo(const QString& number);
+    // Enables the open source for a batch: 0, 10 while a page is in transfer, else the failure.
     int innerStartScan();
+    // The DSM is loaded once, one second after the first upgrade check answered.
+    void scheduleDsmStart();
+    void startDsm();
+    void refreshDataSourceList();
+    QString currentScannerName() const { return currentSourceName; }
+    DeviceChangeMonitor* deviceChangeMonitor() const { return deviceMonitor; }
+
+Q_SIGNALS:
+    void customDataSourceSignal();
+    void sigScannerError(int condition_code);
+    void sigOpenDatasource(QString datasource_name);
+    void sigEndScan();
+
+public Q_SLOTS:
+    void DataSourceSignal();
+    void slotOpenDataSource(QString datasource_name);
+    void slotOnEndScan();
+    void slotScannerError(int condition_code);
+    void slotChangedShowUI(int state);
 
 protected:
     // The TWAIN session's hooks.
+    void OnSignalQueued() override;
     void OnError(const TW_STATUS& status) override;
+    void OnEndXfer(const TW_PENDINGXFERS& pending) override;
+    void OnImageInfo(const TW_IMAGEINFO& info, TW_UINT16 xferMech) override;
     void OnNativeTransfer(TW_UINT16 result, TW_HANDLE* dib, bool* freeImage) override;
     void OnMemoryTransfer(const TW_IMAGEINFO& info, const TW_IMAGEMEMXFER& block, TW_UINT16* result) override;
     void OnFileTransfer(TW_UINT16 result, const TW_SETUPFILEXFER& setup) override;
     void OnMemFileTransfer(const TW_IMAGEMEMXFER& block, TW_UINT16* result) override;
 
 private:
+    void setupScanning();
+    void transferPages();
+    void savePage(const QImage& image, const QByteArray& originalBmp);
+    void reportOpenFailure(const QString& name, const QString& text);
+    void setScannerStatus(int status);
+    void checkDataSourceAfterDeviceChange();
+    void checkEpsonIdle();
+    void bringToFront();
+    TW_HANDLE nativeWindow();
+
+    std::vector<TW_IDENTITY> sourceList;
+    bool refreshingSources = false;
+    QString currentSourceName;
+    QString sourceLabelText;      // the chosen scanner as the status panel shows it
+    bool showScannerUI = false;   // mirrored in "showscannerui"
     QString batchNo;
     int imagesTransferred = 0;
+    qint64 idleSince = 0;
+    QTimer* reconnectTimer = nullptr;
+    bool dsmStartScheduled = false;
+    DeviceChangeMonitor* deviceMonitor = nullptr;
+    int scannerStatus = 0;
+    ScannedPage::MemoryAssembler memoryPage;
+    QByteArray memoryFile;
 };

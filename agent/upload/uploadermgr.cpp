@@ -43,3 +43,24 @@ void KELUploaderMgr::stopAll()
     batches.clear();
     activeBatchNo.clear();
 }
+
+void KELUploaderMgr::uploadFile(const QString& filePath, int sortNo, const QByteArray& data)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    const auto batch = batches.find(activeBatchNo);
+    if (batch == batches.end() || batch->url.isEmpty()) {
+        KLOG->warn("uploadFile failed, no active batch or server url is null");
+        return;
+    }
+    KLOG->info("add a file to upload: file_path: {}, sort_no: {}, file size: {}, batch: {}", filePath, sortNo,
+               data.size(), activeBatchNo);
+    ++batch->total;
+}
+
+void KELUploaderMgr::batchScanEnd(const QString& batchNo)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    const auto batch = batches.find(batchNo);
+    if (batch != batches.end())
+        batch->batchEnd = true;
+}

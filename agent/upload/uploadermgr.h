@@ -38,6 +38,10 @@ public:
                           int paperVersion);
     // The credentials of the latest "login"; tasks created earlier keep their copy.
     void setTokenParams(const KELCredentials& params);
+    // One encoded page of the active batch (from the JPEG runnables, on the pool).
+    void uploadFile(const QString& filePath, int sortNo, const QByteArray& data);
+    // The scan controller saw the batch end; "uploaded-end" follows its last answer.
+    void batchScanEnd(const QString& batchNo);
     // Quitting: drops waiting pages and forgets the batches.
     void stopAll();
 

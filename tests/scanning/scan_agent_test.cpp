@@ -1,0 +1,396 @@
+// Scanning end to end with the real agent: virtual scanners behind our DSM (profiles written
+// here, the DSM's trace of every call), a web page on the WebSocket, and a local HTTP server
+// that answers the upgrade check and receives the pages.
+#include "agentsandbox.h"
+#include "httptestserver.h"
+#include "wait.h"
+#include "wsclient.h"
+
+#include "../twaindsm/image_check.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace {
+
+using vtest::AgentSandbox;
+using vtest::HttpReply;
+using vtest::HttpTestServer;
+using vtest::WsClient;
+
+constexpr int kScanWaitMs = 90000;
+const char* const kCheckPath = "/web-awg/navrel-hub/app/upgrade/check";
+
+// The page number the virtual scanner stamped on a page, read back from the saved JPEG.
+int stampedPageNumber(const QImage& decoded, int dpi)
+{
+    const QImage rgb = decoded.convertToFormat(QImage::Format_RGB888);
+    PageImage page;
+    page.width = rgb.width();
+    page.height = rgb.height();
+    page.bitCount = 24;
+    page.dpi = dpi;
+    page.rows.resize(page.rowBytes() * size_t(page.height));
+    for (int y = 0; y < rgb.height(); ++y)
+        std::memcpy(page.rows.data() + page.rowBytes() * size_t(y), rgb.constScanLine(y), page.rowBytes());
+    return page.pageNumber();
+}
+
+class ScanAgent : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(http.isListening());
+        http.answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})",
+                                                      "application/json"));
+        http.answer("/upload", HttpReply::withStatus(200, R"({"code":200,"msg":"ok","data":{}})", "application/json"));
+        sandbox.usePrivateProgramFolder(QJsonObject{
+            { "appname", "vellox" }, { "appversion", "1.0.0" }, { "current", "local" },
+            { "domains", QJsonArray{ QJsonObject{ { "key", "local" }, { "name", "本地" }, { "url", http.url("/") } } } } });
+        sandbox.setEnv("TWAINDSM_SOURCES", profilePath());
+        sandbox.setEnv("TWAINDSM_TRACE", tracePath());
+        sandbox.setConfig("outputpath", outputFolder());
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
+    }
+
+    QString profilePath() const { return sandbox.root() + "/sources.json"; }
+    QString tracePath() const { return sandbox.root() + "/trace.jsonl"; }
+    QString outputFolder() const { return sandbox.root() + "/out"; }
+    QString batchFolder(const QString& batch) const { return outputFolder() + "/" + batch + "/"; }
+
+    void writeProfile(const QJsonArray& sources)
+    {
+        QFile file(profilePath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QJsonDocument(QJsonObject{ { "sources", sources } }).toJson());
+    }
+
+    // A scanner of small pages, so batches are quick.
+    static QJsonObject scanner(const QString& name, QJsonObject extra = {})
+    {
+        extra.insert("productName", name);
+        if (!extra.contains("default"))
+            extra.insert("default", true);
+        if (!extra.contains("resolution"))
+            extra.insert("resolution", 75);
+        if (!extra.contains("paperSize"))
+            extra.insert("paperSize", "A5");
+        return extra;
+    }
+
+    // Starts the agent, connects the page and waits until the scanner is announced.
+    std::optional<QJsonObject> startAgent(const QJsonArray& sources)
+    {
+        writeProfile(sources);
+        port = sandbox.startListening({ "--hidden" });
+        EXPECT_NE(port, 0);
+        if (port == 0 || !page.open(port))
+            return std::nullopt;
+        return page.waitForCmd("can-use", kScanWaitMs);
+    }
+
+    std::optional<QJsonObject> startScan(const QString& batch, int paperVersion = 2)
+    {
+        return page.request("start-scan", QJsonObject{ { "batchno", batch },
+                                                       { "uploadUrl", http.url("/upload") },
+                                                       { "unionKey", "U-" + batch },
+                                                       { "paperVersion", paperVersion } });
+    }
+
+    std::optional<QJsonObject> scanErrorEvent(int timeoutMs = kScanWaitMs)
+    {
+        return page.waitFor([](const QJsonObject& m) {
+            return m.value("cmd").toString() == "error"
+                && m.value("data").toObject().value("errorType").toString() == "scan-error";
+        }, timeoutMs);
+    }
+
+    QStringList jpegs(const QString& batch) const
+    {
+        QStringList names = QDir(batchFolder(batch)).entryList({ "*.jpg" }, QDir::Files);
+        std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+            return a.mid(5).chopped(4).toInt() < b.mid(5).chopped(4).toInt();
+        });
+        return names;
+    }
+
+    // Every page of the batch is a decodable JPEG carrying the stamp of its page number.
+    void expectPagesInOrder(const QString& batch, int pages, int dpi = 75)
+    {
+        ASSERT_TRUE(vtest::waitUntil([&] { return jpegs(batch).size() == pages; })) << jpegs(batch).join(',').toStdString();
+        for (int n = 1; n <= pages; ++n) {
+            const QString path = batchFolder(batch) + QString("Image%1.jpg").arg(n);
+            QImage image;
+            ASSERT_TRUE(vtest::waitUntil([&] { return image.load(path, "JPG"); })) << path.toStdString();
+            EXPECT_EQ(stampedPageNumber(image, dpi), n) << path.toStdString();
+        }
+    }
+
+    std::vector<QJsonObject> trace(const QString& dat = {}, const QString& msg = {}) const
+    {
+        std::vector<QJsonObject> lines;
+        QFile file(tracePath());
+        if (!file.open(QIODevice::ReadOnly))
+            return lines;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const QJsonObject entry = QJsonDocument::fromJson(line).object();
+            if (entry.isEmpty() || (!dat.isEmpty() && entry.value("dat").toString() != dat)
+                || (!msg.isEmpty() && entry.value("msg").toString() != msg))
+                continue;
+            lines.push_back(entry);
+        }
+        return lines;
+    }
+
+    int traceCount(const QString& dat, const QString& msg) const { return int(trace(dat, msg).size()); }
+
+    // The values written to a capability since the start of the agent, in order.
+    QJsonArray valuesSet(const QString& cap) const
+    {
+        QJsonArray values;
+        for (const QJsonObject& line : trace("DAT_CAPABILITY", "MSG_SET")) {
+            if (line.value("cap").toString() == cap)
+                values.append(line.value("set").toObject().value("value"));
+        }
+        return values;
+    }
+
+    HttpTestServer http;
+    AgentSandbox sandbox;
+    WsClient page;
+    quint16 port = 0;
+};
+
+TEST_F(ScanAgent, ScannerIsAnnouncedAfterTheFirstUpgradeCheck)
+{
+    http.answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})").held());
+    writeProfile({ scanner("Vellox Virtual Scanner") });
+    port = sandbox.startListening({ "--hidden" });
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(page.open(port));
+    WsClient second;
+    ASSERT_TRUE(second.open(port));
+    ASSERT_TRUE(vtest::waitUntil([&] { return http.heldCount() == 1; }));
+    // Nothing of the scanner is touched while the check is unanswered.
+    EXPECT_FALSE(QFile::exists(tracePath()));
+
+    http.releaseAll();
+    for (WsClient* client : { &page, &second }) {
+        const auto canUse = client->waitForCmd("can-use", kScanWaitMs);
+        ASSERT_TRUE(canUse);
+        EXPECT_EQ(canUse->value("ret").toInt(), 200);
+        EXPECT_EQ(canUse->value("data").toObject().value("canUse").toBool(), true);
+        EXPECT_EQ(canUse->value("msg").toString(), "");
+    }
+    EXPECT_EQ(traceCount("DAT_IDENTITY", "MSG_OPENDS"), 1);
+    EXPECT_EQ(sandbox.config("lastselectedscanner"), "Vellox Virtual Scanner");
+    EXPECT_EQ(sandbox.config("presetscanners"), R"(["Vellox Virtual Scanner"])");
+}
+
+// Our DSM stands in its built-in scanner for an empty profile, so the computer without a
+// scanner is one without a data source manager: the source list stays empty all the same.
+TEST_F(ScanAgent, WithoutAScannerThePageIsTold)
+{
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/libtwaindsm.so"));
+    const auto canUse = startAgent({});
+    ASSERT_TRUE(canUse);
+    EXPECT_EQ(canUse->value("data").toObject().value("canUse").toBool(), false);
+    EXPECT_EQ(canUse->value("msg").toString(), QString::fromUtf8("电脑中未安装任何扫描仪。"));
+    EXPECT_TRUE(sandbox.waitForLog(QString::fromUtf8("failed, error:电脑中未安装任何扫描仪。")));
+}
+
+TEST_F(ScanAgent, ASourceThatCannotBeOpenedIsReported)
+{
+    const auto canUse = startAgent({ scanner("Broken Scanner", { { "openFailure", "TWCC_OPERATIONERROR" } }) });
+    ASSERT_TRUE(canUse);
+    EXPECT_EQ(canUse->value("data").toObject().value("canUse").toBool(), false);
+    EXPECT_EQ(canUse->value("msg").toString(), QString::fromUtf8("初始化扫描仪(Broken Scanner); 失败, ret: 1"));
+}
+
+TEST_F(ScanAgent, SimplexBatchBecomesJpegsInPageOrderAndEndsFiveSecondsLater)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 } }) }));
+    const auto reply = startScan("B-simplex");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->value("ret").toInt(), 200);
+
+    ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_PENDINGXFERS", "MSG_ENDXFER") == 10; }, kScanWaitMs));
+    QElapsedTimer sinceLastPage;
+    sinceLastPage.start();
+    const auto end = page.waitForCmd("scan-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    EXPECT_GE(sinceLastPage.elapsed(), 4500);
+    EXPECT_EQ(end->value("ret").toInt(), 200);
+    expectPagesInOrder("B-simplex", 10);
+    // The batch end disables the source; it stays open for the next batch.
+    EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_DISABLEDS"), 1);
+    EXPECT_EQ(traceCount("DAT_IDENTITY", "MSG_CLOSEDS"), 0);
+    EXPECT_FALSE(page.waitForCmd("scan-end", 7000)) << "a second scan-end";
+}
+
+TEST_F(ScanAgent, DuplexSheetsAndSingleSidedPaper)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 }, { "duplex", true } }) }));
+    ASSERT_TRUE(startScan("B-duplex"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    expectPagesInOrder("B-duplex", 20);
+
+    // Paper version 1 is single-sided: duplex is switched off before the source is enabled.
+    ASSERT_TRUE(startScan("B-single", 1));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    expectPagesInOrder("B-single", 10);
+    const QJsonArray duplex = valuesSet("CAP_DUPLEXENABLED");
+    ASSERT_FALSE(duplex.isEmpty());
+    EXPECT_EQ(duplex.last().toBool(true), false);
+}
+
+// Native (a DIB, or a TIFF file as Linux drivers deliver it), file, memory and memory-file
+// transfers all leave the same pages, and with "saveorigin" the delivered page as a BMP.
+class ScanAgentMechanism : public ScanAgent, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ScanAgentMechanism, SavesEveryPage)
+{
+    const QString mech = GetParam();
+    QJsonObject profile{ { "pages", 3 } };
+    if (mech == "tiff")
+        profile.insert("nativeFormat", "tiff");
+    else
+        profile.insert("xferMech", mech);
+    sandbox.setConfig("saveorigin", "1");
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", profile) }));
+    ASSERT_TRUE(startScan("B-mech"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    expectPagesInOrder("B-mech", 3);
+    for (int n = 1; n <= 3; ++n) {
+        QImage original;
+        EXPECT_TRUE(original.load(batchFolder("B-mech") + QString("Image%1.bmp").arg(n), "BMP")) << n;
+        EXPECT_EQ(stampedPageNumber(original, 75), n);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, ScanAgentMechanism, ::testing::Values("native", "tiff", "file", "memory", "memfile"));
+
+TEST_F(ScanAgent, PaperJamAndEmptyFeeder)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner",
+                                     { { "pages", 10 }, { "failAtPage", QJsonObject{ { "page", 4 }, { "condition", "TWCC_PAPERJAM" } } } }) }));
+    ASSERT_TRUE(startScan("B-jam"));
+    const auto jam = scanErrorEvent();
+    ASSERT_TRUE(jam);
+    EXPECT_EQ(jam->value("msg").toString(), QString::fromUtf8("请检查进纸槽是否卡纸."));
+    EXPECT_EQ(jam->value("ret").toInt(), 400);
+    expectPagesInOrder("B-jam", 3);
+    // Only Kodak's feeder is stopped by the agent.
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 0);
+
+    writeProfile({ scanner("Vellox Virtual Scanner", { { "pages", 0 } }) });
+    ASSERT_TRUE(startScan("B-empty"));
+    const auto empty = scanErrorEvent();
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->value("msg").toString(), QString::fromUtf8("请检查进纸槽是否缺纸."));
+    EXPECT_TRUE(jpegs("B-empty").isEmpty());
+}
+
+TEST_F(ScanAgent, KodakIsStoppedAndDisabledAfterAJam)
+{
+    ASSERT_TRUE(startAgent({ scanner("KODAK i2600 Scanner",
+                                     { { "pages", 10 }, { "failAtPage", QJsonObject{ { "page", 4 }, { "condition", "TWCC_PAPERJAM" } } } }) }));
+    ASSERT_TRUE(startScan("B-kodak"));
+    const auto jam = scanErrorEvent();
+    ASSERT_TRUE(jam);
+    EXPECT_EQ(jam->value("msg").toString(), QString::fromUtf8("请检查进纸槽是否卡纸."));
+    ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_USERINTERFACE", "MSG_DISABLEDS") == 1; }));
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 1);
+    expectPagesInOrder("B-kodak", 3, 300);  // the Kodak preset scans at 300 dpi
+}
+
+TEST_F(ScanAgent, CancelBeforeTheFirstPageIsNotABatch)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "closeRequest", "beforeFirstPage" } }) }));
+    ASSERT_TRUE(startScan("B-cancel"));
+    const auto cancel = scanErrorEvent();
+    ASSERT_TRUE(cancel);
+    EXPECT_EQ(cancel->value("msg").toString(), QString::fromUtf8("用户取消扫描"));
+    EXPECT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_USERINTERFACE", "MSG_DISABLEDS") == 1; }));
+    EXPECT_FALSE(page.waitForCmd("scan-end", 7000));
+}
+
+TEST_F(ScanAgent, StopScanEndsTheBatchAfterThePageInTransfer)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 }, { "pageDelayMs", 400 } }) }));
+    ASSERT_TRUE(startScan("B-stop"));
+    ASSERT_TRUE(vtest::waitUntil([&] { return jpegs("B-stop").size() >= 2; }, kScanWaitMs));
+    const auto stopped = page.request("stop-scan");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->value("ret").toInt(), 200);
+    ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_PENDINGXFERS", "MSG_RESET") == 1; }, kScanWaitMs));
+    const int transferred = traceCount("DAT_IMAGENATIVEXFER", "MSG_GET");
+    EXPECT_LT(transferred, 10);
+    expectPagesInOrder("B-stop", transferred);
+}
+
+TEST_F(ScanAgent, StartScanDuringATransferChangesNothing)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 6 }, { "pageDelayMs", 400 } }) }));
+    ASSERT_TRUE(startScan("B-busy"));
+    ASSERT_TRUE(vtest::waitUntil([&] { return jpegs("B-busy").size() >= 2; }, kScanWaitMs));
+    const auto again = startScan("B-busy");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->value("ret").toInt(), 200);
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    EXPECT_TRUE(sandbox.waitForLog("a sacn task is processing... %d "));
+    expectPagesInOrder("B-busy", 6);
+    EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_ENABLEDS"), 1);
+}
+
+TEST_F(ScanAgent, ACancelledTransferDoesNotStallTheSession)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 4 }, { "cancelAtPage", 2 } }) }));
+    ASSERT_TRUE(startScan("B-cancelled-page"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    // The cancelled image is ended and skipped; the others are saved under consecutive names.
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_ENDXFER"), 4);
+    ASSERT_TRUE(vtest::waitUntil([&] { return jpegs("B-cancelled-page").size() == 3; }));
+    ASSERT_TRUE(startScan("B-after"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    EXPECT_EQ(jpegs("B-after").size(), 3);
+}
+
+// What the presets look like to the scanner: applied on the first opening only (the record of
+// preset scanners) and again at every scan start.
+TEST_F(ScanAgent, PresetsOnFirstOpeningAndEveryScan)
+{
+    const QJsonArray caps{ QJsonObject{ { "cap", "0x8102" }, { "type", "TWTY_UINT16" }, { "container", "onevalue" }, { "default", 1 } } };
+    ASSERT_TRUE(startAgent({ scanner("KODAK i2600 Scanner", { { "pages", 1 }, { "capabilities", caps } }) }));
+    EXPECT_EQ(valuesSet("0x8102").size(), 1);
+    EXPECT_EQ(valuesSet("CAP_LANGUAGE").size(), 1);
+    ASSERT_TRUE(startScan("B-preset"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    EXPECT_EQ(valuesSet("0x8102").size(), 2);
+    EXPECT_EQ(valuesSet("ICAP_XRESOLUTION").last().toDouble(), 300);
+
+    // A later start opens the known scanner without presetting it.
+    page.close();
+    sandbox.agent()->terminate();
+    ASSERT_TRUE(sandbox.agent()->waitForFinished(30000));
+    QFile::remove(tracePath());
+    ASSERT_TRUE(startAgent({ scanner("KODAK i2600 Scanner", { { "pages", 1 }, { "capabilities", caps } }) }));
+    EXPECT_EQ(valuesSet("0x8102").size(), 0);
+    EXPECT_EQ(valuesSet("CAP_LANGUAGE").size(), 1);
+}
+
+} // namespace
