@@ -59,7 +59,12 @@ MainWindow::MainWindow(QWidget* parent)
     repaint();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // The server's loop holds a thread of the global pool, which the process waits for
+    // when it ends: a controller that goes without quitting (tests) must not leave it running.
+    KELVelloxServer::instance()->stop();
+}
 
 void MainWindow::connectDeviceChanges()
 {
