@@ -291,9 +291,9 @@ void MainWindow::bringToFront()
 
 void MainWindow::DataSourceSignal()
 {
-    // A DSM call is in progress further up this stack; the signal stays queued for the next
-    // notification.
-    if (inCall)
+    // A DSM call or the transfer loop is in progress further up this stack (both serve events);
+    // the signal stays queued for the next notification.
+    if (inCall || transferring)
         return;
     switch (PeekDataSourceSignal()) {
     case MSG_XFERREADY:
@@ -324,6 +324,17 @@ void MainWindow::DataSourceSignal()
 // Transfers page after page while the source has more; events are served between pages.
 void MainWindow::transferPages()
 {
+    transferring = true;
+    transferLoop();
+    transferring = false;
+    PopDataSourceSignal();
+    // Signals the source queued during the batch were turned away above.
+    if (PeekDataSourceSignal() != 0)
+        Q_EMIT customDataSourceSignal();
+}
+
+void MainWindow::transferLoop()
+{
     for (;;) {
         const TW_UINT16 result = TransferImage();
         if (result == TWRC_CANCEL && GetState() == 7) {
@@ -337,7 +348,6 @@ void MainWindow::transferPages()
         const TW_UINT16 ended = EndXfer();
         if (ended != TWRC_SUCCESS) {
             KLOG->error("DoEndXfer end...... {} ", ended);
-            PopDataSourceSignal();
             return;
         }
         QCoreApplication::processEvents();
@@ -348,7 +358,6 @@ void MainWindow::transferPages()
             break;
         }
     }
-    PopDataSourceSignal();
 }
 
 void MainWindow::OnSignalQueued()

@@ -115,6 +115,7 @@ protected:
 private:
     void setupScanning();
     void transferPages();
+    void transferLoop();
     void savePage(const QImage& image, const QByteArray& originalBmp);
     void reportOpenFailure(const QString& name, const QString& text);
     void setScannerStatus(int status);
@@ -125,6 +126,7 @@ private:
 
     std::vector<TW_IDENTITY> sourceList;
     bool refreshingSources = false;
+    bool transferring = false;    // the transfer loop runs (it serves events between pages)
     QString currentSourceName;
     QString sourceLabelText;      // the chosen scanner as the status panel shows it
     bool showScannerUI = false;   // mirrored in "showscannerui"

@@ -329,6 +329,19 @@ TEST_F(ScanAgent, CancelBeforeTheFirstPageIsNotABatch)
     EXPECT_FALSE(page.waitForCmd("scan-end", 7000));
 }
 
+// A source that asks to close after its last page ends the batch a second time.
+TEST_F(ScanAgent, CloseRequestAfterTheLastPageIsANormalEnd)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 2 }, { "closeRequest", "afterLastPage" } }) }));
+    ASSERT_TRUE(startScan("B-close"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    EXPECT_TRUE(sandbox.waitForLog("MSG_CLOSEDSREQ after 2 images transferred, treating as normal end"));
+    EXPECT_FALSE(scanErrorEvent(0));
+    expectPagesInOrder("B-close", 2);
+    EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_DISABLEDS"), 1);
+}
+
 TEST_F(ScanAgent, StopScanEndsTheBatchAfterThePageInTransfer)
 {
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 }, { "pageDelayMs", 400 } }) }));
@@ -391,6 +404,46 @@ TEST_F(ScanAgent, PresetsOnFirstOpeningAndEveryScan)
     ASSERT_TRUE(startAgent({ scanner("KODAK i2600 Scanner", { { "pages", 1 }, { "capabilities", caps } }) }));
     EXPECT_EQ(valuesSet("0x8102").size(), 0);
     EXPECT_EQ(valuesSet("CAP_LANGUAGE").size(), 1);
+}
+
+} // namespace
+
+namespace {
+
+// Needs the uploader to post pages: enable when KELUploadTask sends them.
+TEST_F(ScanAgent, DISABLED_EveryPageIsUploadedAndASecondRunOfTheBatchContinuesTheNumbering)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 } }) }));
+    ASSERT_TRUE(startScan("B-upload"));
+    const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(),
+              (QJsonObject{ { "batchNo", "B-upload" }, { "imageCount", 10 }, { "succeedCount", 10 } }));
+    const QList<vtest::HttpRequestRecord> uploads = http.requests("/upload");
+    ASSERT_EQ(uploads.size(), 10);
+    QList<int> sortNos;
+    for (const vtest::HttpRequestRecord& upload : uploads) {
+        const QJsonObject body = QJsonDocument::fromJson(upload.body).object();
+        EXPECT_EQ(body.value("batchNumber").toString(), "B-upload");
+        EXPECT_EQ(body.value("unionKey").toString(), "U-B-upload");
+        const int sortNo = body.value("sortNo").toInt();
+        sortNos << sortNo;
+        // The posted page is the JPEG file of that page.
+        QFile file(batchFolder("B-upload") + QString("Image%1.jpg").arg(sortNo));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(body.value("file").toString(), "data:image/jpeg;base64," + QString::fromLatin1(file.readAll().toBase64()));
+    }
+    std::sort(sortNos.begin(), sortNos.end());
+    EXPECT_EQ(sortNos, (QList<int>{ 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 }));
+
+    // The same batch again: its pages follow the ten already counted.
+    ASSERT_TRUE(startScan("B-upload"));
+    ASSERT_TRUE(page.waitForCmd("uploaded-end", kScanWaitMs));
+    ASSERT_TRUE(vtest::waitUntil([&] { return jpegs("B-upload").size() == 20; }));
+    QImage eleventh;
+    ASSERT_TRUE(eleventh.load(batchFolder("B-upload") + "Image11.jpg", "JPG"));
+    EXPECT_EQ(stampedPageNumber(eleventh, 75), 1);
+    EXPECT_EQ(http.requestCount("/upload"), 20);
 }
 
 } // namespace
