@@ -342,6 +342,10 @@ void MainWindow::transferLoop()
             // state 7, where nothing else would be accepted; the next page follows as usual.
             KLOG->warn("Transfer cancelled by the data source, ending it with MSG_ENDXFER");
         } else if (result != TWRC_SUCCESS) {
+            // The session reports failed native transfers itself; a jam or an empty feeder
+            // during a memory or file transfer reaches the page the same way.
+            if (result == TWRC_FAILURE && xferMech != TWSX_NATIVE)
+                OnError(status);
             break;
         }
         QCoreApplication::processEvents();

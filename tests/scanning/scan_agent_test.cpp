@@ -305,6 +305,19 @@ TEST_F(ScanAgent, PaperJamAndEmptyFeeder)
     EXPECT_TRUE(jpegs("B-empty").isEmpty());
 }
 
+// The session reports only native transfers that fail; memory transfers tell the page too.
+TEST_F(ScanAgent, AJamDuringAMemoryTransferIsReported)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 }, { "xferMech", "memory" },
+                                                                 { "failAtPage", QJsonObject{ { "page", 2 }, { "condition", "TWCC_PAPERJAM" } } } }) }));
+    ASSERT_TRUE(startScan("B-memory-jam"));
+    const auto jam = scanErrorEvent();
+    ASSERT_TRUE(jam);
+    EXPECT_EQ(jam->value("msg").toString(), QString::fromUtf8("请检查进纸槽是否卡纸."));
+    expectPagesInOrder("B-memory-jam", 1);
+    EXPECT_GT(traceCount("DAT_IMAGEMEMXFER", "MSG_GET"), 0);
+}
+
 TEST_F(ScanAgent, KodakIsStoppedAndDisabledAfterAJam)
 {
     ASSERT_TRUE(startAgent({ scanner("KODAK i2600 Scanner",
