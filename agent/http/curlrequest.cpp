@@ -75,6 +75,10 @@ int CUrlRequest::onTransferProgress(void* request, curl_off_t downloadTotal, cur
                                     curl_off_t uploadTotal, curl_off_t uploadNow)
 {
     auto* self = static_cast<CUrlRequest*>(request);
+    // A cancelled request (the agent is quitting) ends its transfer now instead of holding a
+    // pool thread, which the process waits for at exit, until the server answers.
+    if (self->cancelled())
+        return 1;
     if (self->m_uploadMode) {
         if (uploadTotal > 0)
             emit self->sigOnProgress(static_cast<int>(qint64(uploadNow) * 100 / qint64(uploadTotal)));
@@ -144,7 +148,7 @@ int CUrlRequest::syncRequest(bool isPost, const QString& url, const QByteArray& 
     for (int attempt = 0; result != CURLE_OK; ++attempt) {
         KLOG->error("Curl perform error, code({}), url: {}, data size: {}, retry time {}",
                     int(result), url, body.size(), attempt);
-        if (attempt >= retryCount)
+        if (attempt >= retryCount || cancelled())
             break;
         result = innerEasyPerformUrl(handle);
     }

@@ -1,7 +1,15 @@
 #include "upload/uploadermgr.h"
 
+#include "command/velloxserver.h"
+#include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/singleton.h"
+#include "upload/uploadtask.h"
+
+#include <QJsonObject>
+#include <QThreadPool>
+
+using Lock = std::lock_guard<std::recursive_mutex>;
 
 KELUploaderMgr* KELUploaderMgr::instance()
 {
@@ -13,12 +21,14 @@ KELUploaderMgr::KELUploaderMgr()
     headers.insert(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
 }
 
+KELUploaderMgr::~KELUploaderMgr() = default;
+
 void KELUploaderMgr::setBatchTaskInfo(const QString& url, const QString& unionKey,
                                       const QString& batchNo, int paperVersion)
 {
     KLOG->info("setBatchTaskInfo info: url={}, union_key={}, batch_no={}, paper_version={}", url,
                unionKey, batchNo, paperVersion);
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     UploadBatchInfo batch;
     batch.batchNo = batchNo;
     batch.unionKey = unionKey;
@@ -31,36 +41,135 @@ void KELUploaderMgr::setBatchTaskInfo(const QString& url, const QString& unionKe
 void KELUploaderMgr::setTokenParams(const KELCredentials& params)
 {
     KLOG->info("set upload token param, items count: {}", params.size());
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     setCookieHeader(headers, params);
-}
-
-void KELUploaderMgr::stopAll()
-{
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    // No upload runs yet: pages are only queued once uploading is built.
-    pendingTasks.clear();
-    batches.clear();
-    activeBatchNo.clear();
 }
 
 void KELUploaderMgr::uploadFile(const QString& filePath, int sortNo, const QByteArray& data)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     const auto batch = batches.find(activeBatchNo);
     if (batch == batches.end() || batch->url.isEmpty()) {
         KLOG->warn("uploadFile failed, no active batch or server url is null");
         return;
     }
-    KLOG->info("add a file to upload: file_path: {}, sort_no: {}, file size: {}, batch: {}", filePath, sortNo,
-               data.size(), activeBatchNo);
+    KLOG->info("add a file to upload: file_path: {}, sort_no: {}, file size: {}, batch: {}", filePath,
+               sortNo, data.size(), activeBatchNo);
     ++batch->total;
+    pendingTasks.push_back(std::make_unique<KELUploadTask>(filePath, sortNo, data, batch->url, batch->batchNo,
+                                                           batch->unionKey, batch->paperVersion, headers));
+
+    if (activeTasks.size() >= kMaxRunningUploads) {
+        KLOG->info("Add to pending waiting for start: file_path: {}, sort_no: {}, file size: {}", filePath,
+                   sortNo, data.size());
+        return;
+    }
+    std::unique_ptr<KELUploadTask> next = std::move(pendingTasks.front());
+    pendingTasks.pop_front();
+    if (activeTasks.count(next->path()) > 0)
+        KLOG->warn("Add upload task many times : {}", next->path());
+    KELUploadTask* started = next.get();
+    startTask(std::move(next));
+    KLOG->info("started to upload: file_path: {}, sort_no: {}, file size: {}", started->path(),
+               started->pageIndex(), started->pageSize());
+}
+
+void KELUploaderMgr::startTask(std::unique_ptr<KELUploadTask> task)
+{
+    KELUploadTask* runnable = task.get();
+    const QString path = runnable->path();
+    activeTasks.emplace(path, std::move(task));
+    QThreadPool::globalInstance()->start(runnable);
+}
+
+void KELUploaderMgr::removeTask(const QString& filePath, bool succeeded, const QString& batchNo,
+                                const KELUploadTask* task)
+{
+    Lock lock(mutex);
+    const auto batch = batches.find(batchNo);
+    if (batch != batches.end()) {
+        ++batch->finished;
+        if (succeeded)
+            ++batch->succeeded;
+    }
+
+    bool found = false;
+    const auto range = activeTasks.equal_range(filePath);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.get() == task) {
+            activeTasks.erase(it);
+            found = true;
+            break;
+        }
+    }
+    if (!found)
+        KLOG->warn("removeTask not find task info: {}", filePath);
+
+    if (!pendingTasks.empty()) {
+        std::unique_ptr<KELUploadTask> next = std::move(pendingTasks.front());
+        pendingTasks.pop_front();
+        KLOG->warn("start next task info: {}", next->path());
+        startTask(std::move(next));
+    }
 }
 
 void KELUploaderMgr::batchScanEnd(const QString& batchNo)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    const auto batch = batches.find(batchNo);
-    if (batch != batches.end())
-        batch->batchEnd = true;
+    {
+        Lock lock(mutex);
+        const auto batch = batches.find(batchNo);
+        if (batch == batches.end())
+            KLOG->warn("batchScanEnd: batch not found: {}", batchNo);
+        else
+            batch->batchEnd = true;
+    }
+    checkBatchFinished(batchNo);
+}
+
+void KELUploaderMgr::checkBatchFinished(const QString& batchNo)
+{
+    UploadBatchInfo finished;
+    {
+        Lock lock(mutex);
+        const auto batch = batches.find(batchNo);
+        if (batch == batches.end())
+            return;
+        if (!batch->batchEnd || batch->finished != batch->total || batchNo.isEmpty()) {
+            KLOG->debug("Batch {} has not finished, batchEnd:{}, finished:{}, total:{}", batchNo,
+                        batch->batchEnd, batch->finished, batch->total);
+            return;
+        }
+        finished = *batch;
+        KELGlobalConfig* config = KELGlobalConfig::instance();
+        config->setBatchImageCount(batchNo, config->batchImageCount(batchNo) + finished.total);
+        batches.erase(batch);
+        KLOG->info("Batch {} has finished...", batchNo);
+    }
+    const QJsonObject data{{"batchNo", finished.batchNo},
+                           {"imageCount", finished.total},
+                           {"succeedCount", finished.succeeded}};
+    KELVelloxServer::instance()->notifyClient(QStringLiteral("uploaded-end"), 200, data, QString());
+    Q_EMIT sigFinishUploadAllImages();
+}
+
+void KELUploaderMgr::stopAll()
+{
+    Lock lock(mutex);
+    pendingTasks.clear();
+    for (auto& entry : activeTasks)
+        entry.second->cancel();
+    batches.clear();
+    activeBatchNo.clear();
+}
+
+int KELUploaderMgr::runningCount() const
+{
+    Lock lock(mutex);
+    return static_cast<int>(activeTasks.size());
+}
+
+int KELUploaderMgr::pendingCount() const
+{
+    Lock lock(mutex);
+    return static_cast<int>(pendingTasks.size());
 }

@@ -3,11 +3,14 @@
 #include "command/credentials.h"
 #include "http/curlrequest.h"
 
-#include <QList>
+#include <QByteArray>
 #include <QMap>
 #include <QObject>
 #include <QString>
 
+#include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 
 class KELUploadTask;
@@ -24,14 +27,18 @@ struct UploadBatchInfo {
     int finished = 0;
 };
 
-// Sends every scanned page to the server of the current batch and tells the web page how the
-// batch went. Used from the GUI thread, the command server's thread and the upload runnables;
-// every operation takes the manager's lock.
+// Sends every scanned page to the server of the current batch, at most six at a time in the
+// order they arrive, and tells the web page how the batch went. Used from the GUI thread, the
+// command server's thread, the JPEG runnables and the upload tasks; every operation takes the
+// manager's lock, and events leave after it is released.
 class KELUploaderMgr : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kMaxRunningUploads = 6;
+
     static KELUploaderMgr* instance();
     KELUploaderMgr();
+    ~KELUploaderMgr() override;
 
     // The batch of a "start-scan" command; replaces an earlier batch of the same number.
     void setBatchTaskInfo(const QString& url, const QString& unionKey, const QString& batchNo,
@@ -42,17 +49,28 @@ public:
     void uploadFile(const QString& filePath, int sortNo, const QByteArray& data);
     // The scan controller saw the batch end; "uploaded-end" follows its last answer.
     void batchScanEnd(const QString& batchNo);
-    // Quitting: drops waiting pages and forgets the batches.
+    // A task's end: counts the page and destroys `task`. Two uploads of the same file path
+    // are told apart by the task itself.
+    void removeTask(const QString& filePath, bool succeeded, const QString& batchNo,
+                    const KELUploadTask* task);
+    // Sends "uploaded-end" once the batch has ended and every page of it has been answered.
+    void checkBatchFinished(const QString& batchNo);
+    // Quitting: drops waiting pages, cancels running ones and forgets the batches.
     void stopAll();
+
+    int runningCount() const;
+    int pendingCount() const;
 
 Q_SIGNALS:
     void sigFinishUploadAllImages();
 
 private:
+    void startTask(std::unique_ptr<KELUploadTask> task);
+
     HeaderMap headers;
-    QMap<QString, KELUploadTask*> activeTasks;
-    QList<KELUploadTask*> pendingTasks;
-    std::recursive_mutex mutex;
+    std::multimap<QString, std::unique_ptr<KELUploadTask>> activeTasks;
+    std::deque<std::unique_ptr<KELUploadTask>> pendingTasks;
+    mutable std::recursive_mutex mutex;
     QString activeBatchNo;
     QMap<QString, UploadBatchInfo> batches;
 };

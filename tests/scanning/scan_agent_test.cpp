@@ -423,8 +423,7 @@ TEST_F(ScanAgent, PresetsOnFirstOpeningAndEveryScan)
 
 namespace {
 
-// Needs the uploader to post pages: enable when KELUploadTask sends them.
-TEST_F(ScanAgent, DISABLED_EveryPageIsUploadedAndASecondRunOfTheBatchContinuesTheNumbering)
+TEST_F(ScanAgent, EveryPageIsUploadedAndASecondRunOfTheBatchContinuesTheNumbering)
 {
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 } }) }));
     ASSERT_TRUE(startScan("B-upload"));

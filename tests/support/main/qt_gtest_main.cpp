@@ -3,6 +3,7 @@
 #include "http/curlrequest.h"
 
 #include <QApplication>
+#include <QThreadPool>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ int main(int argc, char** argv)
     vtest::isolateUserFolders();
     QApplication app(argc, argv);
     CUrlRequest::globalInit();
+    QThreadPool::globalInstance()->setMaxThreadCount(30); // as the agent sets it
     QCoreApplication::setOrganizationName("kelmora");
     QCoreApplication::setApplicationName("vellox");
     ::testing::InitGoogleTest(&argc, argv);
