@@ -75,11 +75,12 @@ int CUrlRequest::onTransferProgress(void* request, curl_off_t downloadTotal, cur
                                     curl_off_t uploadTotal, curl_off_t uploadNow)
 {
     auto* self = static_cast<CUrlRequest*>(request);
-    // A cancelled request (the agent is quitting) ends its transfer now instead of holding a
-    // pool thread, which the process waits for at exit, until the server answers.
-    if (self->cancelled())
-        return 1;
     if (self->m_uploadMode) {
+        // A cancelled request (the agent is quitting) ends its transfer now instead of holding
+        // a pool thread, which the process waits for at exit, until the server answers.
+        // Downloads stop between their ranges instead.
+        if (self->cancelled())
+            return 1;
         if (uploadTotal > 0)
             emit self->sigOnProgress(static_cast<int>(qint64(uploadNow) * 100 / qint64(uploadTotal)));
     } else if (self->m_totalSize > 0) {
