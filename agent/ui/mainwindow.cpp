@@ -4,6 +4,7 @@
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "printing/printbatchmgr.h"
+#include "printing/printer.h"
 #include "printing/printermgr.h"
 #include "foundation/singleton.h"
 #include "upgrade/upgradehelper.h"
@@ -23,6 +24,10 @@ MainWindow::MainWindow(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint);
     KLOG->info("Main window is constructing .....");
+
+    // Created here so that its poll timer lives on the GUI thread.
+    CPrinter::instance();
+    KLOG->info("CPrinter singleton initialized on main thread.");
 
     // Created here so that the batch manager's queued slots run on the GUI thread.
     KELPrintBatchMgr* printBatchMgr = KELPrintBatchMgr::instance();

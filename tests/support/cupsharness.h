@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+namespace testing {
+class Environment;
+}
+
+namespace vtest {
+
+// A private CUPS for one test program: a D-Bus daemon, a cupsd on a free loopback port and its
+// own socket, and per printer model an ippeveprinter (a real IPP printer) with a queue that
+// forwards to it. The printer keeps every document it receives and runs a fate script for each
+// job, which records the job's attributes and does what the test chose for the job's name.
+// In this process CUPS_SERVER points at the private server, so libcups and the agent's spooler
+// use it; the first queue is the default printer.
+class CupsHarness {
+public:
+    // A printer model, written as the PPD of its queue. The nick name is what the spooler
+    // reports as the driver name.
+    struct Model {
+        QString queue;
+        QString nickName;
+        bool color = true;
+        bool duplex = true;
+        QStringList sizes = {QStringLiteral("A4"), QStringLiteral("A3"), QStringLiteral("Letter")};
+        QString defaultSize = QStringLiteral("A4");
+        QStringList trays = {QStringLiteral("Tray1"), QStringLiteral("Tray2")};
+    };
+
+    // What the printer does with a job of a given name.
+    enum class Fate {
+        Print,       // prints at once
+        Hold,        // prints once released (bounded wait)
+        MediaEmpty,  // reports an empty paper tray until released, then prints
+        Fail,        // the printer gives up on the job (CUPS still reports it completed)
+    };
+
+    explicit CupsHarness(const QList<Model>& models);
+    ~CupsHarness();
+    CupsHarness(const CupsHarness&) = delete;
+    CupsHarness& operator=(const CupsHarness&) = delete;
+
+    // Starts one harness for the test program's life: call at namespace scope in the test
+    // file; the harness starts before the first test and stops after the last.
+    static testing::Environment* registerForProgram(const QList<Model>& models);
+    static CupsHarness& current();
+
+    bool isRunning() const { return running; }
+    QString errorText() const { return error; }
+    QString root() const { return dir; }
+    QString serverSocket() const { return dir + QStringLiteral("/cups.sock"); }
+
+    void setFate(const QString& jobName, Fate fate);
+    void release(const QString& jobName);
+
+    // The document the printer of `queue` received for a job name, once it is complete.
+    QString keptDocument(const QString& queue, const QString& jobName) const;
+    bool waitForDocument(const QString& queue, const QString& jobName, int timeoutMs = 60000) const;
+    // The job's attributes as the printer saw them (IPP_SIDES, IPP_MEDIA_COL, …).
+    QMap<QString, QString> jobAttributes(const QString& queue, const QString& jobName) const;
+    QStringList documentsOf(const QString& queue) const;
+
+    // Command-line clients against the private server.
+    int submitHeldJob(const QString& queue, const QString& title); // `lp -H indefinite`; job id or 0
+    bool cancelJob(const QString& queue, int jobId);                // `cancel`
+    bool cancelAll(const QString& queue);
+    bool disable(const QString& queue);                             // `cupsdisable`: stopped
+    bool enable(const QString& queue);
+    bool setDefault(const QString& queue);
+    // Output of a client program, or null when it failed.
+    QString run(const QString& program, const QStringList& args) const;
+
+private:
+    bool start(const QList<Model>& models);
+    bool startProcess(QProcess* process, const QString& program, const QStringList& args);
+    bool writeFile(const QString& path, const QByteArray& content, bool executable = false);
+    QString ppdFor(const Model& model) const;
+    void stop();
+
+    QString dir;
+    bool running = false;
+    QString error;
+    QProcessEnvironment clientEnv;
+    std::unique_ptr<QProcess> dbus;
+    std::unique_ptr<QProcess> cupsd;
+    std::vector<std::unique_ptr<QProcess>> printers;
+};
+
+} // namespace vtest
