@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -81,6 +82,8 @@ public:
     int trackedJobCount() const;
     bool isTracking(const QString& uniqueId) const;
     bool isPolling() const;
+    // Polls whose reading has been applied, for diagnostics.
+    int completedPolls() const { return pollsApplied.load(); }
 
 public Q_SLOTS:
     // Every 500 ms while jobs are tracked: reads their printers' queues and ends the jobs
@@ -124,6 +127,7 @@ private:
     mutable QMutex jobsMutex;
     TrackedJobBook trackedJobs;
     bool pollInFlight = false;
+    std::atomic<int> pollsApplied {0};
 
     QMutex workersMutex;
     QWaitCondition workersDone;

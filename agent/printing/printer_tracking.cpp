@@ -111,6 +111,7 @@ void CPrinter::applyPollReading(const QList<TrackedPrintJob>& polled, const Trac
         pollInFlight = false;
         report = trackedJobs.apply(polled, reading);
     }
+    ++pollsApplied;
     for (int i = 0; i < report.unreadablePrinters.size(); ++i)
         KLOG->error("enumJobsId query printer job failed");
     for (const TrackedJobBook::ConditionChange& change : report.attentionChanges)

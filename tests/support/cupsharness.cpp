@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 namespace vtest {
@@ -78,6 +80,16 @@ QString trayLabel(const QString& tray)
     label.replace(QRegularExpression(QStringLiteral("(\\d+)$")), QStringLiteral(" \\1"));
     return label;
 }
+
+} // namespace
+
+// A daemon of the harness: it ends with the test program, even when the program crashes.
+class HarnessProcess : public QProcess {
+protected:
+    void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
+};
+
+namespace {
 
 class HarnessEnvironment : public ::testing::Environment {
 public:
@@ -272,7 +284,7 @@ bool CupsHarness::start(const QList<Model>& models)
     clientEnv = QProcessEnvironment::systemEnvironment();
 
     const QString bus = dir + QStringLiteral("/dbus.sock");
-    dbus = std::make_unique<QProcess>();
+    dbus = std::make_unique<HarnessProcess>();
     if (!startProcess(dbus.get(), QStringLiteral("dbus-daemon"),
                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
                        QStringLiteral("--address=unix:path=") + bus}))
@@ -295,7 +307,7 @@ bool CupsHarness::start(const QList<Model>& models)
         QDir().mkpath(out);
         const quint16 port = AgentSandbox::freePort();
         ports.insert(model.queue, port);
-        auto printer = std::make_unique<QProcess>();
+        auto printer = std::make_unique<HarnessProcess>();
         printer->setProcessEnvironment(printerEnv);
         if (!startProcess(printer.get(), QStringLiteral("ippeveprinter"),
                           {QStringLiteral("-n"), QStringLiteral("localhost"), QStringLiteral("-p"),
@@ -306,7 +318,7 @@ bool CupsHarness::start(const QList<Model>& models)
         printers.push_back(std::move(printer));
     }
 
-    cupsd = std::make_unique<QProcess>();
+    cupsd = std::make_unique<HarnessProcess>();
     if (!startProcess(cupsd.get(), QStringLiteral("cupsd"),
                       {QStringLiteral("-f"), QStringLiteral("-c"), dir + QStringLiteral("/cupsd.conf"),
                        QStringLiteral("-s"), dir + QStringLiteral("/cups-files.conf")}))
@@ -354,12 +366,12 @@ bool CupsHarness::start(const QList<Model>& models)
                 {QStringLiteral("-p"), model.queue, QStringLiteral("-E"), QStringLiteral("-v"), uri, QStringLiteral("-P"),
                  dir + QStringLiteral("/models/") + model.queue + QStringLiteral(".ppd")})
                 .isNull()) {
-            error = QStringLiteral("lpadmin could not add ") + model.queue;
+            error = lastFailure;
             return false;
         }
     }
     if (!models.isEmpty() && !setDefault(models.first().queue)) {
-        error = QStringLiteral("lpadmin could not set the default printer");
+        error = lastFailure;
         return false;
     }
     return true;
@@ -393,15 +405,18 @@ QString CupsHarness::run(const QString& program, const QStringList& args) const
     process.setProcessEnvironment(clientEnv);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, args);
-    if (!process.waitForFinished(kClientTimeoutMs) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished();
-        }
+    const bool finished = process.waitForFinished(kClientTimeoutMs);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    const QString output = QString::fromLocal8Bit(process.readAll());
+    if (!finished || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        lastFailure = program + QLatin1Char(' ') + args.join(QLatin1Char(' ')) + QStringLiteral(": ") + output;
         return QString();
     }
-    return QString::fromLocal8Bit(process.readAll());
+    // Empty but not null: the program succeeded.
+    return output.isNull() ? QStringLiteral("") : output;
 }
 
 void CupsHarness::setFate(const QString& jobName, Fate fate)

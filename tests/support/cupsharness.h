@@ -75,8 +75,9 @@ public:
     bool disable(const QString& queue);                             // `cupsdisable`: stopped
     bool enable(const QString& queue);
     bool setDefault(const QString& queue);
-    // Output of a client program, or null when it failed.
+    // Output of a client program, or null when it failed (then lastClientFailure() says why).
     QString run(const QString& program, const QStringList& args) const;
+    QString lastClientFailure() const { return lastFailure; }
 
 private:
     bool start(const QList<Model>& models);
@@ -88,6 +89,7 @@ private:
     QString dir;
     bool running = false;
     QString error;
+    mutable QString lastFailure;
     QProcessEnvironment clientEnv;
     std::unique_ptr<QProcess> dbus;
     std::unique_ptr<QProcess> cupsd;
