@@ -1,0 +1,228 @@
+// Job tracking against a real CUPS queue: a job ends when it leaves the queue, a legacy job when
+// the queue drains, and a stopped printer or a cancelled job fails the job instead.
+
+#include "cupsharness.h"
+#include "logcapture.h"
+#include "printtestkit.h"
+#include "wait.h"
+
+#include <gtest/gtest.h>
+
+using namespace ptest;
+using vtest::CupsHarness;
+
+namespace {
+
+CupsHarness::Model model(const QString& queue, const QString& nickName)
+{
+    CupsHarness::Model m;
+    m.queue = queue;
+    m.nickName = nickName;
+    return m;
+}
+
+testing::Environment* const cupsEnvironment = CupsHarness::registerForProgram({
+    model(QStringLiteral("track"), QStringLiteral("Vellox Generic Duplex Colour")),
+    model(QStringLiteral("iradv"), QStringLiteral("Canon Office XPS Class Driver")),
+});
+
+CupsHarness& cups()
+{
+    return CupsHarness::current();
+}
+
+// Signals of the printer for one job, as the waiting print task sees them.
+struct JobWatch {
+    explicit JobWatch(CPrinter& printer, const QString& uniqueId)
+    {
+        QObject::connect(&printer, &CPrinter::sigPrintJobFinished, &context,
+                         [this, uniqueId](const QString& id) { finished = finished || id == uniqueId; });
+        QObject::connect(&printer, &CPrinter::sigPrintFinish, &context, [this] { ++legacyFinishes; });
+        QObject::connect(&printer, &CPrinter::sigPrintJobFailed, &context,
+                         [this, uniqueId](const QString& id, const QString& text) {
+                             if (id == uniqueId) {
+                                 failed = true;
+                                 message = text;
+                             }
+                         });
+    }
+    QObject context;
+    bool finished = false;
+    bool failed = false;
+    int legacyFinishes = 0;
+    QString message;
+};
+
+class CupsTrackingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cups().isRunning()) << cups().errorText().toStdString();
+        ASSERT_TRUE(cups().setDefault(QStringLiteral("track")));
+        page = folders.writePage("page.jpg", 420, 594, Qt::red);
+        printer = std::make_unique<CPrinter>(createPlatformPrintSpooler(), folders.config());
+        ASSERT_TRUE(printer->selectPrinter(QString()));
+    }
+
+    void TearDown() override
+    {
+        cups().enable(QStringLiteral("track"));
+        cups().cancelAll(QStringLiteral("track"));
+        cups().cancelAll(QStringLiteral("iradv"));
+    }
+
+    bool submit(const QString& uniqueId, bool legacy = false)
+    {
+        return printer->configPrinter({{"size", "A4"}, {"type", "whole"}}) != nullptr
+            && printFromPool(*printer, uniqueId, {page}, legacy);
+    }
+
+    // Waits until the tracker has applied `count` more polls.
+    bool waitForPolls(int count)
+    {
+        const int target = printer->completedPolls() + count;
+        return vtest::waitUntil([&] { return printer->completedPolls() >= target; });
+    }
+
+    bool queueHolds(const QString& queue, int jobId)
+    {
+        return printer->queryPrinterQueueSnapshot(queue).jobs.contains(jobId);
+    }
+
+    PrintFolders folders;
+    QString page;
+    std::unique_ptr<CPrinter> printer;
+};
+
+TEST_F(CupsTrackingTest, TrackedJobEndsWhenItLeavesTheQueue)
+{
+    vtest::LogCapture log;
+    cups().setFate("track_held", CupsHarness::Fate::Hold);
+    JobWatch watch(*printer, "track_held");
+    ASSERT_TRUE(submit("track_held"));
+    const int jobId = printer->jobId();
+    EXPECT_TRUE(log.contains(QString("register tracked print job. uniqueId=track_held, jobId=%1, printerName=track, "
+                                     "activeJobCount=1")
+                                 .arg(jobId)));
+    EXPECT_TRUE(vtest::waitUntil([&] { return printer->isPolling(); }));
+
+    // At the printer and still queued: not finished, however often the tracker looks.
+    ASSERT_TRUE(cups().waitForDocument("track", "track_held"));
+    ASSERT_TRUE(waitForPolls(2));
+    EXPECT_FALSE(watch.finished);
+    EXPECT_TRUE(printer->isTracking("track_held"));
+
+    cups().release("track_held");
+    ASSERT_TRUE(vtest::waitUntil([&] { return watch.finished; }));
+    EXPECT_FALSE(watch.failed);
+    EXPECT_EQ(watch.legacyFinishes, 0);
+    EXPECT_FALSE(printer->isTracking("track_held"));
+    EXPECT_TRUE(log.contains(QString("tracked print job finished. uniqueId=track_held, jobId=%1, printerName=track, "
+                                     "activeJobCount=1")
+                                 .arg(jobId)));
+    EXPECT_TRUE(vtest::waitUntil([&] { return !printer->isPolling(); })) << "the timer stops with the last job";
+}
+
+TEST_F(CupsTrackingTest, CanonIrAdvJobEndsWhenItLeavesTheQueue)
+{
+    ASSERT_TRUE(cups().setDefault("iradv"));
+    folders.writePreset("canon-iR-ADV/", "default_A4.dat", devModeBytes(DMPAPER_A4, DMDUP_VERTICAL, DMCOLOR_COLOR, 0));
+    const PrintRun run = printStudent(*printer, "track_iradv", {page}, {{"size", "A4"}, {"type", "whole"}});
+    EXPECT_TRUE(run.printed);
+    EXPECT_TRUE(run.finished);
+    EXPECT_TRUE(printer->isCanonIrAdv());
+}
+
+TEST_F(CupsTrackingTest, LegacyJobWaitsUntilTheWholeQueueHasDrained)
+{
+    const int blocker = cups().submitHeldJob("track", "never_finishes");
+    ASSERT_GT(blocker, 0);
+    JobWatch watch(*printer, "track_legacy");
+    ASSERT_TRUE(submit("track_legacy", true));
+    const int jobId = printer->jobId();
+
+    // Printed and gone from the queue, but the queue still holds another job.
+    ASSERT_TRUE(cups().waitForDocument("track", "track_legacy"));
+    ASSERT_TRUE(vtest::waitUntil([&] { return !queueHolds("track", jobId); }));
+    ASSERT_TRUE(waitForPolls(2));
+    EXPECT_EQ(watch.legacyFinishes, 0);
+    EXPECT_TRUE(printer->isTracking("track_legacy"));
+
+    ASSERT_TRUE(cups().cancelJob("track", blocker));
+    ASSERT_TRUE(vtest::waitUntil([&] { return watch.legacyFinishes > 0; }));
+    EXPECT_EQ(watch.legacyFinishes, 1);
+    EXPECT_TRUE(watch.finished) << "the legacy job is also signalled by its id";
+    EXPECT_FALSE(watch.failed);
+}
+
+TEST_F(CupsTrackingTest, GivingUpForgetsTheJobWithAWarning)
+{
+    vtest::LogCapture log;
+    cups().setFate("track_timeout", CupsHarness::Fate::Hold);
+    JobWatch watch(*printer, "track_timeout");
+    ASSERT_TRUE(submit("track_timeout"));
+    const int jobId = printer->jobId();
+    ASSERT_TRUE(cups().waitForDocument("track", "track_timeout"));
+
+    printer->removeTrackedPrintJob("track_timeout");
+    EXPECT_TRUE(log.contains(
+        QString("[warning] remove tracked print job. uniqueId=track_timeout, jobId=%1, printerName=track").arg(jobId)));
+    EXPECT_FALSE(printer->isTracking("track_timeout"));
+    EXPECT_TRUE(vtest::waitUntil([&] { return !printer->isPolling(); }));
+    cups().release("track_timeout");
+    ASSERT_TRUE(vtest::waitUntil([&] { return !queueHolds("track", jobId); }));
+    EXPECT_FALSE(watch.finished || watch.failed) << "a forgotten job is never signalled";
+}
+
+TEST_F(CupsTrackingTest, StoppedPrinterFailsItsJobsAndNothingPrintsAfterwards)
+{
+    vtest::LogCapture log;
+    ASSERT_TRUE(cups().disable("track"));
+    JobWatch watch(*printer, "track_stopped");
+    ASSERT_TRUE(submit("track_stopped"));
+    const int jobId = printer->jobId();
+
+    ASSERT_TRUE(vtest::waitUntil([&] { return watch.failed; }));
+    EXPECT_EQ(watch.message, QString::fromUtf8("打印机已停止，请检查打印机状态"));
+    EXPECT_FALSE(watch.finished);
+    EXPECT_TRUE(log.contains(
+        QString("[error] tracked print job failed. uniqueId=track_stopped, jobId=%1, reason=printer_stopped").arg(jobId)));
+    // Cancelled, so the printer does not print it once it is started again.
+    ASSERT_TRUE(vtest::waitUntil([&] { return !queueHolds("track", jobId); }));
+    ASSERT_TRUE(cups().enable("track"));
+    const QString after = "track_after_stop";
+    JobWatch next(*printer, after);
+    ASSERT_TRUE(submit(after));
+    ASSERT_TRUE(vtest::waitUntil([&] { return next.finished; }));
+    EXPECT_TRUE(cups().keptDocument("track", "track_stopped").isEmpty());
+}
+
+TEST_F(CupsTrackingTest, CancelledJobFails)
+{
+    cups().setFate("track_cancel", CupsHarness::Fate::Hold);
+    JobWatch watch(*printer, "track_cancel");
+    ASSERT_TRUE(submit("track_cancel"));
+    const int jobId = printer->jobId();
+    ASSERT_TRUE(cups().waitForDocument("track", "track_cancel"));
+    ASSERT_TRUE(cups().cancelJob("track", jobId));
+    ASSERT_TRUE(vtest::waitUntil([&] { return watch.failed; }));
+    EXPECT_EQ(watch.message, QString::fromUtf8("打印出错，请检查打印机状态"));
+    EXPECT_FALSE(watch.finished);
+    cups().release("track_cancel");
+}
+
+TEST_F(CupsTrackingTest, EmptyPaperTrayIsLoggedAndTheJobPrintsOnceRefilled)
+{
+    vtest::LogCapture log;
+    cups().setFate("track_paper", CupsHarness::Fate::MediaEmpty);
+    JobWatch watch(*printer, "track_paper");
+    ASSERT_TRUE(submit("track_paper"));
+    ASSERT_TRUE(vtest::waitUntil(
+        [&] { return log.contains("[warning] printer condition changed. printerName=track, condition=no paper"); }));
+    EXPECT_FALSE(watch.finished || watch.failed);
+    cups().release("track_paper");
+    ASSERT_TRUE(vtest::waitUntil([&] { return watch.finished; }));
+    EXPECT_FALSE(watch.failed);
+}
+
+} // namespace
