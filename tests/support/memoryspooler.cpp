@@ -130,6 +130,8 @@ public:
 
     bool startPage() override
     {
+        if (script.onStartPage)
+            script.onStartPage(pagesStarted++);
         std::lock_guard<std::mutex> guard(spooler->lock);
         Document& doc = spooler->docs[index];
         if (doc.startedPages == script.startPageFailsAt)
@@ -182,6 +184,7 @@ private:
     MemorySpooler* spooler;
     int index;
     DocumentScript script;
+    int pagesStarted = 0;
 };
 
 void MemorySpooler::addPrinter(const std::wstring& name, const Printer& printer)

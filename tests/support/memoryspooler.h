@@ -67,6 +67,8 @@ public:
         bool endDocFails = false;
         PrintableArea area {2000, 3000};
         bool embedsJpeg = false;
+        // Called at the start of every page (its index), outside the spooler's lock.
+        std::function<void(int)> onStartPage;
     };
 
     void addPrinter(const std::wstring& name, const Printer& printer);
