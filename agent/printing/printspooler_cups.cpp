@@ -347,13 +347,11 @@ public:
         // A created job that never got its document would hold the queue for good.
         if (jobId > 0 && !submitted && !aborted)
             cupsCancelJob2(http.get(), name.c_str(), jobId, 0);
-        releasePageSources();
-        cairo_destroy(cairo);
-        cairo_surface_destroy(pdf);
+        closePdf();
         cupsFreeOptions(optionCount, options);
     }
 
-    bool isValid() const { return cairo_status(cairo) == CAIRO_STATUS_SUCCESS; }
+    bool isValid() const { return cairo && cairo_status(cairo) == CAIRO_STATUS_SUCCESS; }
 
     PrintableArea printableArea() const override { return geometry.area; }
 
@@ -375,19 +373,21 @@ public:
         cairo_surface_t* source = sourceFor(page);
         if (!source)
             return false;
+        const int sourceWidth = cairo_image_surface_get_width(source);
+        const int sourceHeight = cairo_image_surface_get_height(source);
         cairo_save(cairo);
         cairo_translate(cairo, geometry.areaLeftPt + x * kPointsPerDevicePixel,
                         geometry.areaTopPt + y * kPointsPerDevicePixel);
-        cairo_scale(cairo, width * kPointsPerDevicePixel / page.width, height * kPointsPerDevicePixel / page.height);
+        cairo_scale(cairo, width * kPointsPerDevicePixel / sourceWidth, height * kPointsPerDevicePixel / sourceHeight);
         if (page.halfTurn) {
-            cairo_translate(cairo, page.width, page.height);
+            cairo_translate(cairo, sourceWidth, sourceHeight);
             cairo_rotate(cairo, M_PI);
         }
         cairo_set_source_surface(cairo, source, 0, 0);
-        cairo_rectangle(cairo, 0, 0, page.width, page.height);
+        cairo_rectangle(cairo, 0, 0, sourceWidth, sourceHeight);
         cairo_fill(cairo);
         cairo_restore(cairo);
-        // The PDF reads the image when the page is shown, so it lives until then.
+        // Kept until the PDF is closed (see closePdf).
         pageSources.push_back(source);
         return isValid();
     }
@@ -395,14 +395,17 @@ public:
     bool endPage() override
     {
         cairo_show_page(cairo);
-        releasePageSources();
         return isValid();
     }
 
     bool endDoc() override
     {
+        if (!pdf)
+            return false;
         cairo_surface_finish(pdf);
-        if (cairo_surface_status(pdf) != CAIRO_STATUS_SUCCESS || jobId <= 0)
+        const bool complete = cairo_surface_status(pdf) == CAIRO_STATUS_SUCCESS;
+        closePdf();
+        if (!complete || jobId <= 0)
             return false;
         if (cupsStartDocument(http.get(), name.c_str(), jobId, "document", CUPS_FORMAT_PDF, 1) != HTTP_STATUS_CONTINUE)
             return false;
@@ -424,8 +427,10 @@ private:
     cairo_surface_t* sourceFor(const PageImage& page)
     {
         if (page.encoding == ImageEncoding::Jpeg && page.encoded && page.encodedSize) {
-            // The page's own JPEG goes into the PDF as it stands; the pixels are never read.
-            cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, page.width, page.height);
+            // The page's own JPEG goes into the PDF as it stands. The PDF draws an image into the
+            // unit square its source covers, whatever the image's size, so the source is a single
+            // pixel that is never read: no page-sized buffer for an image that is not drawn here.
+            cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
             auto* bytes = static_cast<unsigned char*>(std::malloc(page.encodedSize));
             if (!bytes) {
                 cairo_surface_destroy(surface);
@@ -452,8 +457,14 @@ private:
         return surface;
     }
 
-    void releasePageSources()
+    // The PDF first, then the page sources: a source destroyed while the PDF still holds its
+    // snapshot makes cairo copy the pixels into the snapshot.
+    void closePdf()
     {
+        cairo_destroy(cairo);
+        cairo_surface_destroy(pdf);
+        cairo = nullptr;
+        pdf = nullptr;
         for (cairo_surface_t* surface : pageSources)
             cairo_surface_destroy(surface);
         pageSources.clear();
