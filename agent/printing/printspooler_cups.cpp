@@ -503,10 +503,7 @@ public:
     std::unique_ptr<SpoolerPrinter> openPrinter(const std::wstring& printer) override
     {
         const std::string name = utf8(printer);
-        Connection http = connectToServer();
-        if (!http)
-            return nullptr;
-        IppMessage attrs = fetchPrinterAttributes(http.get(), name);
+        auto [http, attrs] = openQueue(name);
         if (!attrs)
             return nullptr;
         return std::make_unique<CupsPrinter>(std::move(http), name, std::move(attrs));
@@ -515,10 +512,7 @@ public:
     std::unique_ptr<SpoolerDocument> createDocument(const std::wstring& printer, const DevModeBuffer& devMode) override
     {
         const std::string name = utf8(printer);
-        Connection http = connectToServer();
-        if (!http)
-            return nullptr;
-        IppMessage attrs = fetchPrinterAttributes(http.get(), name);
+        auto [http, attrs] = openQueue(name);
         if (!attrs)
             return nullptr;
         const IppPrinterCapabilities caps = capabilitiesOf(attrs.get());
@@ -529,6 +523,19 @@ public:
         if (!document->isValid())
             return nullptr;
         return document;
+    }
+
+private:
+    // A connection of its own with the queue's attributes; no attributes when it does not answer.
+    static std::pair<Connection, IppMessage> openQueue(const std::string& name)
+    {
+        Connection http = connectToServer();
+        if (!http)
+            return {};
+        IppMessage attrs = fetchPrinterAttributes(http.get(), name);
+        if (!attrs)
+            return {};
+        return {std::move(http), std::move(attrs)};
     }
 };
 

@@ -26,33 +26,20 @@ using vtest::CupsHarness;
 
 namespace {
 
-CupsHarness::Model model(const QString& queue, const QString& nickName)
-{
-    CupsHarness::Model m;
-    m.queue = queue;
-    m.nickName = nickName;
-    return m;
-}
-
 QList<CupsHarness::Model> models()
 {
-    CupsHarness::Model generic = model(QStringLiteral("generic"), QStringLiteral("Vellox Generic Duplex Colour"));
+    CupsHarness::Model generic = CupsHarness::Model(QStringLiteral("generic"), QStringLiteral("Vellox Generic Duplex Colour"));
     generic.defaultSize = QStringLiteral("Letter");
     generic.trays = QStringList {"Tray1", "Tray2", "Manual"};
-    CupsHarness::Model mono = model(QStringLiteral("mono"), QStringLiteral("Vellox Mono Simplex"));
+    CupsHarness::Model mono = CupsHarness::Model(QStringLiteral("mono"), QStringLiteral("Vellox Mono Simplex"));
     mono.color = false;
     mono.duplex = false;
     mono.trays = QStringList {"Tray1"};
-    CupsHarness::Model ufr = model(QStringLiteral("ufr"), QStringLiteral("Canon Generic Plus UFR II"));
+    CupsHarness::Model ufr = CupsHarness::Model(QStringLiteral("ufr"), QStringLiteral("Canon Generic Plus UFR II"));
     return {generic, mono, ufr};
 }
 
 testing::Environment* const cupsEnvironment = CupsHarness::registerForProgram(models());
-
-CupsHarness& cups()
-{
-    return CupsHarness::current();
-}
 
 // media-col as the printer saw it: the size in hundredths of a millimetre and the source.
 struct MediaCol {

@@ -17,25 +17,12 @@ const QString kIrAdvDriver = QStringLiteral("Canon Office XPS Class Driver");
 const QString kUfrDriver = QStringLiteral("Canon Generic Plus UFR II");
 const QString kEpsonDriver = QStringLiteral("EPSON EM-C8100 Series");
 
-CupsHarness::Model model(const QString& queue, const QString& nickName)
-{
-    CupsHarness::Model m;
-    m.queue = queue;
-    m.nickName = nickName;
-    return m;
-}
-
 testing::Environment* const cupsEnvironment = CupsHarness::registerForProgram({
-    model(QStringLiteral("generic"), QStringLiteral("Vellox Generic Duplex Colour")),
-    model(QStringLiteral("iradv"), kIrAdvDriver),
-    model(QStringLiteral("ufr"), kUfrDriver),
-    model(QStringLiteral("epson"), kEpsonDriver),
+    CupsHarness::Model(QStringLiteral("generic"), QStringLiteral("Vellox Generic Duplex Colour")),
+    CupsHarness::Model(QStringLiteral("iradv"), kIrAdvDriver),
+    CupsHarness::Model(QStringLiteral("ufr"), kUfrDriver),
+    CupsHarness::Model(QStringLiteral("epson"), kEpsonDriver),
 });
-
-CupsHarness& cups()
-{
-    return CupsHarness::current();
-}
 
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);

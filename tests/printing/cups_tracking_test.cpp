@@ -13,23 +13,10 @@ using vtest::CupsHarness;
 
 namespace {
 
-CupsHarness::Model model(const QString& queue, const QString& nickName)
-{
-    CupsHarness::Model m;
-    m.queue = queue;
-    m.nickName = nickName;
-    return m;
-}
-
 testing::Environment* const cupsEnvironment = CupsHarness::registerForProgram({
-    model(QStringLiteral("track"), QStringLiteral("Vellox Generic Duplex Colour")),
-    model(QStringLiteral("iradv"), QStringLiteral("Canon Office XPS Class Driver")),
+    CupsHarness::Model(QStringLiteral("track"), QStringLiteral("Vellox Generic Duplex Colour")),
+    CupsHarness::Model(QStringLiteral("iradv"), QStringLiteral("Canon Office XPS Class Driver")),
 });
-
-CupsHarness& cups()
-{
-    return CupsHarness::current();
-}
 
 // Signals of the printer for one job, as the waiting print task sees them.
 struct JobWatch {

@@ -4,6 +4,8 @@
 // images, preset files, a driver that prints one student in the print task's calling order, and
 // the pages of a kept PDF as images.
 
+#include "cupsharness.h"
+
 #include "foundation/globalconfig.h"
 #include "printing/devmode.h"
 #include "printing/printer.h"
@@ -19,6 +21,12 @@
 #include <memory>
 
 namespace ptest {
+
+// The program's CUPS harness (CupsHarness::registerForProgram).
+inline vtest::CupsHarness& cups()
+{
+    return vtest::CupsHarness::current();
+}
 
 using PrintConfig = QMap<QString, QString>;
 

@@ -26,6 +26,9 @@ public:
     // A printer model, written as the PPD of its queue. The nick name is what the spooler
     // reports as the driver name.
     struct Model {
+        Model() = default;
+        Model(QString queue, QString nickName) : queue(std::move(queue)), nickName(std::move(nickName)) {}
+
         QString queue;
         QString nickName;
         bool color = true;
