@@ -459,7 +459,8 @@ QStringList CupsHarness::documentsOf(const QString& queue) const
 
 QString CupsHarness::keptDocument(const QString& queue, const QString& jobName) const
 {
-    // The printer names a document "<its job id>-<job name>.<extension>".
+    // The printer names a document "<its job id>-<job name>.<extension>", with every character
+    // of the name but letters, digits and "_" made "_": tests name their jobs with those only.
     const QString suffix = QLatin1Char('-') + jobName + QLatin1Char('.');
     for (const QString& document : documentsOf(queue)) {
         if (QFileInfo(document).fileName().contains(suffix))
