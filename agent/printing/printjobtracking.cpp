@@ -67,7 +67,11 @@ TrackedJobBook::PollReport TrackedJobBook::apply(const QList<TrackedPrintJob>& p
 {
     PollReport report;
     QSet<QString> halted;
+    const QStringList tracked = printers();
     for (auto it = reading.snapshots.constBegin(); it != reading.snapshots.constEnd(); ++it) {
+        // A printer whose last job went during the poll starts afresh with its next job.
+        if (!tracked.contains(it.key()))
+            continue;
         const PrinterQueueSnapshot& snapshot = it.value();
         if (!snapshot.ok) {
             report.unreadablePrinters.append(it.key());

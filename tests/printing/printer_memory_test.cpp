@@ -282,3 +282,30 @@ TEST_F(PrinterMemoryTest, JobsOfAStoppedPrinterAreCancelledAndFailed)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(PrinterMemoryTest, PresetFileNeverClaimsMoreThanTheDriversBlock)
+{
+    // The driver's block is 252 bytes: 220 and 32 of driver data.
+    const QString big = folders.writePreset("any/", "big.dat", devModeBytes(DMPAPER_A3, DMDUP_HORIZONTAL, 0, 0, 600));
+    DevModeBuffer loaded;
+    ASSERT_TRUE(printer.loadPresetFile(big.toStdWString(), kPrinter, &loaded));
+    ASSERT_EQ(loaded.size(), 252u);
+    EXPECT_EQ(loaded.get()->dmPaperSize, DMPAPER_A3);
+    EXPECT_EQ(loaded.get()->dmDriverExtra, 32) << "cut to what the block holds";
+    EXPECT_EQ(loaded.declaredSize(), loaded.size());
+
+    // A header larger than the block is no preset for this driver.
+    QByteArray oversized = devModeBytes(DMPAPER_A3, 0, 0, 0, 200);
+    oversized[68] = char(300 & 0xff);
+    oversized[69] = char(300 >> 8);
+    const QString wrong = folders.writePreset("any/", "wrong.dat", oversized);
+    EXPECT_FALSE(printer.loadPresetFile(wrong.toStdWString(), kPrinter, &loaded));
+    EXPECT_TRUE(loaded.isNull());
+
+    const QString missing = folders.installFolder() + "/devmode/any/missing.dat";
+    EXPECT_FALSE(printer.loadPresetFile(missing.toStdWString(), kPrinter, &loaded));
+}
+
+} // namespace

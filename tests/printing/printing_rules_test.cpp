@@ -64,7 +64,7 @@ TEST(PrintLayout, BlankPageFollowsOnlyASinglePartPageOnCanonModels)
     EXPECT_TRUE(documentPages({}, irAdv, true, blank).isEmpty());
 }
 
-TEST(PrintLayout, ModelMarkersAndHalfTurn)
+TEST(PrintLayout, ModelMarkers)
 {
     // iR-ADV is recognised by its driver, or by the printer's name when no driver is known.
     EXPECT_TRUE(modelOf("Canon Office XPS Class Driver").canonIrAdv);
@@ -73,12 +73,6 @@ TEST(PrintLayout, ModelMarkersAndHalfTurn)
     EXPECT_FALSE(modelOf("canon generic plus ufr ii").canonUfr) << "markers are case-sensitive";
     EXPECT_TRUE(modelOf("TOSHIBA Universal Printer 2").usesPresets());
     EXPECT_FALSE(modelOf("Vellox Generic").usesPresets());
-
-    EXPECT_TRUE(pagesTurned(modelOf("Canon Generic Plus UFR II"), true, true));
-    EXPECT_TRUE(pagesTurned(modelOf("EPSON EM-C8100 Series"), true, true));
-    EXPECT_FALSE(pagesTurned(modelOf("EPSON EM-C8100 Series"), false, true));
-    EXPECT_FALSE(pagesTurned(modelOf("Canon Office XPS Class Driver"), true, true));
-    EXPECT_FALSE(pagesTurned(modelOf("Vellox Generic"), true, true));
 }
 
 TEST(PresetRules, FolderFileTwoTrayAndRotation)
