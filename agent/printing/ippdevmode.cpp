@@ -45,7 +45,9 @@ std::wstring wide(const std::string& ascii)
     return std::wstring(ascii.begin(), ascii.end());
 }
 
-void putName(char16_t* target, const std::wstring& name)
+// UTF-16 into a fixed name field (char16_t here, WCHAR on Windows), always terminated.
+template <typename Char>
+void putName(Char* target, const std::wstring& name)
 {
     std::size_t out = 0;
     for (wchar_t c : name) {
@@ -53,12 +55,12 @@ void putName(char16_t* target, const std::wstring& name)
         if (code > 0xFFFF) {
             if (out + 2 >= DevModeLayout::kNameChars)
                 break;
-            target[out++] = char16_t(0xD800 + ((code - 0x10000) >> 10));
-            target[out++] = char16_t(0xDC00 + ((code - 0x10000) & 0x3FF));
+            target[out++] = Char(0xD800 + ((code - 0x10000) >> 10));
+            target[out++] = Char(0xDC00 + ((code - 0x10000) & 0x3FF));
         } else {
             if (out + 1 >= DevModeLayout::kNameChars)
                 break;
-            target[out++] = char16_t(code);
+            target[out++] = Char(code);
         }
     }
     target[out] = 0;
