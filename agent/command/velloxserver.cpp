@@ -213,8 +213,9 @@ void KELVelloxServerTask::run()
         loopState = LoopState::Running;
     }
     runLoop();
-    setLoopState(LoopState::Ended);
+    // Logged before the stop() waiting for the end returns: the agent may end right after it.
     KLOG->info("websocket server loop ended");
+    setLoopState(LoopState::Ended);
 }
 
 void KELVelloxServerTask::runLoop()
