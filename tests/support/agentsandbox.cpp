@@ -126,15 +126,21 @@ quint16 AgentSandbox::startListening(const QStringList& args)
 {
     const quint16 port = freePort();
     setConfig("listenport", QString::number(port));
-    QProcess* process = start(args);
+    start(args);
+    return waitUntilListening(port) ? port : 0;
+}
+
+bool AgentSandbox::waitUntilListening(quint16 port, int timeoutMs) const
+{
+    const QProcess* process = processes.empty() ? nullptr : processes.back().get();
     const bool up = waitUntil([&] {
-        if (process->state() == QProcess::NotRunning)
+        if (!process || process->state() == QProcess::NotRunning)
             return true;
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
         return socket.waitForConnected(200);
-    });
-    return up && process->state() != QProcess::NotRunning ? port : 0;
+    }, timeoutMs);
+    return up && process && process->state() != QProcess::NotRunning;
 }
 
 } // namespace vtest

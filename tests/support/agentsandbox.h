@@ -45,6 +45,8 @@ public:
     static quint16 freePort();
     // Starts the agent listening on a fresh port and waits until the port accepts connections.
     quint16 startListening(const QStringList& args = {});
+    // Waits until `port` on loopback accepts connections while the latest agent runs.
+    bool waitUntilListening(quint16 port, int timeoutMs = 30000) const;
 
 private:
     QTemporaryDir dir;
