@@ -220,7 +220,7 @@ function showPage(batchNo, sortNo, state, caption, imageUrl) {
   }
   figure.dataset.state = state;
   const picture = imageUrl
-    ? element('img', { src: new URL(imageUrl, batch.uploadUrl).href, alt: `page ${sortNo}`, loading: 'lazy' })
+    ? element('img', { src: new URL(imageUrl, batch.uploadUrl).href, alt: `page ${sortNo}` })
     : element('div', { class: 'placeholder', text: sortNo ? `#${sortNo}` : '?' });
   figure.replaceChildren(picture, element('figcaption', { text: caption }));
 }
@@ -244,7 +244,8 @@ function onScanEnd() {
     const batch = batchView(currentBatch);
     if (!batch.summary.dataset.imageCount) batch.summary.textContent = 'scan ended, uploads finishing…';
   }
-  setStatus('scan-status', 'ok', 'scan ended');
+  // A scanner error of this batch stays in view.
+  if ($('scan-status').dataset.kind !== 'error') setStatus('scan-status', 'ok', 'scan ended');
 }
 
 function onAgentError(event) {
