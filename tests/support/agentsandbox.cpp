@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QTcpServer>
@@ -60,6 +61,12 @@ void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat)
     QFile file(privateProgramFolder + "/app.dat");
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(QJsonDocument(appDat).toJson());
+}
+
+QJsonObject AgentSandbox::appDatFor(const QString& url)
+{
+    return QJsonObject{{"appname", "vellox"}, {"appversion", "1.0.0"}, {"current", "local"},
+                       {"domains", QJsonArray{QJsonObject{{"key", "local"}, {"name", "本地"}, {"url", url}}}}};
 }
 
 void AgentSandbox::setConfig(const QString& key, const QString& value)

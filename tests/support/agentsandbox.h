@@ -29,6 +29,8 @@ public:
     // since the agent reads app.dat beside its executable.
     QString programFolder() const;
     void usePrivateProgramFolder(const QJsonObject& appDat);
+    // An app.dat (version 1.0.0) whose one environment, current, is `url`.
+    static QJsonObject appDatFor(const QString& url);
 
     void setConfig(const QString& key, const QString& value);
     QString config(const QString& key) const;

@@ -127,4 +127,39 @@ QStringList Browser::consoleMessages()
     return lines;
 }
 
+Browser* BrowserTest::shared = nullptr;
+
+void BrowserTest::SetUpTestSuite()
+{
+    shared = new Browser();
+}
+
+void BrowserTest::TearDownTestSuite()
+{
+    delete shared;
+    shared = nullptr;
+}
+
+void BrowserTest::SetUp()
+{
+    ASSERT_TRUE(shared && shared->isReady()) << (shared ? shared->errorString().toStdString() : "no browser");
+}
+
+std::optional<QJsonValue> BrowserTest::js(const QString& script)
+{
+    const auto value = shared->evaluate(script);
+    EXPECT_TRUE(value.has_value()) << script.toStdString() << ": " << shared->errorString().toStdString();
+    return value;
+}
+
+QString BrowserTest::jsString(const QString& text)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+}
+
+void BrowserTest::printPageConsole()
+{
+    std::fprintf(stderr, "page console:\n%s\n", shared->consoleMessages().join('\n').toUtf8().constData());
+}
+
 } // namespace vtest

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <optional>
 
@@ -49,6 +51,25 @@ private:
     bool ready = false;
     QString lastError;
     int nextId = 0;
+};
+
+// A test suite whose cases share one browser (it starts once for the suite).
+class BrowserTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+
+    static Browser& browser() { return *shared; }
+    // Runs `script` in the page; a script that throws fails the test.
+    std::optional<QJsonValue> js(const QString& script);
+    // `text` as a JavaScript string literal.
+    static QString jsString(const QString& text);
+    // The page's console, for a failing test's report.
+    void printPageConsole();
+
+private:
+    static Browser* shared;
 };
 
 } // namespace vtest

@@ -21,7 +21,6 @@
 namespace {
 
 using vtest::AgentSandbox;
-using vtest::Browser;
 using vtest::HttpReply;
 using vtest::HttpTestServer;
 
@@ -39,25 +38,18 @@ QByteArray profileOf(const QJsonObject& scanner)
     return QJsonDocument(QJsonObject{{"sources", QJsonArray{scanner}}}).toJson(QJsonDocument::Compact);
 }
 
-class ClientInBrowser : public ::testing::Test {
+class ClientInBrowser : public vtest::BrowserTest {
 protected:
-    static void SetUpTestSuite() { browser = new Browser(); }
-    static void TearDownTestSuite()
-    {
-        delete browser;
-        browser = nullptr;
-    }
-
     void SetUp() override
     {
-        ASSERT_TRUE(browser->isReady()) << browser->errorString().toStdString();
+        BrowserTest::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(pages.isListening());
         pages.answer("/vellox-client.js", HttpReply::withStatus(200, sourceFile("web/vellox-client.js"), "text/javascript"));
         pages.answer("/client-page.html", HttpReply::withStatus(200, sourceFile("tests/web/client_page.html"), "text/html; charset=utf-8"));
         pages.answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})", "application/json"));
-        sandbox.usePrivateProgramFolder(QJsonObject{
-            {"appname", "vellox"}, {"appversion", "1.0.0"}, {"current", "local"},
-            {"domains", QJsonArray{QJsonObject{{"key", "local"}, {"name", "本地"}, {"url", pages.url("/")}}}}});
+        sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(pages.url("/")));
         sandbox.setConfig("listenport", QString::number(pages.port()));
         agentPort = quint16(pages.port() + 1);
     }
@@ -66,8 +58,8 @@ protected:
     {
         if (!HasFailure())
             return;
-        std::fprintf(stderr, "page console:\n%s\n", browser->consoleMessages().join('\n').toUtf8().constData());
-        if (const auto record = browser->evaluate("return window.t;"))
+        printPageConsole();
+        if (const auto record = browser().evaluate("return window.t;"))
             std::fprintf(stderr, "page record:\n%s\n", QJsonDocument(record->toObject()).toJson().constData());
         std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
     }
@@ -82,22 +74,15 @@ protected:
     // Loads the test page and connects a client with the ports [P, P + 1]; its port.
     int openClient()
     {
-        if (!browser->open(pages.url("/client-page.html")) || !browser->waitFor("window.pageReady === true"))
+        if (!browser().open(pages.url("/client-page.html")) || !browser().waitFor("window.pageReady === true"))
             return 0;
         const auto port = js(QStringLiteral("return startClient([%1, %2]);").arg(pages.port()).arg(agentPort));
         return port ? port->toInt() : 0;
     }
 
-    std::optional<QJsonValue> js(const QString& script)
-    {
-        const auto value = browser->evaluate(script);
-        EXPECT_TRUE(value.has_value()) << script.toStdString() << ": " << browser->errorString().toStdString();
-        return value;
-    }
-
     QJsonObject result(const QString& name)
     {
-        const auto value = js(QStringLiteral("return t.results[%1];").arg(QString::fromUtf8(QJsonDocument(QJsonArray{name}).toJson(QJsonDocument::Compact)).mid(1).chopped(1)));
+        const auto value = js(QStringLiteral("return t.results[%1];").arg(jsString(name)));
         return value ? value->toObject() : QJsonObject();
     }
 
@@ -110,13 +95,10 @@ protected:
         return states;
     }
 
-    static Browser* browser;
     HttpTestServer pages;
     AgentSandbox sandbox;
     quint16 agentPort = 0;
 };
-
-Browser* ClientInBrowser::browser = nullptr;
 
 TEST_F(ClientInBrowser, RepliesSettleTheirOwnRequestsAndEventsReachHandlers)
 {
@@ -132,7 +114,7 @@ TEST_F(ClientInBrowser, RepliesSettleTheirOwnRequestsAndEventsReachHandlers)
     ASSERT_TRUE(vtest::waitUntil([&] { return profile.hasHeldReader(); }, kAgentWaitMs));
 
     js("track('print', client.print({})); track('login', client.login({ SESSION: 'abc' })); return true;");
-    ASSERT_TRUE(browser->waitFor("t.ended.length === 1"));
+    ASSERT_TRUE(browser().waitFor("t.ended.length === 1"));
     EXPECT_EQ(js("return t.ended[0];")->toString(), "login");
     const QJsonObject login = result("login");
     EXPECT_TRUE(login.value("ok").toBool());
@@ -141,7 +123,7 @@ TEST_F(ClientInBrowser, RepliesSettleTheirOwnRequestsAndEventsReachHandlers)
     EXPECT_FALSE(login.value("reply").toObject().value("data").toObject().value("canUse").toBool());
 
     profile.openGate();
-    ASSERT_TRUE(browser->waitFor("t.ended.length === 2"));
+    ASSERT_TRUE(browser().waitFor("t.ended.length === 2"));
     // The reply that came second settled the request that was sent first, and as a rejection
     // with the agent's own text.
     const QJsonObject print = result("print");
@@ -155,13 +137,13 @@ TEST_F(ClientInBrowser, RepliesSettleTheirOwnRequestsAndEventsReachHandlers)
 
     // The typed helpers send the documented field names.
     js("track('no-key', client.startScan({ batchno: 'B1', uploadUrl: 'http://127.0.0.1:1/upload' })); return true;");
-    ASSERT_TRUE(browser->waitFor("t.results['no-key']"));
+    ASSERT_TRUE(browser().waitFor("t.results['no-key']"));
     EXPECT_EQ(result("no-key").value("msg").toString(), "wrong data: no url or key");
 
     // Events: the scanner opened once the gate opened, and a start that the scanner refuses.
-    ASSERT_TRUE(browser->waitFor("t.events.some((e) => e.name === 'can-use' && e.data.canUse === true)", kAgentWaitMs));
+    ASSERT_TRUE(browser().waitFor("t.events.some((e) => e.name === 'can-use' && e.data.canUse === true)", kAgentWaitMs));
     js("track('scan', client.startScan({ batchno: 'B2', uploadUrl: 'http://127.0.0.1:1/upload', unionKey: 'K', paperVersion: 1 })); return true;");
-    ASSERT_TRUE(browser->waitFor("t.events.some((e) => e.name === 'error:scan-error')", kAgentWaitMs));
+    ASSERT_TRUE(browser().waitFor("t.events.some((e) => e.name === 'error:scan-error')", kAgentWaitMs));
     EXPECT_TRUE(result("scan").value("ok").toBool());
     const QJsonArray errors = js("return t.events.filter((e) => e.name === 'error');")->toArray();
     ASSERT_EQ(errors.size(), 1);
@@ -182,25 +164,25 @@ TEST_F(ClientInBrowser, ALostAgentRejectsWhatIsPendingAndIsFoundAgainWithoutRese
 
     // "stop-print" is never answered: a generic request for it times out, or stays pending.
     js("track('timeout', client.request('stop-print', undefined, { timeoutMs: 300 })); return true;");
-    ASSERT_TRUE(browser->waitFor("t.results.timeout"));
+    ASSERT_TRUE(browser().waitFor("t.results.timeout"));
     EXPECT_EQ(result("timeout").value("code").toString(), "timeout");
     js("track('pending', client.request('stop-print', undefined, { timeoutMs: 600000 })); return true;");
     ASSERT_TRUE(vtest::waitUntil([&] { return sandbox.readLog().count("cmd: stop-print") == 2; }));
 
     agent->terminate();
     ASSERT_TRUE(agent->waitForFinished(30000));
-    ASSERT_TRUE(browser->waitFor("t.results.pending"));
+    ASSERT_TRUE(browser().waitFor("t.results.pending"));
     const QJsonObject pending = result("pending");
     EXPECT_EQ(pending.value("code").toString(), "connection-lost");
     // Rejected at once, when the connection was lost, not at its time-out.
     EXPECT_EQ(js("return t.connection.findIndex((c) => c.state === 'lost');")->toInt(), 1);
-    ASSERT_TRUE(browser->waitFor("t.connection.some((c) => c.state === 'reconnecting')"));
+    ASSERT_TRUE(browser().waitFor("t.connection.some((c) => c.state === 'reconnecting')"));
     js("track('while-down', client.login({})); return true;");
-    ASSERT_TRUE(browser->waitFor("t.results['while-down']"));
+    ASSERT_TRUE(browser().waitFor("t.results['while-down']"));
     EXPECT_EQ(result("while-down").value("code").toString(), "not-connected");
 
     startAgent();
-    ASSERT_TRUE(browser->waitFor("client.state === 'open'", kAgentWaitMs));
+    ASSERT_TRUE(browser().waitFor("client.state === 'open'", kAgentWaitMs));
     EXPECT_EQ(js("return client.port;")->toInt(), agentPort);
     QStringList states = connectionStates();
     states.removeDuplicates();
@@ -215,7 +197,7 @@ TEST_F(ClientInBrowser, ALostAgentRejectsWhatIsPendingAndIsFoundAgainWithoutRese
 
     // Nothing was sent again to the new agent, and the connection works.
     js("track('after', client.login({})); return true;");
-    ASSERT_TRUE(browser->waitFor("t.results.after"));
+    ASSERT_TRUE(browser().waitFor("t.results.after"));
     EXPECT_TRUE(result("after").value("ok").toBool());
     EXPECT_EQ(sandbox.readLog().count("cmd: stop-print"), 2);
     EXPECT_EQ(js("return sentReqIds('stop-print').length;")->toInt(), 2);

@@ -17,41 +17,33 @@
 namespace {
 
 using vtest::AgentSandbox;
-using vtest::Browser;
 using vtest::DemoServer;
 
 constexpr int kScanWaitMs = 120000;
 
-class Console : public ::testing::Test {
+class Console : public vtest::BrowserTest {
 protected:
-    static void SetUpTestSuite() { browser = new Browser(); }
-    static void TearDownTestSuite()
-    {
-        delete browser;
-        browser = nullptr;
-    }
-
     void SetUp() override
     {
-        ASSERT_TRUE(browser->isReady()) << browser->errorString().toStdString();
+        BrowserTest::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(demo.isRunning()) << demo.output().toStdString();
-        sandbox.usePrivateProgramFolder(QJsonObject{
-            {"appname", "vellox"}, {"appversion", "1.0.0"}, {"current", "demo"},
-            {"domains", QJsonArray{QJsonObject{{"key", "demo"}, {"name", "演示"}, {"url", demo.url("/")}}}}});
+        sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(demo.url("/")));
         sandbox.setEnv("TWAINDSM_SOURCES", sandbox.root() + "/sources.json");
         writeScanner({});
         port = sandbox.startListening({"--hidden"});
         ASSERT_NE(port, 0);
-        ASSERT_TRUE(browser->open(demo.url(QStringLiteral("/?ports=%1,%2").arg(port).arg(port + 1))));
-        ASSERT_TRUE(browser->waitFor("document.getElementById('connection-state').dataset.state === 'open'"));
+        ASSERT_TRUE(browser().open(demo.url(QStringLiteral("/?ports=%1,%2").arg(port).arg(port + 1))));
+        ASSERT_TRUE(browser().waitFor("document.getElementById('connection-state').dataset.state === 'open'"));
     }
 
     void TearDown() override
     {
         if (!HasFailure())
             return;
-        std::fprintf(stderr, "page console:\n%s\n", browser->consoleMessages().join('\n').toUtf8().constData());
-        if (const auto log = browser->evaluate("return document.getElementById('log').innerText;"))
+        printPageConsole();
+        if (const auto log = browser().evaluate("return document.getElementById('log').innerText;"))
             std::fprintf(stderr, "console event log:\n%s\n", log->toString().toUtf8().constData());
         std::fprintf(stderr, "demo server:\n%s\nagent log:\n%s\n", demo.output().toUtf8().constData(),
                      sandbox.readLog().toUtf8().constData());
@@ -69,16 +61,9 @@ protected:
         file.write(QJsonDocument(QJsonObject{{"sources", QJsonArray{scanner}}}).toJson());
     }
 
-    std::optional<QJsonValue> js(const QString& script)
-    {
-        const auto value = browser->evaluate(script);
-        EXPECT_TRUE(value.has_value()) << script.toStdString() << ": " << browser->errorString().toStdString();
-        return value;
-    }
-
     void setField(const QString& id, const QString& value)
     {
-        js(QStringLiteral("document.getElementById('%1').value = %2; return true;").arg(id, quoted(value)));
+        js(QStringLiteral("document.getElementById('%1').value = %2; return true;").arg(id, jsString(value)));
     }
 
     void click(const QString& id) { js(QStringLiteral("document.getElementById('%1').click(); return true;").arg(id)); }
@@ -89,14 +74,9 @@ protected:
         return value ? value->toString() : QString();
     }
 
-    static QString quoted(const QString& text)
-    {
-        return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
-    }
-
     static QString batchSelector(const QString& batch)
     {
-        return QStringLiteral("document.querySelector('.batch[data-batch=\"' + CSS.escape(%1) + '\"]')").arg(quoted(batch));
+        return QStringLiteral("document.querySelector('.batch[data-batch=\"' + CSS.escape(%1) + '\"]')").arg(jsString(batch));
     }
 
     // The requests the console sent, as the agent received them.
@@ -112,17 +92,14 @@ protected:
         return requests;
     }
 
-    static Browser* browser;
     DemoServer demo;
     AgentSandbox sandbox;
     quint16 port = 0;
 };
 
-Browser* Console::browser = nullptr;
-
 TEST_F(Console, ScansABatchAndShowsEveryPageAsItArrives)
 {
-    ASSERT_TRUE(browser->waitFor("document.getElementById('can-use').dataset.canUse === 'true'", kScanWaitMs));
+    ASSERT_TRUE(browser().waitFor("document.getElementById('can-use').dataset.canUse === 'true'", kScanWaitMs));
     js("document.querySelector('#credential-rows .credential-name').value = 'SESSION';"
        "document.querySelector('#credential-rows .credential-value').value = 's-1';"
        "document.getElementById('add-credential').click();"
@@ -130,7 +107,7 @@ TEST_F(Console, ScansABatchAndShowsEveryPageAsItArrives)
        "document.querySelectorAll('#credential-rows .credential-value')[1].value = '一中';"
        "return true;");
     click("login");
-    ASSERT_TRUE(browser->waitFor("document.getElementById('login-status').dataset.kind === 'ok'"));
+    ASSERT_TRUE(browser().waitFor("document.getElementById('login-status').dataset.kind === 'ok'"));
     ASSERT_EQ(sentRequests("login").size(), 1);
     EXPECT_EQ(sentRequests("login")[0].toObject().value("data").toObject().value("uploadCredentials").toObject(),
               (QJsonObject{{"SESSION", "s-1"}, {"school", "一中"}}));
@@ -139,13 +116,13 @@ TEST_F(Console, ScansABatchAndShowsEveryPageAsItArrives)
     setField("batchno", batch);
     click("start-scan");
     const QString view = batchSelector(batch);
-    ASSERT_TRUE(browser->waitFor(view + "?.querySelector('.batch-summary').dataset.succeedCount === '5'", kScanWaitMs));
+    ASSERT_TRUE(browser().waitFor(view + "?.querySelector('.batch-summary').dataset.succeedCount === '5'", kScanWaitMs));
     EXPECT_EQ(js("return " + view + ".querySelector('.batch-summary').dataset.imageCount;")->toString(), "5");
     EXPECT_EQ(js("return " + view + ".querySelector('.batch-summary').textContent;")->toString(),
               "uploaded-end: 5 of 5 pages accepted");
 
     // Every thumbnail decodes, and they follow the pages the demo server stored, in order.
-    ASSERT_TRUE(browser->waitFor("[..." + view + ".querySelectorAll('.page img')].every((img) => img.complete && img.naturalWidth > 0)"));
+    ASSERT_TRUE(browser().waitFor("[..." + view + ".querySelectorAll('.page img')].every((img) => img.complete && img.naturalWidth > 0)"));
     const QJsonArray shown = js("return [..." + view + ".querySelectorAll('.page')].map((f) => ({"
                                 "sortNo: Number(f.dataset.sortNo), state: f.dataset.state,"
                                 "path: new URL(f.querySelector('img').src).pathname,"
@@ -163,8 +140,8 @@ TEST_F(Console, ScansABatchAndShowsEveryPageAsItArrives)
         EXPECT_GT(page.value("width").toInt(), 0);
     }
     ASSERT_TRUE(QDir().mkpath(QStringLiteral(VELLOX_TEST_ARTEFACT_DIR)));
-    EXPECT_TRUE(browser->screenshot(QStringLiteral(VELLOX_TEST_ARTEFACT_DIR "/console-after-scan.png")))
-        << browser->errorString().toStdString();
+    EXPECT_TRUE(browser().screenshot(QStringLiteral(VELLOX_TEST_ARTEFACT_DIR "/console-after-scan.png")))
+        << browser().errorString().toStdString();
 
     // The event log holds every frame both ways.
     const QJsonArray starts = sentRequests("start-scan");
@@ -179,15 +156,15 @@ TEST_F(Console, ScansABatchAndShowsEveryPageAsItArrives)
     const QString jammed = QStringLiteral("console-2");
     setField("batchno", jammed);
     click("start-scan");
-    ASSERT_TRUE(browser->waitFor(batchSelector(jammed) + "?.querySelector('.batch-error').textContent === '请检查进纸槽是否卡纸.'", kScanWaitMs));
+    ASSERT_TRUE(browser().waitFor(batchSelector(jammed) + "?.querySelector('.batch-error').textContent === '请检查进纸槽是否卡纸.'", kScanWaitMs));
     EXPECT_EQ(text("scan-status"), "请检查进纸槽是否卡纸.");
-    ASSERT_TRUE(browser->waitFor(batchSelector(jammed) + "?.querySelectorAll('.page[data-state=\"uploaded\"]').length === 1", kScanWaitMs));
+    ASSERT_TRUE(browser().waitFor(batchSelector(jammed) + "?.querySelectorAll('.page[data-state=\"uploaded\"]').length === 1", kScanWaitMs));
 }
 
 TEST_F(Console, PrintFormsSendTheDocumentedCommands)
 {
     click("print");
-    ASSERT_TRUE(browser->waitFor("document.getElementById('print-status').dataset.kind === 'ok'"));
+    ASSERT_TRUE(browser().waitFor("document.getElementById('print-status').dataset.kind === 'ok'"));
     const QJsonArray prints = sentRequests("print");
     ASSERT_EQ(prints.size(), 1);
     const QJsonObject student = prints[0].toObject().value("data").toObject();
@@ -205,12 +182,12 @@ TEST_F(Console, PrintFormsSendTheDocumentedCommands)
     // A batch is checked by the agent as a whole; its text reaches the form.
     js("document.querySelectorAll('#student-rows .student-id')[1].value = 'S001'; return true;");
     click("print-batch");
-    ASSERT_TRUE(browser->waitFor("document.getElementById('batch-status').dataset.kind === 'error'"));
+    ASSERT_TRUE(browser().waitFor("document.getElementById('batch-status').dataset.kind === 'error'"));
     EXPECT_EQ(text("batch-status"), "rejected (400): wrong data: duplicate student_id, index=1");
     js("document.querySelectorAll('#student-rows .student-id')[1].value = 'S002';"
        "document.getElementById('batch-size').value = 'A3'; return true;");
     click("print-batch");
-    ASSERT_TRUE(browser->waitFor("document.getElementById('batch-status').dataset.kind === 'ok'"));
+    ASSERT_TRUE(browser().waitFor("document.getElementById('batch-status').dataset.kind === 'ok'"));
     const QJsonArray batches = sentRequests("printBatch");
     ASSERT_EQ(batches.size(), 2);
     const QJsonArray students = batches[1].toObject().value("data").toArray();
@@ -220,7 +197,7 @@ TEST_F(Console, PrintFormsSendTheDocumentedCommands)
     EXPECT_EQ(students[0].toObject().value("config").toObject(), (QJsonObject{{"size", "A3"}, {"type", "whole"}}));
 
     click("stop-print");
-    ASSERT_TRUE(browser->waitFor("document.getElementById('print-status').textContent.startsWith('stop-print sent')"));
+    ASSERT_TRUE(browser().waitFor("document.getElementById('print-status').textContent.startsWith('stop-print sent')"));
     EXPECT_EQ(sentRequests("stop-print").size(), 1);
 }
 

@@ -186,9 +186,7 @@ TEST_F(ProtocolReference, TheAgentAnswersEveryExampleAsDocumented)
     DemoServer demo;
     ASSERT_TRUE(demo.isRunning()) << demo.output().toStdString();
     AgentSandbox sandbox;
-    sandbox.usePrivateProgramFolder(QJsonObject{
-        {"appname", "vellox"}, {"appversion", "1.0.0"}, {"current", "demo"},
-        {"domains", QJsonArray{QJsonObject{{"key", "demo"}, {"name", "演示"}, {"url", demo.url("/")}}}}});
+    sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(demo.url("/")));
     // The scan sequence is a batch of two sheets, one side each.
     QFile profile(sandbox.root() + "/sources.json");
     ASSERT_TRUE(profile.open(QIODevice::WriteOnly));
