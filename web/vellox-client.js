@@ -129,7 +129,7 @@ export class VelloxClient extends EventTarget {
 
   /** Closes the connection for good: no reconnection; pending requests reject ("closed"). */
   close() {
-    const wasOpen = this.state === 'open';
+    const wasActive = this.state !== 'closed' && this.state !== 'idle';
     this.state = 'closed';
     clearTimeout(this.reconnectTimer);
     this.reconnectTimer = null;
@@ -145,7 +145,7 @@ export class VelloxClient extends EventTarget {
       this.detach(socket);
       socket.close(1000, 'client closed');
     }
-    if (wasOpen) this.emit('connection', { state: 'closed' });
+    if (wasActive) this.emit('connection', { state: 'closed' });
   }
 
   get isOpen() {

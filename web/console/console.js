@@ -306,9 +306,8 @@ function setUp() {
     connect();
   });
   $('disconnect').addEventListener('click', () => {
-    if (client) client.close();
+    if (client) client.close(); // its "connection" event updates the badge
     client = null;
-    showConnection({ state: 'closed' });
   });
 
   addCredentialRow('SESSION', 'demo-session');
