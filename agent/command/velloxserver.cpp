@@ -215,8 +215,9 @@ void KELVelloxServerTask::run()
         loopState = LoopState::Running;
     }
     runLoop();
-    setLoopState(LoopState::Ended);
+    // Logged before stop() is released: the agent may end right after.
     KLOG->info("websocket server loop ended");
+    setLoopState(LoopState::Ended);
 }
 
 void KELVelloxServerTask::runLoop()
