@@ -140,6 +140,8 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
     if (ec)
         KLOG->error("websocket server transport init failed: {}", ec.message());
     endpoint.set_max_message_size(kMaxMessageBytes);
+    // An agent restarted while its old connections are still closing keeps its port.
+    endpoint.set_reuse_addr(true);
 
     // One IPv6 socket serves IPv4 peers too; said explicitly, since the default differs between
     // systems (Linux follows net.ipv6.bindv6only, Windows defaults to IPv6 only).

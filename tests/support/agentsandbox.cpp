@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QTcpServer>
@@ -60,6 +61,12 @@ void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat)
     QFile file(privateProgramFolder + "/app.dat");
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(QJsonDocument(appDat).toJson());
+}
+
+QJsonObject AgentSandbox::appDatFor(const QString& url)
+{
+    return QJsonObject{{"appname", "vellox"}, {"appversion", "1.0.0"}, {"current", "local"},
+                       {"domains", QJsonArray{QJsonObject{{"key", "local"}, {"name", "本地"}, {"url", url}}}}};
 }
 
 void AgentSandbox::setConfig(const QString& key, const QString& value)
@@ -126,15 +133,21 @@ quint16 AgentSandbox::startListening(const QStringList& args)
 {
     const quint16 port = freePort();
     setConfig("listenport", QString::number(port));
-    QProcess* process = start(args);
+    start(args);
+    return waitUntilListening(port) ? port : 0;
+}
+
+bool AgentSandbox::waitUntilListening(quint16 port, int timeoutMs) const
+{
+    const QProcess* process = processes.empty() ? nullptr : processes.back().get();
     const bool up = waitUntil([&] {
-        if (process->state() == QProcess::NotRunning)
+        if (!process || process->state() == QProcess::NotRunning)
             return true;
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
         return socket.waitForConnected(200);
-    });
-    return up && process->state() != QProcess::NotRunning ? port : 0;
+    }, timeoutMs);
+    return up && process && process->state() != QProcess::NotRunning;
 }
 
 } // namespace vtest

@@ -29,6 +29,8 @@ public:
     // since the agent reads app.dat beside its executable.
     QString programFolder() const;
     void usePrivateProgramFolder(const QJsonObject& appDat);
+    // An app.dat (version 1.0.0) whose one environment, current, is `url`.
+    static QJsonObject appDatFor(const QString& url);
 
     void setConfig(const QString& key, const QString& value);
     QString config(const QString& key) const;
@@ -45,6 +47,8 @@ public:
     static quint16 freePort();
     // Starts the agent listening on a fresh port and waits until the port accepts connections.
     quint16 startListening(const QStringList& args = {});
+    // Waits until `port` on loopback accepts connections while the latest agent runs.
+    bool waitUntilListening(quint16 port, int timeoutMs = 30000) const;
 
 private:
     QTemporaryDir dir;
