@@ -13,6 +13,11 @@ int listenPortFromSetting(const QString& setting)
     return port;
 }
 
+bool listensOnEveryInterface(const QString& setting)
+{
+    return setting.trimmed().compare(QLatin1String("any"), Qt::CaseInsensitive) == 0;
+}
+
 QString freshRequestId(const QDateTime& now)
 {
     return now.toString(QStringLiteral("yyyyMMddHHmmss")) + QString::number(now.time().msec());

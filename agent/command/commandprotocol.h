@@ -5,14 +5,18 @@
 #include <QJsonObject>
 #include <QString>
 
-// The small rules of the command channel that need no network: the listening port, event
-// identifiers and the reply/event envelope.
+// The small rules of the command channel that need no network: the listening port and address,
+// event identifiers, the reply/event envelope and how a request frame is read.
 namespace KELCommandProtocol {
 
 inline constexpr int kDefaultListenPort = 9086;
 
 // "listenport" as a port number: anything outside 1..65535, empty or not a number gives 9086.
 int listenPortFromSetting(const QString& setting);
+
+// "listenaddress": "any" opens the port on every interface; anything else keeps it on this
+// PC's loopback (127.0.0.1 and ::1).
+bool listensOnEveryInterface(const QString& setting);
 
 // Identifier of an event the agent sends on its own: the time as "yyyyMMddHHmmss" followed by
 // its milliseconds as a plain number (12:00:00.007 ends in "1200007").

@@ -1,6 +1,7 @@
 // MainWindow's handling of the web page's commands: checks, replies and hand-over of the work.
 #include "ui/mainwindow.h"
 
+#include "command/commandcheck.h"
 #include "command/credentials.h"
 #include "command/velloxserver.h"
 #include "foundation/logging.h"
@@ -11,7 +12,6 @@
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSet>
 
 namespace {
 
@@ -35,34 +35,13 @@ public:
         KELVelloxServer::instance()->replyTo(connectionKey, cmd, reqId, ret, data, msg);
     }
     void reject(const QString& msg) const { send(kRejected, QJsonObject(), msg); }
+    // The checks' problems are answered as "wrong data: " and the problem.
+    void rejectData(const QString& problem) const { reject(QStringLiteral("wrong data: ") + problem); }
 
     const std::string connectionKey;
     const QString cmd;
     const QString reqId;
 };
-
-// "paperVersion" of "start-scan": a number or a numeric text; 2 (double-sided) when it is
-// absent, zero or not numeric.
-int paperVersionOf(const QJsonValue& value)
-{
-    int version = 2;
-    if (value.isString())
-        version = value.toString().toInt();
-    else if (value.isDouble())
-        version = static_cast<int>(value.toDouble());
-    return version == 0 ? 2 : version;
-}
-
-KELCredentials credentialsOf(const QJsonObject& data)
-{
-    KELCredentials credentials;
-    if (data.isEmpty())
-        return credentials;
-    const QJsonObject items = data.value(QStringLiteral("uploadCredentials")).toObject();
-    for (auto it = items.constBegin(); it != items.constEnd(); ++it)
-        credentials[it.key()] = it.value().toString();
-    return credentials;
-}
 
 } // namespace
 
@@ -82,7 +61,15 @@ void MainWindow::connectCommandSignals()
 void MainWindow::slotTokenInfo(QString connection_key, QJsonObject param)
 {
     const CommandReply reply(connection_key, param);
-    const KELCredentials credentials = credentialsOf(param.value(QStringLiteral("data")).toObject());
+    const KELCredentials credentials = KELCommandCheck::readCredentials(param.value(QStringLiteral("data")).toObject());
+    // They become a header line of every upload and download: one that could end the line
+    // early would let the page write headers of its own.
+    const QString problem = KELCommandCheck::credentialsProblem(credentials);
+    if (!problem.isEmpty()) {
+        KLOG->warn("received login info is wrong : {} {}", problem, KELLog::clipped(reply.cmd));
+        reply.rejectData(problem);
+        return;
+    }
 
     // Each manager replaces its previous credentials; none given clears them.
     KELUploaderMgr::instance()->setTokenParams(credentials);
@@ -100,20 +87,19 @@ void MainWindow::slotScanCmd(QString connection_key, QJsonObject param)
     const CommandReply reply(connection_key, param);
     const QJsonObject data = param.value(QStringLiteral("data")).toObject();
     if (data.isEmpty()) {
-        KLOG->info("received batch info is wrong : no data. {}", reply.cmd);
+        KLOG->info("received batch info is wrong : no data. {}", KELLog::clipped(reply.cmd));
         reply.reject(QStringLiteral("wrong data: no data"));
         return;
     }
 
-    const QString batchno = data.value(QStringLiteral("batchno")).toString();
-    const QString uploadUrl = data.value(QStringLiteral("uploadUrl")).toString();
-    const QString unionKey = data.value(QStringLiteral("unionKey")).toString();
-    const int version = paperVersionOf(data.value(QStringLiteral("paperVersion")));
-    KLOG->info("slotScanCmd: paperVersion={}, batch_no={}, union_key={}", version, batchno, unionKey);
+    const KELCommandCheck::ScanData scan = KELCommandCheck::readScanData(data);
+    KLOG->info("slotScanCmd: paperVersion={}, batch_no={}, union_key={}", scan.paperVersion,
+               KELLog::clipped(scan.batchNo), KELLog::clipped(scan.unionKey));
 
-    if (uploadUrl.isEmpty() || unionKey.isEmpty()) {
-        KLOG->info("received batch info is wrong : no url or key {}", reply.cmd);
-        reply.reject(QStringLiteral("wrong data: no url or key"));
+    const QString problem = KELCommandCheck::scanDataProblem(scan);
+    if (!problem.isEmpty()) {
+        KLOG->info("received batch info is wrong : {} {}", problem, KELLog::clipped(reply.cmd));
+        reply.rejectData(problem);
         return;
     }
 
@@ -125,9 +111,9 @@ void MainWindow::slotScanCmd(QString connection_key, QJsonObject param)
         return;
     }
 
-    setBatchNo(batchno);
-    KELUploaderMgr::instance()->setBatchTaskInfo(uploadUrl, unionKey, batchno, version);
-    paperVersion = version;
+    setBatchNo(scan.batchNo);
+    KELUploaderMgr::instance()->setBatchTaskInfo(scan.uploadUrl, scan.unionKey, scan.batchNo, scan.paperVersion);
+    paperVersion = scan.paperVersion;
     reply.send(kAccepted);
     // Failures to start reach the page as "scan-error" events, not in this reply.
     innerStartScan();
@@ -146,18 +132,25 @@ void MainWindow::slotPrintCmd(QString connection_key, QJsonObject param)
     const CommandReply reply(connection_key, param);
     QJsonObject data = param.value(QStringLiteral("data")).toObject();
     if (data.isEmpty()) {
-        KLOG->info("received batch info is wrong : no data. {}", reply.cmd);
+        KLOG->info("received batch info is wrong : no data. {}", KELLog::clipped(reply.cmd));
         reply.reject(QStringLiteral("wrong data: no data"));
         return;
     }
-    KLOG->info("print request data: {}", QJsonDocument(data).toJson(QJsonDocument::Indented));
-    qDebug() << "request data:" << data;
+    const QByteArray dataText = KELLog::clipped(QJsonDocument(data).toJson(QJsonDocument::Indented));
+    KLOG->info("print request data: {}", dataText);
+    qDebug() << "request data:" << dataText.constData();
 
     const QJsonValue imgList = data.value(QStringLiteral("imgList"));
     const QString studentName = data.value(QStringLiteral("studentName")).toString();
     if (!imgList.isArray() || studentName.isEmpty()) {
-        KLOG->info("received print info is wrong : imgList not list or no student_name  {}", reply.cmd);
+        KLOG->info("received print info is wrong : imgList not list or no student_name  {}", KELLog::clipped(reply.cmd));
         reply.reject(QStringLiteral("wrong data: imgList not list or no student_name"));
+        return;
+    }
+    const QString problem = KELCommandCheck::printStudentProblem(data);
+    if (!problem.isEmpty()) {
+        KLOG->info("received print info is wrong : {} {}", problem, KELLog::clipped(reply.cmd));
+        reply.rejectData(problem);
         return;
     }
 
@@ -172,61 +165,22 @@ void MainWindow::slotPrintBatchCmd(QString connection_key, QJsonObject param)
     const CommandReply reply(connection_key, param);
     const QJsonValue data = param.value(QStringLiteral("data"));
     if (!data.isArray()) {
-        KLOG->info("received printBatch info is wrong : data is not array. {}", reply.cmd);
+        KLOG->info("received printBatch info is wrong : data is not array. {}", KELLog::clipped(reply.cmd));
         reply.reject(QStringLiteral("wrong data: data is not array"));
         return;
     }
     const QJsonArray students = data.toArray();
     if (students.isEmpty()) {
-        KLOG->info("received printBatch info is wrong : data is empty array. {}", reply.cmd);
+        KLOG->info("received printBatch info is wrong : data is empty array. {}", KELLog::clipped(reply.cmd));
         reply.reject(QStringLiteral("wrong data: data is empty array"));
         return;
     }
 
     // The batch is accepted or rejected whole: the first failing student rejects it.
-    QSet<QString> seenIds;
-    for (int index = 0; index < students.size(); ++index) {
-        const QJsonValue item = students.at(index);
-        if (!item.isObject()) {
-            KLOG->warn("printBatch validation failed. index={}, reason=student item is not object", index);
-            reply.reject(QStringLiteral("wrong data: student item is not object, index=%1").arg(index));
-            return;
-        }
-        const QJsonObject student = item.toObject();
-        const QString studentName = student.value(QStringLiteral("studentName")).toString();
-        const QString studentId = student.value(QStringLiteral("studentId")).toString();
-        const QJsonValue imgList = student.value(QStringLiteral("imgList"));
-        KLOG->info("printBatch validate student. index={}, studentName={}, studentId={}, student={}",
-                   index, studentName, studentId, QJsonDocument(student).toJson(QJsonDocument::Compact));
-
-        if (studentName.isEmpty() || !imgList.isArray()) {
-            KLOG->warn("printBatch validation failed. index={}, studentName={}, studentId={}, "
-                       "reason=imgList not list or no student_name",
-                       index, studentName, studentId);
-            reply.reject(QStringLiteral("wrong data: imgList not list or no student_name, index=%1").arg(index));
-            return;
-        }
-        if (imgList.toArray().isEmpty()) {
-            KLOG->warn("printBatch validation failed. index={}, studentName={}, studentId={}, "
-                       "reason=imgList is empty",
-                       index, studentName, studentId);
-            reply.reject(QStringLiteral("wrong data: imgList is empty, index=%1").arg(index));
-            return;
-        }
-        if (studentId.isEmpty()) {
-            KLOG->warn("printBatch validation failed. index={}, studentName={}, reason=no student_id",
-                       index, studentName);
-            reply.reject(QStringLiteral("wrong data: no student_id, index=%1").arg(index));
-            return;
-        }
-        if (seenIds.contains(studentId)) {
-            KLOG->warn("printBatch validation failed. index={}, studentName={}, studentId={}, "
-                       "reason=duplicate student_id",
-                       index, studentName, studentId);
-            reply.reject(QStringLiteral("wrong data: duplicate student_id, index=%1").arg(index));
-            return;
-        }
-        seenIds.insert(studentId);
+    const QString problem = KELCommandCheck::printBatchProblem(students);
+    if (!problem.isEmpty()) {
+        reply.rejectData(problem);
+        return;
     }
 
     KELPrintBatchMgr::instance()->createBatch(connection_key, reply.reqId, students);

@@ -30,7 +30,6 @@ bool isLoopbackWebOrigin(const QUrl& url)
 
 KELOriginPolicy::KELOriginPolicy(const QJsonArray& domains, const QString& allowedOriginsSetting)
 {
-    accepted.insert(kFileOrigin);
     for (const QJsonValue& entry : domains) {
         const QString origin = normalise(entry.toObject().value(QStringLiteral("url")).toString(), true);
         if (!origin.isEmpty())
@@ -48,16 +47,18 @@ KELOriginPolicy::KELOriginPolicy(const QJsonArray& domains, const QString& allow
     }
 }
 
-bool KELOriginPolicy::allows(const QString& origin) const
+bool KELOriginPolicy::allows(const QString& origin, bool peerIsLoopback) const
 {
-    if (origin.isEmpty() || acceptAll)
+    if (origin.isEmpty())
+        return peerIsLoopback;
+    if (acceptAll)
         return true;
     const QString normalised = normalise(origin, false);
     if (normalised.isEmpty())
         return false;
     if (accepted.contains(normalised))
         return true;
-    return isLoopbackWebOrigin(QUrl(normalised));
+    return peerIsLoopback && (normalised == kFileOrigin || isLoopbackWebOrigin(QUrl(normalised)));
 }
 
 QString KELOriginPolicy::normalise(const QString& text, bool allowPath)

@@ -13,6 +13,7 @@
 
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -21,16 +22,20 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // websocketpp's plain asio configuration. Each connection also remembers the key it was
-// registered under: once its socket has closed, the peer's address can no longer be read,
-// and the close handler still has to find the entry.
+// registered under (once its socket has closed, the peer's address can no longer be read, and
+// the close handler still has to find the entry), whether it holds one of the page places, and
+// whether it was closed for not reading.
 struct ServerConfig : websocketpp::config::asio {
     struct connection_base {
         std::string key;
+        bool admitted = false;
+        std::atomic<bool> overflowed {false};
     };
 };
 
@@ -39,37 +44,76 @@ using ConnectionHandle = websocketpp::connection_hdl;
 using ConnectionPtr = Endpoint::connection_ptr;
 using MessagePtr = Endpoint::message_ptr;
 using ErrorCode = websocketpp::lib::error_code;
+using Clock = std::chrono::steady_clock;
 
 // The commands carry a few image addresses each; a larger frame is refused by websocketpp,
 // which closes that connection with "message too big" (1009).
 constexpr size_t kMaxMessageBytes = 8 * 1024 * 1024;
+// Replies waiting for a page that does not read them; beyond this the page is closed (1008).
+constexpr size_t kMaxBufferedBytes = 16 * 1024 * 1024;
+// Pages served at once; more handshakes are refused with 503.
+constexpr int kMaxConnections = 256;
+// After a failed accept (no descriptors left) the listener waits, doubling up to a second.
+constexpr long kFirstAcceptBackoffMs = 50;
+constexpr long kMaxAcceptBackoffMs = 1000;
+constexpr auto kWarningInterval = std::chrono::minutes(1);
 // Peers that do not answer the closing handshake at quit must not hold the agent's exit.
 constexpr long kCloseDeadlineMs = 1000;
 constexpr auto kStopWait = std::chrono::seconds(3);
-constexpr size_t kLoggedPayloadBytes = 64 * 1024;
 constexpr size_t kLoggedBinaryBytes = 64;
+
+// A warning that a flood would repeat: written at most once per interval, with the number of
+// occurrences it stands for.
+class ThrottledWarning {
+public:
+    // The count to report when a warning is due now, else 0.
+    int due()
+    {
+        ++occurrences;
+        const Clock::time_point now = Clock::now();
+        if (written && now - lastWritten < kWarningInterval)
+            return 0;
+        written = true;
+        lastWritten = now;
+        return std::exchange(occurrences, 0);
+    }
+
+private:
+    bool written = false;
+    Clock::time_point lastWritten;
+    int occurrences = 0;
+};
+
+bool isLoopback(const asio::ip::address& address)
+{
+    if (address.is_loopback())
+        return true;
+    return address.is_v6() && address.to_v6().is_v4_mapped()
+        && asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
+}
 
 bool sameConnection(const ConnectionHandle& a, const ConnectionHandle& b)
 {
     return !a.owner_before(b) && !b.owner_before(a);
 }
 
-// A rejected frame is logged with its payload. A huge one is cut; one that is not text (binary,
+// A rejected frame is logged with its payload. A long one is cut; one that is not text (binary,
 // broken UTF-8, NUL bytes) is written as hex, so the log file stays readable text.
 QByteArray payloadForLog(const std::string& payload)
 {
-    const size_t size = payload.size();
-    const QByteArray head(payload.data(), static_cast<int>(std::min(size, kLoggedPayloadBytes)));
+    const QByteArray bytes = QByteArray::fromRawData(payload.data(), static_cast<int>(payload.size()));
+    // Judged on whole characters: a UTF-8 sequence has at most three continuation bytes.
+    int headSize = std::min(bytes.size(), KELLog::kLoggedTextBytes);
+    for (int back = 0; back < 3 && headSize < bytes.size() && (uchar(bytes.at(headSize)) & 0xC0) == 0x80; ++back)
+        --headSize;
+    const QByteArray head = bytes.left(headSize);
     const bool text = !head.contains('\0') && QString::fromUtf8(head).toUtf8() == head;
     if (!text) {
-        return QByteArrayLiteral("<") + QByteArray::number(static_cast<qulonglong>(size))
+        return QByteArrayLiteral("<") + QByteArray::number(bytes.size())
             + QByteArrayLiteral(" bytes, not text: ") + head.left(kLoggedBinaryBytes).toHex(' ')
-            + (size > kLoggedBinaryBytes ? QByteArrayLiteral(" ...>") : QByteArrayLiteral(">"));
+            + (bytes.size() > int(kLoggedBinaryBytes) ? QByteArrayLiteral(" ...>") : QByteArrayLiteral(">"));
     }
-    if (size <= kLoggedPayloadBytes)
-        return head;
-    return head + QByteArrayLiteral("... (") + QByteArray::number(static_cast<qulonglong>(size))
-        + QByteArrayLiteral(" bytes)");
+    return KELLog::clipped(head.size() == bytes.size() ? head : bytes);
 }
 
 bool isCommand(const QString& cmd, const char* name)
@@ -96,8 +140,22 @@ public:
 private:
     enum class LoopState { NotStarted, Running, Ended };
 
+    // One listening socket with its own accept loop.
+    struct Listener {
+        explicit Listener(asio::io_service& io) : acceptor(io), retry(io) {}
+        asio::ip::tcp::acceptor acceptor;
+        asio::steady_timer retry;
+        long backoffMs = 0;
+    };
+
+    // Binds every address of `port`: false (with the error) when the port cannot be had.
     bool listenOn(int port, ErrorCode& ec);
+    // true when bound, or when an `optional` address does not exist on this system (`ec` clear);
+    // false with the error when it cannot be bound.
+    bool addListener(const asio::ip::address& address, int port, bool optional, ErrorCode& ec);
     bool listenWithRetry();
+    void acceptNext(Listener& listener, ConnectionPtr con = nullptr);
+    void onAccepted(Listener& listener, ConnectionPtr con, const asio::error_code& ec);
     void runLoop();
     void setLoopState(LoopState state);
     void closeAllOnLoop();
@@ -105,7 +163,9 @@ private:
     bool onValidate(ConnectionHandle hdl);
     void onOpen(ConnectionHandle hdl);
     void onClose(ConnectionHandle hdl);
+    void onFail(ConnectionHandle hdl);
     void onMessage(ConnectionHandle hdl, MessagePtr message);
+    void releasePlace(const ConnectionPtr& con);
 
     std::string keyOf(const ConnectionHandle& hdl);
     void sendEnvelope(const ConnectionHandle& hdl, const QString& cmd, int ret,
@@ -119,6 +179,12 @@ private:
     Endpoint endpoint;
     std::map<std::string, ConnectionHandle> connections;
     std::mutex connectionsMutex;
+
+    // Used on the loop's thread only.
+    std::vector<std::unique_ptr<Listener>> listeners;
+    int admittedConnections = 0;
+    ThrottledWarning acceptFailures;
+    ThrottledWarning refusedForCapacity;
 
     std::mutex loopMutex;
     std::condition_variable loopStateChanged;
@@ -143,26 +209,71 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
     // An agent restarted while its old connections are still closing keeps its port.
     endpoint.set_reuse_addr(true);
 
-    // One IPv6 socket serves IPv4 peers too; said explicitly, since the default differs between
-    // systems (Linux follows net.ipv6.bindv6only, Windows defaults to IPv6 only).
-    endpoint.set_tcp_pre_bind_handler([](std::shared_ptr<asio::ip::tcp::acceptor> acceptor) {
-        asio::error_code aec;
-        acceptor->set_option(asio::ip::v6_only(false), aec);
-        return ErrorCode(aec);
-    });
-
     endpoint.set_validate_handler([this](ConnectionHandle hdl) { return onValidate(hdl); });
     endpoint.set_open_handler([this](ConnectionHandle hdl) { onOpen(hdl); });
     endpoint.set_close_handler([this](ConnectionHandle hdl) { onClose(hdl); });
+    endpoint.set_fail_handler([this](ConnectionHandle hdl) { onFail(hdl); });
     endpoint.set_message_handler(
         [this](ConnectionHandle hdl, MessagePtr message) { onMessage(hdl, message); });
 }
 
+bool KELVelloxServerTask::addListener(const asio::ip::address& address, int port, bool optional,
+                                      ErrorCode& ec)
+{
+    auto listener = std::make_unique<Listener>(endpoint.get_io_service());
+    asio::ip::tcp::acceptor& acceptor = listener->acceptor;
+    const asio::ip::tcp::endpoint where(address, static_cast<unsigned short>(port));
+    acceptor.open(where.protocol(), ec);
+    // A restarted agent gets its port back while the old connections are still closing.
+    if (!ec)
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    // The IPv6 wildcard serves IPv4 peers too; ::1 only itself. Said explicitly, since the
+    // default differs between systems.
+    if (!ec && address.is_v6())
+        acceptor.set_option(asio::ip::v6_only(!address.is_unspecified()), ec);
+    if (!ec)
+        acceptor.bind(where, ec);
+    if (!ec)
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        // A system without IPv6 has no such address: the other family serves alone.
+        if (optional && (ec == asio::error::address_family_not_supported || ec == std::errc::address_not_available)) {
+            KLOG->info("websocket server cannot listen on {}: {}", address.to_string(), ec.message());
+            ec.clear();
+            return true;
+        }
+        return false;
+    }
+    listeners.push_back(std::move(listener));
+    return true;
+}
+
 bool KELVelloxServerTask::listenOn(int port, ErrorCode& ec)
 {
-    ec = ErrorCode();
-    endpoint.listen(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), static_cast<unsigned short>(port)), ec);
-    return !ec;
+    listeners.clear();
+    ec.clear();
+    const bool everyInterface = KELCommandProtocol::listensOnEveryInterface(
+        KELGlobalConfig::instance()->value(QStringLiteral("listenaddress")));
+    bool bound = false;
+    if (everyInterface) {
+        bound = addListener(asio::ip::address_v6::any(), port, true, ec)
+            && (!listeners.empty() || addListener(asio::ip::address_v4::any(), port, false, ec));
+    } else {
+        bound = addListener(asio::ip::address_v4::loopback(), port, false, ec)
+            && addListener(asio::ip::address_v6::loopback(), port, true, ec);
+    }
+    if (!bound) {
+        listeners.clear();
+        return false;
+    }
+    std::string addresses;
+    for (const auto& listener : listeners) {
+        asio::error_code ignored;
+        addresses += (addresses.empty() ? "" : ", ") + listener->acceptor.local_endpoint(ignored).address().to_string();
+    }
+    KLOG->info("websocket server listens on {} ({})", addresses,
+               everyInterface ? "every interface" : "this computer only");
+    return true;
 }
 
 bool KELVelloxServerTask::listenWithRetry()
@@ -198,13 +309,8 @@ void KELVelloxServerTask::run()
         setLoopState(LoopState::Ended);
         return;
     }
-    ErrorCode ec;
-    endpoint.start_accept(ec);
-    if (ec) {
-        KLOG->critical("websocket server cannot accept connections: {}", ec.message());
-        setLoopState(LoopState::Ended);
-        return;
-    }
+    for (const auto& listener : listeners)
+        acceptNext(*listener);
     {
         std::lock_guard<std::mutex> lock(loopMutex);
         if (stopping) {
@@ -238,6 +344,44 @@ void KELVelloxServerTask::runLoop()
     }
 }
 
+// Our own accept loop instead of websocketpp's: that one retries a failing accept at once,
+// which spins a core and floods the standard streams when descriptors run out.
+void KELVelloxServerTask::acceptNext(Listener& listener, ConnectionPtr con)
+{
+    if (!con)
+        con = endpoint.get_connection();
+    if (!con) {
+        KLOG->error("websocket server cannot create a connection object");
+        return;
+    }
+    listener.acceptor.async_accept(
+        con->get_raw_socket(),
+        con->get_strand()->wrap([this, &listener, con](const asio::error_code& ec) { onAccepted(listener, con, ec); }));
+}
+
+void KELVelloxServerTask::onAccepted(Listener& listener, ConnectionPtr con, const asio::error_code& ec)
+{
+    if (!ec) {
+        listener.backoffMs = 0;
+        con->start();
+        acceptNext(listener);
+        return;
+    }
+    if (ec == asio::error::operation_aborted || stopping)
+        return; // the listener was closed: quitting
+    // Out of descriptors (or another passing failure): the connection object was never used
+    // and waits for the next try.
+    listener.backoffMs = std::clamp(listener.backoffMs * 2, kFirstAcceptBackoffMs, kMaxAcceptBackoffMs);
+    if (const int failures = acceptFailures.due())
+        KLOG->warn("websocket server cannot accept connections: {} ({} times); trying again in {} ms",
+                   ec.message(), failures, listener.backoffMs);
+    listener.retry.expires_after(std::chrono::milliseconds(listener.backoffMs));
+    listener.retry.async_wait([this, &listener, con](const asio::error_code& waited) {
+        if (!waited && !stopping)
+            acceptNext(listener, con);
+    });
+}
+
 void KELVelloxServerTask::setLoopState(LoopState state)
 {
     std::lock_guard<std::mutex> lock(loopMutex);
@@ -261,7 +405,10 @@ void KELVelloxServerTask::stop()
 void KELVelloxServerTask::closeAllOnLoop()
 {
     ErrorCode ec;
-    endpoint.stop_listening(ec);
+    for (const auto& listener : listeners) {
+        listener->retry.cancel();
+        listener->acceptor.close(ec);
+    }
 
     std::vector<ConnectionHandle> open;
     {
@@ -291,16 +438,43 @@ bool KELVelloxServerTask::onValidate(ConnectionHandle hdl)
     ConnectionPtr con = endpoint.get_con_from_hdl(hdl, ec);
     if (ec || !con)
         return false;
+    if (admittedConnections >= kMaxConnections) {
+        if (const int refused = refusedForCapacity.due())
+            KLOG->warn("websocket handshake refused, {} pages are connected already ({} refused since the last warning)",
+                       admittedConnections, refused);
+        con->set_status(websocketpp::http::status_code::service_unavailable);
+        return false;
+    }
+
+    const asio::ip::tcp::endpoint peer = con->get_raw_socket().remote_endpoint(ec);
+    const bool loopbackPeer = !ec && isLoopback(peer.address());
     const QString origin = QString::fromStdString(con->get_origin());
     // Read at every handshake, so a changed "allowedorigins" needs no restart.
     KELGlobalConfig* config = KELGlobalConfig::instance();
     const KELOriginPolicy policy(config->getDomains(), config->value(QStringLiteral("allowedorigins")));
-    if (policy.allows(origin))
-        return true;
-    KLOG->warn("websocket handshake refused, origin not allowed: {}, client: {}", origin,
-               con->get_remote_endpoint());
-    con->set_status(websocketpp::http::status_code::forbidden);
-    return false;
+    if (!policy.allows(origin, loopbackPeer)) {
+        KLOG->warn("websocket handshake refused, origin not allowed: {}, client: {}",
+                   KELLog::clipped(origin), con->get_remote_endpoint());
+        con->set_status(websocketpp::http::status_code::forbidden);
+        return false;
+    }
+    con->admitted = true;
+    ++admittedConnections;
+    return true;
+}
+
+void KELVelloxServerTask::releasePlace(const ConnectionPtr& con)
+{
+    if (con && con->admitted) {
+        con->admitted = false;
+        --admittedConnections;
+    }
+}
+
+void KELVelloxServerTask::onFail(ConnectionHandle hdl)
+{
+    ErrorCode ec;
+    releasePlace(endpoint.get_con_from_hdl(hdl, ec));
 }
 
 void KELVelloxServerTask::onOpen(ConnectionHandle hdl)
@@ -319,6 +493,8 @@ void KELVelloxServerTask::onClose(ConnectionHandle hdl)
 {
     const std::string key = keyOf(hdl);
     KLOG->info("a client disconnect from scan server : {}", key);
+    ErrorCode ec;
+    releasePlace(endpoint.get_con_from_hdl(hdl, ec));
     bool noneLeft = false;
     {
         std::lock_guard<std::mutex> lock(connectionsMutex);
@@ -346,7 +522,7 @@ void KELVelloxServerTask::onMessage(ConnectionHandle hdl, MessagePtr message)
         sendEnvelope(hdl, QString(), 400, QJsonObject(), QStringLiteral("wrong data format."), request.reqId);
         return;
     }
-    KLOG->info("received request from client: {}, cmd: {}", key, request.cmd);
+    KLOG->info("received request from client: {}, cmd: {}", key, KELLog::clipped(request.cmd));
 
     const QString connectionKey = QString::fromStdString(key);
     const QString& cmd = request.cmd;
@@ -383,12 +559,24 @@ void KELVelloxServerTask::sendEnvelope(const ConnectionHandle& hdl, const QStrin
                                        const QJsonObject& data, const QString& msg,
                                        const QString& reqId)
 {
-    KLOG->info("ws send data: cmd({}), ret({}), msg ({})", cmd, ret, msg);
-    const QByteArray bytes = KELCommandProtocol::envelope(cmd, ret, data, msg, reqId);
+    KLOG->info("ws send data: cmd({}), ret({}), msg ({})", KELLog::clipped(cmd), ret, KELLog::clipped(msg));
     ErrorCode ec;
     ConnectionPtr con = endpoint.get_con_from_hdl(hdl, ec);
     if (ec || !con)
         return; // the connection has gone
+    if (con->overflowed)
+        return;
+    const QByteArray bytes = KELCommandProtocol::envelope(cmd, ret, data, msg, reqId);
+    // A page that sends and never reads would have every reply kept for it.
+    const size_t waiting = con->get_buffered_amount();
+    if (waiting + static_cast<size_t>(bytes.size()) > kMaxBufferedBytes) {
+        if (!con->overflowed.exchange(true)) {
+            KLOG->warn("ws connection {} does not read its messages ({} bytes waiting); closing it",
+                       con->key, waiting);
+            con->close(websocketpp::close::status::policy_violation, "messages are not read", ec);
+        }
+        return;
+    }
     ec = con->send(bytes.constData(), static_cast<size_t>(bytes.size()), websocketpp::frame::opcode::text);
     if (ec)
         KLOG->warn("ws send dropped, connection {} refused it: {}", con->key, ec.message());

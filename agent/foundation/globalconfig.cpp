@@ -13,6 +13,7 @@
 #include <QStorageInfo>
 
 #include <limits>
+#include <optional>
 
 namespace {
 const QString kPresetScannersKey = QStringLiteral("presetscanners");
@@ -95,7 +96,37 @@ void KELGlobalConfig::readBatchCount()
 QString KELGlobalConfig::value(const QString& key) const
 {
     QSettings settings(cfgFilePath, QSettings::IniFormat);
-    return settings.value(key).toString();
+    const QVariant stored = settings.value(key);
+    // Qt's reader splits an unquoted value at its commas (as a hand-written "a, b" is); a list
+    // would read as "". The text as written is what the key means.
+    if (stored.type() == QVariant::StringList)
+        return writtenText(key).value_or(stored.toStringList().join(QLatin1Char(',')));
+    return stored.toString();
+}
+
+std::optional<QString> KELGlobalConfig::writtenText(const QString& key) const
+{
+    QFile file(cfgFilePath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return std::nullopt;
+    const QByteArray wanted = key.toUtf8();
+    bool generalSection = true; // keys before any section belong to it too
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith('[')) {
+            generalSection = line == "[General]";
+            continue;
+        }
+        const int equals = line.indexOf('=');
+        if (!generalSection || equals < 0 || line.left(equals).trimmed() != wanted)
+            continue;
+        const QByteArray text = line.mid(equals + 1).trimmed();
+        // Quotes and escapes are Qt's to read.
+        if (text.contains('"') || text.contains('\\'))
+            return std::nullopt;
+        return QString::fromUtf8(text);
+    }
+    return std::nullopt;
 }
 
 void KELGlobalConfig::setValue(const QString& key, const QString& value)

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <map>
+#include <optional>
 
 // The agent's one place for settings (cfg.dat), the installer's description file (app.dat),
 // the data folders and the selected server environment.
@@ -17,7 +18,8 @@ public:
     // The agent uses instance(); tests build a store over folders of their own.
     KELGlobalConfig(const QString& dataFolder, const QString& installFolder);
 
-    // Settings in cfg.dat; every call opens the file afresh, so any thread may call.
+    // Settings in cfg.dat; every call opens the file afresh, so any thread may call. A value
+    // written by hand with commas in it ("a,b") reads as written.
     QString value(const QString& key) const;
     void setValue(const QString& key, const QString& value);
     // A flag is on only when its value is exactly "1".
@@ -57,6 +59,8 @@ public:
 
 private:
     void prepareFolders();
+    // The value of `key` as it stands in cfg.dat, for a plain value Qt read as a list.
+    std::optional<QString> writtenText(const QString& key) const;
     void readAppDescription();
     void readPresetScanners();
     void readBatchCount();

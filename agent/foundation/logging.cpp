@@ -6,6 +6,7 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace KELLog {
@@ -52,6 +53,51 @@ void initLogging(const QString& logFolder, int level)
 
     spdlog::drop(kLoggerName);
     spdlog::register_logger(std::move(logger));
+}
+
+namespace {
+
+// The head of a longer text, cut back to a character boundary, and the text's full length.
+QByteArray headWithLength(const QByteArray& head, qint64 totalBytes)
+{
+    int cut = std::min<int>(head.size(), kLoggedTextBytes);
+    // Back to the first byte of a UTF-8 sequence, so the line stays valid text.
+    // A UTF-8 sequence has at most three continuation bytes; bytes that are not text are cut anywhere.
+    for (int back = 0; back < 3 && cut > 0 && cut < head.size() && (uchar(head.at(cut)) & 0xC0) == 0x80; ++back)
+        --cut;
+    return head.left(cut) + QByteArrayLiteral("... (") + QByteArray::number(totalBytes)
+        + QByteArrayLiteral(" bytes)");
+}
+
+qint64 utf8Length(const QString& text)
+{
+    qint64 bytes = 0;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        bytes += u < 0x80 ? 1 : u < 0x800 ? 2 : c.isSurrogate() ? 2 : 3;
+    }
+    return bytes;
+}
+
+} // namespace
+
+QByteArray clipped(const QByteArray& text)
+{
+    if (text.size() <= kLoggedTextBytes)
+        return text;
+    return headWithLength(text, text.size());
+}
+
+QByteArray clipped(const QString& text)
+{
+    // Only the head of a long text is converted: a page's megabytes are never copied for a log line.
+    int headChars = std::min(text.size(), kLoggedTextBytes + 1);
+    if (headChars < text.size() && text.at(headChars - 1).isHighSurrogate())
+        --headChars;
+    const QByteArray head = text.left(headChars).toUtf8();
+    if (headChars == text.size() && head.size() <= kLoggedTextBytes)
+        return head;
+    return headWithLength(head, utf8Length(text));
 }
 
 std::shared_ptr<spdlog::logger> logger()

@@ -42,6 +42,15 @@ spdlog::level::level_enum levelFromSetting(int value);
 // Creates the daily rotating log file in `logFolder` and registers the logger.
 void initLogging(const QString& logFolder, int level);
 
+// Longest piece of a page's or a server's text that goes into one log line.
+inline constexpr int kLoggedTextBytes = 1024;
+
+// Text from outside (a request's fields or payload, a server's answer) as it is logged: at most
+// kLoggedTextBytes of it, cut at a character boundary and followed by "... (N bytes)" with the
+// full length when it was longer. A page cannot grow the log file by sending more.
+QByteArray clipped(const QByteArray& text);
+QByteArray clipped(const QString& text);
+
 // The registered agent logger, looked up by name. Before initLogging (unit tests,
 // helper programs) this is a silent logger, so a log statement never dereferences null.
 std::shared_ptr<spdlog::logger> logger();

@@ -1,5 +1,6 @@
 #include "foundation/startup.h"
 
+#include "foundation/filelimit.h"
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/qtwainapp.h"
@@ -51,6 +52,9 @@ int runAgent(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("vellox"));
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 
+    // Before any descriptor-hungry part starts (the command server, the upload pool).
+    const KELFileLimit::Change fileLimit = KELFileLimit::raiseToHardLimit();
+
     CQTWAINApp app(argc, argv);
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     // Installed before anything else exists, so an early request to end is kept until the
@@ -80,6 +84,8 @@ int runAgent(int argc, char** argv)
     qSetMessagePattern(QStringLiteral("[%{time yyyyMMdd h:mm:ss.zzz} %{threadid}] %{file}:%{line} - %{message}"));
 
     KELLog::initLogging(config->logFolder(), logLevelSetting(config->value(QStringLiteral("loglevel"))));
+    if (fileLimit.after != fileLimit.before)
+        KLOG->info("open file limit raised from {} to {}", fileLimit.before, fileLimit.after);
 
     MainWindow controller;
     app.controller = &controller;

@@ -4,6 +4,7 @@
 #include "ui/mainwindow.h"
 
 #include "command/velloxserver.h"
+#include "foundation/filenames.h"
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "scanning/devicechangemonitor.h"
@@ -446,7 +447,7 @@ void MainWindow::slotChangedShowUI(int state)
 void MainWindow::savePage(const QImage& image, const QByteArray& originalBmp)
 {
     KELGlobalConfig* config = KELGlobalConfig::instance();
-    const QString folder = QStringLiteral("%1/%2/").arg(config->outputFolder(), batchNo);
+    const QString folder = QStringLiteral("%1/%2/").arg(config->outputFolder(), KELFileNames::safeFileName(batchNo));
     if (!QDir(folder).exists())
         QDir().mkpath(folder);
     const int transferred = imagesTransferred++;

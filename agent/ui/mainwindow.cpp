@@ -42,7 +42,7 @@ MainWindow::MainWindow(QWidget* parent)
     setBatchNo(QString());
 
     upgradeDialogTimer = new QTimer(this);
-    deviceChangeTimer = new QTimer();
+    deviceChangeTimer = new QTimer(this);
     deviceChangeTimer->setSingleShot(true);
 
     connect(KELUploaderMgr::instance(), &KELUploaderMgr::sigFinishUploadAllImages, this,

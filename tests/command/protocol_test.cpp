@@ -78,33 +78,49 @@ QJsonArray environments()
     };
 }
 
-TEST(OriginPolicy, AcceptsTheEnvironmentsLoopbackAndLocalFilesOnly)
+constexpr bool kLoopbackPeer = true;
+constexpr bool kRemotePeer = false;
+
+TEST(OriginPolicy, AcceptsTheEnvironmentsAndFromThisComputerAlsoLoopbackAndLocalFiles)
 {
     const KELOriginPolicy policy(environments(), QString());
-    for (const char* accepted : {"", "https://school.example.com", "https://SCHOOL.example.com",
-                                 "https://school.example.com:443", "http://test.example.com:8080",
-                                 "http://localhost:5173", "http://127.0.0.1", "https://[::1]:8443",
-                                 "file://"})
-        EXPECT_TRUE(policy.allows(accepted)) << accepted;
+    for (const char* everywhere : {"https://school.example.com", "https://SCHOOL.example.com",
+                                   "https://school.example.com:443", "http://test.example.com:8080"}) {
+        EXPECT_TRUE(policy.allows(everywhere, kLoopbackPeer)) << everywhere;
+        EXPECT_TRUE(policy.allows(everywhere, kRemotePeer)) << everywhere;
+    }
+    // A page of another PC that calls its own localhost, or a native client without an Origin,
+    // is not this PC's.
+    for (const char* localOnly : {"", "http://localhost:5173", "http://127.0.0.1", "https://[::1]:8443", "file://"}) {
+        EXPECT_TRUE(policy.allows(localOnly, kLoopbackPeer)) << localOnly;
+        EXPECT_FALSE(policy.allows(localOnly, kRemotePeer)) << localOnly;
+    }
     for (const char* refused : {"https://evil.example.com", "http://school.example.com",
                                 "https://school.example.com:8443", "http://test.example.com",
                                 "null", "http://localhost.evil.example.com", "ftp://localhost",
-                                "https://school.example.com/exam/", "not a url", "*"})
-        EXPECT_FALSE(policy.allows(refused)) << refused;
+                                "https://school.example.com/exam/", "not a url", "*"}) {
+        EXPECT_FALSE(policy.allows(refused, kLoopbackPeer)) << refused;
+        EXPECT_FALSE(policy.allows(refused, kRemotePeer)) << refused;
+    }
 }
 
 TEST(OriginPolicy, AllowedOriginsSettingAddsOriginsOrAcceptsAll)
 {
     const KELOriginPolicy listed({}, " https://partner.example.org , null,,http://lab.example.net:81");
-    EXPECT_TRUE(listed.allows("https://partner.example.org"));
-    EXPECT_TRUE(listed.allows("null"));
-    EXPECT_TRUE(listed.allows("http://lab.example.net:81"));
-    EXPECT_FALSE(listed.allows("http://lab.example.net"));
-    EXPECT_FALSE(listed.allows("https://evil.example.com"));
+    for (bool peer : {kLoopbackPeer, kRemotePeer}) {
+        EXPECT_TRUE(listed.allows("https://partner.example.org", peer));
+        EXPECT_TRUE(listed.allows("null", peer));
+        EXPECT_TRUE(listed.allows("http://lab.example.net:81", peer));
+        EXPECT_FALSE(listed.allows("http://lab.example.net", peer));
+        EXPECT_FALSE(listed.allows("https://evil.example.com", peer));
+    }
 
+    // "*" accepts every page, but a client that names none only from this computer.
     const KELOriginPolicy everyone({}, "*");
-    EXPECT_TRUE(everyone.allows("https://evil.example.com"));
-    EXPECT_TRUE(everyone.allows("null"));
+    EXPECT_TRUE(everyone.allows("https://evil.example.com", kRemotePeer));
+    EXPECT_TRUE(everyone.allows("null", kRemotePeer));
+    EXPECT_TRUE(everyone.allows("", kLoopbackPeer));
+    EXPECT_FALSE(everyone.allows("", kRemotePeer));
 }
 
 } // namespace
