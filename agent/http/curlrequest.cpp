@@ -1,16 +1,57 @@
 #include "http/curlrequest.h"
 
+#include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QIODevice>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 
 namespace {
 constexpr const char* kUserAgent = "kel curl vellox";
 constexpr int kDefaultRequestTimeoutSec = 30;
+constexpr long kMaxRedirects = 10;
+constexpr int kFirstRetryDelayMs = 1000;
+constexpr int kRetryDelayDoublings = 2; // 1 s, 2 s, then 4 s
+
+bool startsWithHttps(const QString& url)
+{
+    return url.trimmed().startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
 }
+
+// Failures that the same request would meet again: retrying them only delays the answer.
+bool isFinal(CURLcode code)
+{
+    switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_ABORTED_BY_CALLBACK:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A header line must stay one line: a name or value with a line break or NUL in it would let
+// its sender add headers of its own.
+bool isSafeHeaderText(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c.isNull())
+            return false;
+    }
+    return true;
+}
+} // namespace
 
 CUrlRequest::CUrlRequest(QObject* parent)
     : QObject(parent)
@@ -31,6 +72,45 @@ bool CUrlRequest::globalInit()
     return result == CURLE_OK;
 }
 
+int CUrlRequest::retryDelayMs(int retryIndex)
+{
+    return kFirstRetryDelayMs << std::clamp(retryIndex, 0, kRetryDelayDoublings);
+}
+
+bool CUrlRequest::waitBeforeRetry(int retryIndex)
+{
+    std::unique_lock<std::mutex> lock(m_cancelMutex);
+    return !m_cancelChanged.wait_for(lock, std::chrono::milliseconds(retryDelayMs(retryIndex)),
+                                     [this] { return cancelled(); });
+}
+
+void CUrlRequest::setCancelled(bool value)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_cancelMutex);
+        m_cancelled.store(value);
+    }
+    m_cancelChanged.notify_all();
+}
+
+QByteArray CUrlRequest::statusLine() const
+{
+    // Every answer of a redirect chain is in the header lines; the last status line is the final one.
+    QByteArray last;
+    for (const QByteArray& line : m_responseHeaders.split('\n')) {
+        if (line.startsWith("HTTP/"))
+            last = line.trimmed();
+    }
+    return last;
+}
+
+long CUrlRequest::responseCode(CURL* handle)
+{
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
 CUrlRequest::Timeouts CUrlRequest::requestTimeouts(int timeoutSec)
 {
     const long total = timeoutSec > 0 ? timeoutSec : kDefaultRequestTimeoutSec;
@@ -47,6 +127,10 @@ curl_slist* CUrlRequest::buildHeaderList(curl_slist* list, const HeaderMap& head
         // The user agent is always our own (common settings), whatever the caller asks for.
         if (it.key().compare(QLatin1String("User-Agent"), Qt::CaseInsensitive) == 0)
             continue;
+        if (!isSafeHeaderText(it.key()) || !isSafeHeaderText(it.value())) {
+            KLOG->warn("header {} dropped: a line break in its name or value", KELLog::clipped(it.key()));
+            continue;
+        }
         QByteArray name = it.key().toUtf8();
         if (it.key().compare(QLatin1String("Content-Type"), Qt::CaseInsensitive) == 0) {
             name = QByteArrayLiteral("Content-Type");
@@ -60,11 +144,30 @@ curl_slist* CUrlRequest::buildHeaderList(curl_slist* list, const HeaderMap& head
     return list;
 }
 
-CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle)
+CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle, const QString& url)
 {
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+    const QByteArray urlBytes = url.toUtf8(); // libcurl keeps its own copy
+    curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
+    // No file://, ftp:// or the other schemes libcurl knows: an address from a web page must
+    // not read local files or reach other services.
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    // What started encrypted stays encrypted: a redirect never takes the page or the session
+    // cookie to plain http.
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, startsWithHttps(url) ? "https" : "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // A moved upload address gets the page again, not an empty GET.
+    curl_easy_setopt(handle, CURLOPT_POSTREDIR, long(CURL_REDIR_POST_ALL));
+
+    KELGlobalConfig* config = KELGlobalConfig::instance();
+    // Off only for a school server with a certificate of its own making, and only when asked.
+    const bool verify = config->value(QStringLiteral("tlsverify")) != QLatin1String("0");
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    // The system's CA folder stays in use beside the named bundle.
+    const QByteArray caFile = QFile::encodeName(config->value(QStringLiteral("cafile")));
+    curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.isEmpty() ? nullptr : caFile.constData());
+
     curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent);
     // Transfers run on many pool threads at once: time-outs must not be signal-based.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -114,13 +217,11 @@ int CUrlRequest::syncRequest(bool isPost, const QString& url, const QByteArray& 
     if (!handle)
         return -1;
     m_uploadMode = true;
-    KLOG->debug("curlwrapper: request url is {}", url);
+    KLOG->debug("curlwrapper: request url is {}", KELLog::clipped(url));
 
     const Timeouts timeouts = requestTimeouts(timeoutSec);
     curl_slist* list = buildHeaderList(nullptr, headers,
                                        QByteArrayLiteral("Content-Type: application/octet-stream"));
-    const QByteArray urlBytes = url.toUtf8();
-    curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
     if (isPost) {
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
         // The size is given so that bodies with zero bytes in them go out whole.
@@ -145,19 +246,26 @@ int CUrlRequest::syncRequest(bool isPost, const QString& url, const QByteArray& 
 
     QElapsedTimer clock;
     clock.start();
-    CURLcode result = innerEasyPerformUrl(handle);
-    for (int attempt = 0; result != CURLE_OK; ++attempt) {
-        KLOG->error("Curl perform error, code({}), url: {}, data size: {}, retry time {}",
-                    int(result), url, body.size(), attempt);
-        if (attempt >= retryCount || cancelled())
+    CURLcode result = CURLE_OK;
+    for (int attempt = 0;; ++attempt) {
+        // What a broken attempt received must not be taken for part of the next answer.
+        m_responseBody.clear();
+        headerBuffer.clear();
+        m_httpCode = 0;
+        result = innerEasyPerformUrl(handle, url);
+        if (result == CURLE_OK)
             break;
-        result = innerEasyPerformUrl(handle);
+        KLOG->error("Curl perform error, code({}), url: {}, data size: {}, retry time {}",
+                    int(result), KELLog::clipped(url), body.size(), attempt);
+        if (attempt >= retryCount || isFinal(result) || !waitBeforeRetry(attempt))
+            break;
     }
+    m_httpCode = int(responseCode(handle));
     m_responseHeaders = headerBuffer;
 
     if (result == CURLE_OK)
-        KLOG->error("request succeed, url: {}, data size: {},  cost time {}", url, body.size(),
-                    clock.elapsed());
+        KLOG->error("request succeed, url: {}, data size: {},  cost time {}", KELLog::clipped(url),
+                    body.size(), clock.elapsed());
     else
         m_errorString = curl_easy_strerror(result);
 

@@ -8,6 +8,8 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 class QFile;
 
@@ -17,6 +19,10 @@ using HeaderMap = QMap<QString, QString>;
 // One HTTP exchange of the agent over libcurl: a request with retries, or a file download.
 // Every operation blocks and runs on the caller's thread; one object serves one piece of work
 // and is not shared between threads (only `setCancelled` may come from elsewhere).
+//
+// Every transfer speaks http or https only, follows redirects (an https request to https
+// addresses only, a POST as a POST with its body) and verifies TLS peers and host names, unless
+// the setting "tlsverify" is "0"; "cafile" names a CA bundle trusted besides the system's.
 //
 // Results are integers: 0 success, a positive libcurl code, or a negative code of the download
 // operations (-1 file cannot be opened or bad arguments, -2 no transfer handle, -3 bad range
@@ -42,6 +48,12 @@ public:
     // The time-outs of `syncRequest`: `timeoutSec` (30 when not above 0), connecting half of it.
     static Timeouts requestTimeouts(int timeoutSec);
 
+    // Waits before the first, second and third retry (1 s, 2 s, 4 s, then 4 s).
+    static int retryDelayMs(int retryIndex);
+
+    // One request; a failed transfer is tried again up to `retryCount` times after a pause that
+    // a cancel cuts short. Each attempt starts from an empty answer. HTTP error statuses are
+    // answers, not failures: httpCode() tells them.
     int syncRequest(bool isPost, const QString& url, const QByteArray& body,
                     const HeaderMap& headers, int timeoutSec, int retryCount);
 
@@ -64,13 +76,16 @@ public:
     const QByteArray& responseHeaders() const { return m_responseHeaders; }
     const QByteArray& errorString() const { return m_errorString; }
     int httpCode() const { return m_httpCode; }
+    // The status line of the last answer after redirects ("HTTP/1.1 500 Internal Server Error").
+    QByteArray statusLine() const;
     bool uploadMode() const { return m_uploadMode; }
     // Where the last print download failed ("create_curl", "open_target_file", "curl_perform",
     // "move_temp_file", "target_file_missing"); empty after success.
     const QString& failStage() const { return m_failStage; }
 
     bool cancelled() const { return m_cancelled.load(); }
-    void setCancelled(bool value) { m_cancelled.store(value); }
+    // Any thread: a pause between attempts ends at once.
+    void setCancelled(bool value);
 
 signals:
     void sigOnProgress(int progress);
@@ -78,7 +93,11 @@ signals:
 private:
     static curl_slist* buildHeaderList(curl_slist* list, const HeaderMap& headers,
                                        const QByteArray& defaultLine);
-    static CURLcode innerEasyPerformUrl(CURL* handle);
+    // The settings every transfer shares (protocols, redirects, TLS, user agent), then the transfer.
+    static CURLcode innerEasyPerformUrl(CURL* handle, const QString& url);
+    static long responseCode(CURL* handle);
+    // false when cancelled meanwhile.
+    bool waitBeforeRetry(int retryIndex);
     static int onTransferProgress(void* request, curl_off_t downloadTotal, curl_off_t downloadNow,
                                   curl_off_t uploadTotal, curl_off_t uploadNow);
     static size_t appendToString(char* data, size_t size, size_t count, void* target);
@@ -101,5 +120,7 @@ private:
     bool m_uploadMode = false;
     CURL* m_curlHandle = nullptr;
     std::atomic<bool> m_cancelled{false};
+    std::mutex m_cancelMutex;
+    std::condition_variable m_cancelChanged;
     QString m_failStage;
 };

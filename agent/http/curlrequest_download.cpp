@@ -39,13 +39,6 @@ long downloadTimeout(int timeoutSec)
     return timeoutSec > 0 ? timeoutSec : kDefaultDownloadTimeoutSec;
 }
 
-long responseCode(CURL* handle)
-{
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    return status;
-}
-
 // The one-transfer downloads rename twice: a target that appeared meanwhile (a viewer holding
 // it, an earlier run) is deleted before the second try.
 bool renameOntoTarget(const QString& temp, const QString& path)
@@ -104,10 +97,8 @@ int CUrlRequest::SyncDownloadBigFile(const QString& url, const QString& path,
     if (CURL* probe = curl_easy_init()) {
         curl_slist* list = buildHeaderList(nullptr, headers, QByteArray());
         list = curl_slist_append(list, "Range: bytes=0-1");
-        const QByteArray urlBytes = url.toUtf8();
         QByteArray scratch;
         curl_easy_setopt(probe, CURLOPT_HTTPHEADER, list);
-        curl_easy_setopt(probe, CURLOPT_URL, urlBytes.constData());
         curl_easy_setopt(probe, CURLOPT_CONNECTTIMEOUT, kProbeConnectTimeoutSec);
         curl_easy_setopt(probe, CURLOPT_TIMEOUT, kProbeTimeoutSec);
         curl_easy_setopt(probe, CURLOPT_WRITEFUNCTION, &CUrlRequest::appendToString);
@@ -115,7 +106,7 @@ int CUrlRequest::SyncDownloadBigFile(const QString& url, const QString& path,
         curl_easy_setopt(probe, CURLOPT_NOPROGRESS, 1L);
         curl_easy_setopt(probe, CURLOPT_HEADERFUNCTION, &CUrlRequest::appendToString);
         curl_easy_setopt(probe, CURLOPT_HEADERDATA, &probeHeaders);
-        const CURLcode result = innerEasyPerformUrl(probe);
+        const CURLcode result = innerEasyPerformUrl(probe, url);
         KLOG->info("responseHeader: {}", probeHeaders);
         probeStatus = responseCode(probe);
         m_httpCode = int(probeStatus);
@@ -216,10 +207,8 @@ int CUrlRequest::downloadBigFileRange(QFile& file, const QString& url, const QSt
     }
     list = curl_slist_append(list, rangeLine.constData());
 
-    const QByteArray urlBytes = url.toUtf8();
     QByteArray buffer;
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
-    curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kRangeConnectTimeoutSec);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, kRangeTimeoutSec);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CUrlRequest::appendToString);
@@ -230,7 +219,7 @@ int CUrlRequest::downloadBigFileRange(QFile& file, const QString& url, const QSt
     m_curlHandle = handle;
 
     int result = 0;
-    const CURLcode performed = innerEasyPerformUrl(handle);
+    const CURLcode performed = innerEasyPerformUrl(handle, url);
     if (performed != CURLE_OK) {
         KLOG->error("SyncDownloadBigFile -> downloadBigFileRange: innerEasyPerformUrl res: {}, range: {}",
                     int(performed), rangeLine);
@@ -272,8 +261,6 @@ CURLcode CUrlRequest::performIntoFile(CURL* handle, QFile& file, const QString& 
     curl_slist* list = buildHeaderList(nullptr, headers, QByteArray());
     if (list)
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list);
-    const QByteArray urlBytes = url.toUtf8();
-    curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kOneTransferConnectTimeoutSec);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, downloadTimeout(timeoutSec));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CUrlRequest::writeToDevice);
@@ -283,7 +270,7 @@ CURLcode CUrlRequest::performIntoFile(CURL* handle, QFile& file, const QString& 
         curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
     }
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, reportProgress ? 0L : 1L);
-    const CURLcode performed = innerEasyPerformUrl(handle);
+    const CURLcode performed = innerEasyPerformUrl(handle, url);
     m_httpCode = int(responseCode(handle));
     // The handle outlives the list; it must not point at freed lines.
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);

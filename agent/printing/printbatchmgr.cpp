@@ -19,7 +19,7 @@ void KELPrintBatchMgr::createBatch(QString connectionKey, QString reqId, QJsonAr
                                 .arg(batchCounter);
     // Recorded only: downloading and printing the students is not part of the agent yet.
     KLOG->info("printBatch create batch. batch_id={}, reqId={}, remote_key={}, studentCount={}",
-               batchId, reqId, connectionKey, students.size());
+               batchId, KELLog::clipped(reqId), connectionKey, students.size());
 }
 
 void KELPrintBatchMgr::setDownloadTokenParam(std::map<QString, QString> items)

@@ -19,7 +19,7 @@ void KELPrinterMgr::addLegacyPrintTask(QJsonObject data)
     // Queued only: the print run itself is not part of the agent yet.
     pendingLegacyTasks.append(uniqueId);
     KLOG->info("enqueue legacy print task. uniqueId={}, studentName={}, studentId={}, pendingTaskSize={}",
-               uniqueId, data.value(QStringLiteral("studentName")).toString(),
+               uniqueId, KELLog::clipped(data.value(QStringLiteral("studentName")).toString()),
                data.value(QStringLiteral("studentId")).toString(), pendingLegacyTasks.size());
 }
 

@@ -26,8 +26,8 @@ KELUploaderMgr::~KELUploaderMgr() = default;
 void KELUploaderMgr::setBatchTaskInfo(const QString& url, const QString& unionKey,
                                       const QString& batchNo, int paperVersion)
 {
-    KLOG->info("setBatchTaskInfo info: url={}, union_key={}, batch_no={}, paper_version={}", url,
-               unionKey, batchNo, paperVersion);
+    KLOG->info("setBatchTaskInfo info: url={}, union_key={}, batch_no={}, paper_version={}",
+               KELLog::clipped(url), KELLog::clipped(unionKey), batchNo, paperVersion);
     Lock lock(mutex);
     UploadBatchInfo batch;
     batch.batchNo = batchNo;

@@ -105,11 +105,23 @@ bool KELUploadTask::report(int result, qint64 elapsedMs, int bodySize)
         return false;
     }
 
+    KLOG->error("upload file response. file path: {}; data size: {}, response: {})", filePath, bodySize,
+                KELLog::clipped(request.responseBody()));
+    // An error page is no acceptance, whatever its body says: the status speaks first.
+    const int status = request.httpCode();
+    if (status < 200 || status > 299) {
+        const QString line = QString::fromUtf8(request.statusLine());
+        KLOG->error("upload file rejected by the server with HTTP status {}, file path: {}", line, filePath);
+        const QJsonObject details{{"time", elapsedMs}, {"localFIle", filePath}};
+        server->notifyError(QStringLiteral("auth-error"),
+                            QStringLiteral("upload server answered %1").arg(line.isEmpty() ? QString::number(status) : line),
+                            details, status);
+        return false;
+    }
+
     const QJsonObject answer = QJsonDocument::fromJson(request.responseBody()).object();
     const int code = answer.value("code").toInt();
     const QString msg = answer.value("msg").toString();
-    KLOG->error("upload file response. file path: {}; data size: {}, response: {})", filePath, bodySize,
-                request.responseBody());
     if (code != 200) {
         const QJsonObject details{{"time", elapsedMs}, {"localFIle", filePath}};
         server->notifyError(QStringLiteral("auth-error"), msg, details, code);

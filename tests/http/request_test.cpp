@@ -6,7 +6,12 @@
 #include "logcapture.h"
 #include "testfiles.h"
 
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 using vtest::HttpReply;
 using vtest::HttpTestServer;
@@ -101,19 +106,27 @@ TEST_F(RequestTest, TimeoutsDefaultToThirtySecondsAndAreEnforced)
     server.releaseAll();
 }
 
-TEST_F(RequestTest, FailedTransfersAreRetriedAndEachAttemptLogged)
+TEST_F(RequestTest, FailedTransfersAreRetriedAfterGrowingPausesAndEachAttemptLogged)
 {
     vtest::LogCapture log;
     server.stopListening();
     {
         CUrlRequest request;
+        QElapsedTimer clock;
+        clock.start();
         EXPECT_EQ(request.syncRequest(true, server.url("/api"), "body", {}, 5, 3), int(CURLE_COULDNT_CONNECT));
+        // 1 s, 2 s and 4 s between the four attempts: a server that blinks gets time to come back.
+        EXPECT_GE(clock.elapsed(), 7000);
         const QStringList attempts = log.linesContaining("Curl perform error, code(7)");
         ASSERT_EQ(attempts.size(), 4);
         for (int i = 0; i < 4; ++i)
             EXPECT_TRUE(attempts[i].endsWith(QStringLiteral("data size: 4, retry time %1").arg(i))) << attempts[i].toStdString();
         EXPECT_FALSE(request.errorString().isEmpty());
     }
+    EXPECT_EQ(CUrlRequest::retryDelayMs(0), 1000);
+    EXPECT_EQ(CUrlRequest::retryDelayMs(1), 2000);
+    EXPECT_EQ(CUrlRequest::retryDelayMs(2), 4000);
+    EXPECT_EQ(CUrlRequest::retryDelayMs(7), 4000);
     {
         CUrlRequest request;
         const int before = log.linesContaining("Curl perform error").size();
@@ -124,17 +137,40 @@ TEST_F(RequestTest, FailedTransfersAreRetriedAndEachAttemptLogged)
     }
     ASSERT_TRUE(server.resumeListening());
 
-    // A connection reset, then an answer cut short: the third attempt succeeds, and what the
-    // cut answer delivered stays in front of the full one.
+    // A connection reset, then a 200 whose body is cut short: the third attempt's answer is
+    // the answer, with nothing of the broken one in front of it.
     server.answerNext("/flaky", HttpReply().cut(HttpReply::Fault::ResetWithoutAnswer));
-    server.answerNext("/flaky", HttpReply::withStatus(200, "partial").cut(HttpReply::Fault::CloseMidBody, 3));
-    server.answer("/flaky", HttpReply::withStatus(200, "whole"));
+    server.answerNext("/flaky", HttpReply::withStatus(200, "partial").cut(HttpReply::Fault::ResetMidBody, 3));
+    server.answer("/flaky", HttpReply::withStatus(201, "whole"));
     CUrlRequest request;
     EXPECT_EQ(request.syncRequest(true, server.url("/flaky"), "body", {}, 10, 3), 0);
     EXPECT_EQ(server.requestCount("/flaky"), 3);
-    EXPECT_EQ(request.responseBody(), "parwhole");
+    EXPECT_EQ(request.responseBody(), "whole");
+    EXPECT_EQ(request.httpCode(), 201);
+    EXPECT_EQ(request.responseHeaders().count("HTTP/1.1"), 1);
     EXPECT_EQ(log.linesContaining("Curl perform error").size(), 5 + 2);
     EXPECT_TRUE(log.contains("request succeed, url: " + server.url("/flaky") + ", data size: 4,  cost time "));
+}
+
+TEST_F(RequestTest, CancellingEndsThePauseBeforeTheNextAttempt)
+{
+    vtest::LogCapture log;
+    server.stopListening();
+    CUrlRequest request;
+    // From another thread, as the upload manager cancels at quit: once the first attempt failed.
+    std::thread canceller([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!log.contains("retry time 0") && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        request.setCancelled(true);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(request.syncRequest(true, server.url("/api"), "body", {}, 5, 3), int(CURLE_COULDNT_CONNECT));
+    canceller.join();
+    // Without the cancel the pauses alone would take 7 s.
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(log.linesContaining("Curl perform error").size(), 1);
 }
 
 TEST_F(RequestTest, ErrorStatusIsAnAnswerWithItsBody)
@@ -146,6 +182,8 @@ TEST_F(RequestTest, ErrorStatusIsAnAnswerWithItsBody)
     EXPECT_EQ(server.requestCount("/api"), 1);
     EXPECT_EQ(request.responseBody(), body);
     EXPECT_TRUE(request.responseHeaders().startsWith("HTTP/1.1 500"));
+    EXPECT_EQ(request.httpCode(), 500);
+    EXPECT_EQ(request.statusLine(), "HTTP/1.1 500 Internal Server Error");
     EXPECT_TRUE(request.errorString().isEmpty());
 }
 

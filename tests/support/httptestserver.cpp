@@ -1,6 +1,7 @@
 #include "httptestserver.h"
 
 #include "loopbacksocket.h"
+#include "tlsstream.h"
 
 #include <QMap>
 
@@ -104,6 +105,9 @@ const char* reasonPhrase(int status)
     case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
+    case 303: return "See Other";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
     case 403: return "Forbidden";
@@ -119,7 +123,7 @@ const char* reasonPhrase(int status)
 // Reads a connection's bytes on demand; keeps what arrived beyond the current request.
 class ConnectionReader {
 public:
-    explicit ConnectionReader(int fd) : fd(fd) {}
+    explicit ConnectionReader(ByteStream& stream) : stream(stream) {}
 
     // Up to and including the blank line; false when the peer closed first.
     bool readHead(QByteArray* head)
@@ -188,14 +192,14 @@ private:
     bool fill()
     {
         char buffer[65536];
-        const long got = socketio::receive(fd, buffer, sizeof buffer);
+        const long got = stream.receive(buffer, sizeof buffer);
         if (got <= 0)
             return false;
         pending.append(buffer, int(got));
         return true;
     }
 
-    int fd;
+    ByteStream& stream;
     QByteArray pending;
 };
 
@@ -232,7 +236,8 @@ struct Route {
 
 class HttpTestServer::Impl {
 public:
-    Impl()
+    explicit Impl(std::unique_ptr<TlsContext> tlsContext = nullptr)
+        : tls(std::move(tlsContext))
     {
         if (listener.listen())
             acceptThread = std::thread([this] { acceptLoop(); });
@@ -291,15 +296,17 @@ public:
     // next accepted connection the moment it is closed.
     void serveConnection(int fd)
     {
-        ConnectionReader reader(fd);
-        After after = After::KeepOpen;
+        // Null for a client that gave up the TLS handshake.
+        const std::unique_ptr<ByteStream> stream = tls ? tls->accept(fd) : plainStream(fd);
+        After after = stream ? After::KeepOpen : After::Close;
+        ConnectionReader reader(stream ? *stream : closedStream());
         while (after == After::KeepOpen) {
             HttpRequestRecord record;
             QByteArray head;
             if (!reader.readHead(&head) || !parseHead(head, &record))
                 break;
             if (record.header("Expect").compare("100-continue", Qt::CaseInsensitive) == 0
-                && !socketio::sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n", 25))
+                && !stream->sendAll("HTTP/1.1 100 Continue\r\n\r\n", 25))
                 break;
             bool bodyRead = true;
             if (record.header("Transfer-Encoding").toLower().contains("chunked"))
@@ -308,7 +315,7 @@ public:
                 bodyRead = reader.readExactly(length, &record.body);
             if (!bodyRead)
                 break;
-            after = answer(fd, record);
+            after = answer(*stream, record);
         }
         std::lock_guard<std::mutex> lock(mutex);
         openConnections.erase(fd);
@@ -319,7 +326,7 @@ public:
     }
 
     // Records the request, waits as the reply says and sends it.
-    After answer(int fd, const HttpRequestRecord& record)
+    After answer(ByteStream& stream, const HttpRequestRecord& record)
     {
         const HttpReply reply = replyFor(record);
         waitBeforeAnswer(reply);
@@ -349,16 +356,16 @@ public:
         case Fault::CloseMidBody:
         case Fault::ResetMidBody: {
             const QByteArray part = reply.body.left(int(reply.faultAfterBytes));
-            socketio::sendAll(fd, head.constData(), head.size());
-            socketio::sendAll(fd, part.constData(), part.size());
+            stream.sendAll(head.constData(), head.size());
+            stream.sendAll(part.constData(), part.size());
             return reply.fault == Fault::ResetMidBody ? After::Reset : After::Close;
         }
         case Fault::None:
             break;
         }
         const bool sendBody = record.method != "HEAD";
-        if (!socketio::sendAll(fd, head.constData(), head.size())
-            || (sendBody && !socketio::sendAll(fd, reply.body.constData(), reply.body.size())))
+        if (!stream.sendAll(head.constData(), head.size())
+            || (sendBody && !stream.sendAll(reply.body.constData(), reply.body.size())))
             return After::Close;
         if (record.header("Connection").compare("close", Qt::CaseInsensitive) == 0)
             return After::Close;
@@ -411,6 +418,7 @@ public:
         held.erase(std::remove(held.begin(), held.end(), ticket), held.end());
     }
 
+    const std::unique_ptr<TlsContext> tls;
     LoopbackListener listener;
     quint16 listeningPort = 0;
     std::thread acceptThread;
@@ -436,12 +444,18 @@ HttpTestServer::HttpTestServer()
     d->listeningPort = d->listener.port();
 }
 
+HttpTestServer::HttpTestServer(const TlsIdentity& identity)
+    : d(std::make_unique<Impl>(TlsContext::load(identity.certificateFile, identity.keyFile)))
+{
+    d->listeningPort = d->listener.port();
+}
+
 HttpTestServer::~HttpTestServer() = default;
 
 bool HttpTestServer::isListening() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
-    return d->listener.isListening();
+    return d->listener.isListening() && (!d->tls || d->tls->isValid());
 }
 
 quint16 HttpTestServer::port() const
@@ -452,7 +466,8 @@ quint16 HttpTestServer::port() const
 QString HttpTestServer::url(const QString& path) const
 {
     const QString slash = path.startsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/");
-    return QStringLiteral("http://127.0.0.1:%1%2%3").arg(port()).arg(slash, path);
+    const QString scheme = d->tls ? QStringLiteral("https") : QStringLiteral("http");
+    return QStringLiteral("%1://127.0.0.1:%2%3%4").arg(scheme).arg(port()).arg(slash, path);
 }
 
 void HttpTestServer::serveFile(const QString& path, const QByteArray& content, Ranges ranges)

@@ -56,7 +56,7 @@ struct HttpReply {
     QByteArray header(const QByteArray& name) const;
 };
 
-// A small HTTP/1.1 server on 127.0.0.1 at a free port, run by its own threads (one for accepting,
+// A small HTTP/1.1 (or HTTPS) server on 127.0.0.1 at a free port, run by its own threads (one for accepting,
 // one per connection), for tests of everything the agent sends to or fetches from a web server.
 // Answers come from routes by path (query ignored): queued one-off answers first, then the
 // path's standing answer, file or handler; anything else gets 404. Every request is recorded.
@@ -66,7 +66,15 @@ public:
     using Handler = std::function<HttpReply(const HttpRequestRecord&)>;
     enum class Ranges { Supported, Ignored };
 
+    // A certificate and its key, PEM files (see TestCertificates).
+    struct TlsIdentity {
+        QString certificateFile;
+        QString keyFile;
+    };
+
     HttpTestServer();   // already listening when constructed (see isListening())
+    // The same server speaking HTTPS with `identity`; url() then begins with "https://".
+    explicit HttpTestServer(const TlsIdentity& identity);
     ~HttpTestServer();  // stops, releasing held requests and cutting open connections
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
