@@ -15,7 +15,11 @@
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -155,10 +159,12 @@ TEST_F(Uploader, TransportFailureIsRetriedThenReportedAndCounted)
               (QJsonObject{{"batchNo", "B3"}, {"imageCount", 3}, {"succeedCount", 2}}));
 }
 
-TEST_F(Uploader, ServerCodesOtherThan200AreAuthErrors)
+TEST_F(Uploader, ServerCodesOtherThan200AndHttpErrorsAreAuthErrors)
 {
     server.answerNext(kUploadPath, HttpReply::withStatus(200, R"({"code":401,"msg":"token expired","data":{}})"));
     server.answerNext(kUploadPath, HttpReply::withStatus(502, "<html>bad gateway</html>"));
+    // An error page is not an acceptance, whatever its body claims.
+    server.answerNext(kUploadPath, HttpReply::withStatus(500, R"({"code":200,"msg":"ok","data":{}})"));
     startBatch("B-auth");
     uploader->uploadFile(pagePath(1), 1, "page");
     const QJsonObject expired = next("error");
@@ -168,12 +174,74 @@ TEST_F(Uploader, ServerCodesOtherThan200AreAuthErrors)
     EXPECT_EQ(expired.value("data").toObject().value("localFIle").toString(), pagePath(1));
 
     uploader->uploadFile(pagePath(2), 2, "page");
-    const QJsonObject nonsense = next("error");
-    EXPECT_EQ(nonsense.value("ret").toInt(), 0);
-    EXPECT_EQ(nonsense.value("data").toObject().value("errorType").toString(), "auth-error");
+    const QJsonObject badGateway = next("error");
+    EXPECT_EQ(badGateway.value("ret").toInt(), 502);
+    EXPECT_EQ(badGateway.value("msg").toString(), "upload server answered HTTP/1.1 502 Bad Gateway");
+    EXPECT_EQ(badGateway.value("data").toObject().value("errorType").toString(), "auth-error");
+    EXPECT_EQ(badGateway.value("data").toObject().value("localFIle").toString(), pagePath(2));
+
+    uploader->uploadFile(pagePath(3), 3, "page");
+    const QJsonObject serverError = next("error");
+    EXPECT_EQ(serverError.value("ret").toInt(), 500);
+    EXPECT_EQ(serverError.value("msg").toString(), "upload server answered HTTP/1.1 500 Internal Server Error");
+    // Each answer was final: no page was posted twice.
+    EXPECT_EQ(server.requestCount(kUploadPath), 3);
 
     uploader->batchScanEnd("B-auth");
     EXPECT_EQ(next("uploaded-end").value("data").toObject().value("succeedCount").toInt(), 0);
+}
+
+TEST_F(Uploader, AMovedOrOnceBrokenServerStillGetsThePage)
+{
+    // The first answer breaks off after its header and part of the body; the retry is whole.
+    server.answerNext(kUploadPath, HttpReply::withStatus(200, accepted("broken")).cut(HttpReply::Fault::ResetMidBody, 10));
+    startBatch("B-retry");
+    uploader->uploadFile(pagePath(1), 1, "page");
+    const QJsonObject retried = next("uploaded-image");
+    EXPECT_EQ(retried.value("data").toObject().value("imageId").toString(), "p1");
+    EXPECT_EQ(server.requestCount(kUploadPath), 2);
+
+    // The upload address moved: the page lands at the new one, body and all.
+    server.answer("/moved", HttpReply::withStatus(302).withHeader("Location", server.url("/new-home").toUtf8()));
+    server.answer("/new-home", HttpReply::withStatus(200, accepted("moved"), "application/json"));
+    uploader->setBatchTaskInfo(server.url("/moved"), "union-1", "B-moved", 2);
+    uploader->uploadFile(pagePath(2), 2, "page-two");
+    EXPECT_EQ(next("uploaded-image").value("data").toObject().value("imageId").toString(), "moved");
+    const auto landed = server.requests("/new-home");
+    ASSERT_EQ(landed.size(), 1);
+    EXPECT_EQ(landed[0].method, "POST");
+    EXPECT_EQ(QByteArray::fromBase64(bodyOf(landed[0]).value("file").toString().mid(23).toLatin1()), "page-two");
+
+    uploader->batchScanEnd("B-retry");
+    uploader->batchScanEnd("B-moved");
+}
+
+TEST_F(Uploader, UploadAddressesOtherThanHttpAreErrorsAndTouchNoFile)
+{
+    QTemporaryDir dir;
+    const QString secretPath = dir.filePath("notes.txt");
+    {
+        QFile secret(secretPath);
+        ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+        secret.write("{\"code\":200,\"msg\":\"the teacher's notes\",\"data\":{}}");
+    }
+    const QDateTime modified = QFileInfo(secretPath).lastModified();
+    const QStringList urls {QUrl::fromLocalFile(secretPath).toString(), QStringLiteral("ftp://127.0.0.1:1/upload")};
+    for (int n = 0; n < urls.size(); ++n) {
+        const QString batch = QStringLiteral("B-scheme-%1").arg(n);
+        uploader->setBatchTaskInfo(urls[n], "union-1", batch, 2);
+        uploader->uploadFile(pagePath(n + 1), n + 1, "page");
+        const QJsonObject failed = next("error");
+        EXPECT_EQ(failed.value("msg").toString(), "request failed") << urls[n].toStdString();
+        EXPECT_EQ(failed.value("data").toObject().value("curlRet").toInt(), int(CURLE_UNSUPPORTED_PROTOCOL));
+        EXPECT_FALSE(QJsonDocument(failed).toJson().contains("the teacher's notes"));
+        uploader->batchScanEnd(batch);
+        EXPECT_EQ(next("uploaded-end").value("data").toObject().value("succeedCount").toInt(), 0);
+    }
+    QFile secret(secretPath);
+    ASSERT_TRUE(secret.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(secret.readAll().contains("the teacher's notes"));
+    EXPECT_EQ(QFileInfo(secretPath).lastModified(), modified);
 }
 
 TEST_F(Uploader, RequestCarriesThePageCookieAndBatch)
