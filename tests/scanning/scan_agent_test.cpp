@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -456,6 +457,60 @@ TEST_F(ScanAgent, EveryPageIsUploadedAndASecondRunOfTheBatchContinuesTheNumberin
     ASSERT_TRUE(eleventh.load(batchFolder("B-upload") + "Image11.jpg", "JPG"));
     EXPECT_EQ(stampedPageNumber(eleventh, 75), 1);
     EXPECT_EQ(http.requestCount("/upload"), 20);
+}
+
+// Batch numbers come from the web page and name the batch's folder: whatever they hold, the
+// pages stay inside the output folder, and the page hears of uploads only for pages on disk.
+TEST_F(ScanAgent, BatchNumbersNeverLeaveTheOutputFolder)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 2 } }) }));
+    ASSERT_TRUE(QDir().mkpath(outputFolder()));
+    const QStringList outsideBefore = QDir(sandbox.root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const std::vector<std::pair<QString, QString>> contained {
+        { "../escaped-batch", "_._escaped-batch" },
+        { "x/../../../escaped-deeper", "x_.._.._.._escaped-deeper" },
+        { "C:\\batch:7", "C__batch_7" },
+    };
+    for (const auto& [batch, folder] : contained) {
+        const auto reply = startScan(batch);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->value("ret").toInt(), 200) << batch.toStdString();
+        for (int n = 0; n < 2; ++n) {
+            const auto uploaded = page.waitForCmd("uploaded-image", kScanWaitMs);
+            ASSERT_TRUE(uploaded) << batch.toStdString();
+            const QString file = uploaded->value("data").toObject().value("localFIle").toString();
+            EXPECT_TRUE(QFileInfo(file).canonicalFilePath().startsWith(QDir(outputFolder()).canonicalPath() + "/"))
+                << file.toStdString();
+            EXPECT_TRUE(vtest::waitUntil([&] { return QFileInfo::exists(file); })) << file.toStdString();
+        }
+        ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+        EXPECT_EQ(jpegs(folder).size(), 2) << folder.toStdString();
+        // The server still hears the number as the page gave it.
+        EXPECT_EQ(QJsonDocument::fromJson(http.requests("/upload").last().body).object().value("batchNumber").toString(), batch);
+    }
+    EXPECT_EQ(QDir(sandbox.root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), outsideBefore);
+    EXPECT_EQ(QDir(outputFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), int(contained.size()));
+
+    // Numbers that no folder or setting should hold are refused before anything starts.
+    const int uploadsBefore = http.requestCount("/upload");
+    const std::vector<std::pair<QString, QString>> refused {
+        { QString(300, QChar('b')), "wrong data: batchno is longer than 128 characters" },
+        { QString(4 * 1024 * 1024, QChar('b')), "wrong data: batchno is longer than 128 characters" },
+        { QStringLiteral("B") + QChar(0) + QStringLiteral("1"), "wrong data: batchno holds a control character" },
+        { QStringLiteral("B\n1"), "wrong data: batchno holds a control character" },
+    };
+    for (const auto& [batch, message] : refused) {
+        const auto reply = page.request("start-scan", QJsonObject{ { "batchno", batch },
+                                                                   { "uploadUrl", http.url("/upload") },
+                                                                   { "unionKey", "U-refused" } });
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->value("ret").toInt(), 400);
+        EXPECT_EQ(reply->value("msg").toString(), message);
+    }
+    EXPECT_FALSE(page.waitForCmd("scan-end", 6000));
+    EXPECT_EQ(http.requestCount("/upload"), uploadsBefore);
+    EXPECT_LT(QFileInfo(sandbox.dataFolder() + "/cfg.dat").size(), 4096);
+    EXPECT_LT(QFileInfo(sandbox.logFile()).size(), 1024 * 1024);
 }
 
 } // namespace
