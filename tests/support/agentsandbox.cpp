@@ -101,8 +101,15 @@ QProcess* AgentSandbox::start(const QStringList& args)
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->setProgram(programFolder() + "/vellox");
-    process->setArguments(args);
+    if (fileLimit > 0) {
+        // util-linux's prlimit sets the limits and then becomes the agent (same process).
+        const QString both = QString::number(fileLimit);
+        process->setProgram("prlimit");
+        process->setArguments(QStringList {"--nofile=" + both + ":" + both, "--", programFolder() + "/vellox"} + args);
+    } else {
+        process->setProgram(programFolder() + "/vellox");
+        process->setArguments(args);
+    }
     process->start();
     process->waitForStarted(30000);
     processes.push_back(std::move(process));

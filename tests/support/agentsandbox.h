@@ -35,6 +35,8 @@ public:
     void setConfig(const QString& key, const QString& value);
     QString config(const QString& key) const;
     void setEnv(const QString& name, const QString& value) { extraEnv.insert(name, value); }
+    // Agents started from now on run with this soft and hard limit of open files (0: inherited).
+    void setFileLimit(int limit) { fileLimit = limit; }
     QProcessEnvironment environment() const;
 
     // Starts another agent process in this sandbox; the sandbox stops all of them at the end.
@@ -54,6 +56,7 @@ private:
     QTemporaryDir dir;
     QString privateProgramFolder;
     QProcessEnvironment extraEnv;
+    int fileLimit = 0;
     std::vector<std::unique_ptr<QProcess>> processes;
 };
 
