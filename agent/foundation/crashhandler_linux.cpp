@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <new>
 #include <ostream>
@@ -171,17 +172,21 @@ void writeReport(int fd, int sig, siginfo_t* info, void* context)
         .text(")\nfault address: ").hex(info ? info->si_addr : nullptr)
         .text("\nthread: ").number(static_cast<unsigned long>(currentThreadId())).text("\n\n");
 
-    // Walking the stack reads unwind tables only; the frames are on record before any symbol
-    // lookup can allocate.
+    // The raw frames into a fixed array (the unwinder was loaded at install): they are on record
+    // before anything can allocate.
+    static void* frames[kMaxFrames];
+    const int count = backtrace(frames, kMaxFrames);
+    out.text("frames:\n");
+    for (int i = 0; i < count; ++i)
+        out.text("  #").number(static_cast<unsigned long>(i)).text(" ").hex(frames[i]).text("\n");
+
+    // From here on the heap is used: a heap broken by the crash may hang this, and the alarm
+    // then ends the process with the report above.
     backward::StackTrace trace;
     if (void* pc = context ? faultingInstruction(context) : nullptr)
         trace.load_from(pc, kMaxFrames, context, info ? info->si_addr : nullptr);
     else
         trace.load_here(kMaxFrames, context, info ? info->si_addr : nullptr);
-    out.text("frames:\n");
-    for (size_t i = 0; i < trace.size(); ++i)
-        out.text("  #").number(i).text(" ").hex(trace[i].addr).text("\n");
-
     out.text("\nbacktrace:\n");
     DescriptorBuffer buffer(fd);
     std::ostream stream(&buffer);
@@ -308,6 +313,9 @@ bool CrashHandler::install(const QString& folder)
                                   .toUtf8();
     memcpy(reportHeader, header.constData(), std::min(sizeof reportHeader - 1, size_t(header.size())));
 
+    // backtrace() loads the unwinder on its first call, which allocates: done now, not in the handler.
+    void* warmUp[1];
+    backtrace(warmUp, 1);
     ensureAltStack();
     handlerInstalled.store(true, std::memory_order_release);
 

@@ -12,7 +12,8 @@ struct CrashRun {
     QStringList dumps;
     QString report;
     QString output;
-    int exitCode = 0;
+    int exitCode = 0; // -1: ended by a signal
+    bool finished = false;
 };
 
 CrashRun crash(const QString& how)
@@ -21,9 +22,11 @@ CrashRun crash(const QString& how)
     QProcess probe;
     probe.setProcessChannelMode(QProcess::MergedChannels);
     probe.start(CRASH_PROBE, {dir.path(), how});
-    probe.waitForFinished(60000);
     CrashRun run;
-    run.exitCode = probe.exitCode();
+    run.finished = probe.waitForFinished(60000);
+    if (!run.finished)
+        probe.kill();
+    run.exitCode = probe.exitStatus() == QProcess::CrashExit ? -1 : probe.exitCode();
     run.output = QString::fromUtf8(probe.readAll());
     run.dumps = QDir(dir.path()).entryList(QDir::Files);
     if (run.dumps.size() == 1) {
@@ -58,6 +61,30 @@ TEST(CrashHandler, PureVirtualCallLeavesOneReport)
     EXPECT_TRUE(kGuidDumpName.match(run.dumps.front()).hasMatch());
     EXPECT_TRUE(run.report.contains("signal: SIGABRT")) << run.report.toStdString();
     EXPECT_TRUE(run.report.contains("crashWithPureVirtualCall")) << run.report.toStdString();
+}
+
+TEST(CrashHandler, StackOverflowOnAPoolThreadLeavesOneReport)
+{
+    const CrashRun run = crash("pooloverflow");
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.dumps.size(), 1) << run.output.toStdString();
+    EXPECT_TRUE(run.report.contains("signal: SIGSEGV")) << run.report.toStdString();
+    EXPECT_TRUE(run.report.contains("recurseForever")) << run.report.left(4000).toStdString();
+    EXPECT_TRUE(run.output.contains("BreakpadQt crash"));
+    EXPECT_FALSE(run.output.contains("did not crash"));
+}
+
+TEST(CrashHandler, ACrashInsideMallocStillLeavesAReportAndEndsTheProcess)
+{
+    const CrashRun run = crash("malloc");
+    // Symbolising cannot allocate here: the deadline ends the process instead of a hang.
+    ASSERT_TRUE(run.finished);
+    EXPECT_NE(run.exitCode, 0);
+    ASSERT_EQ(run.dumps.size(), 1) << run.output.toStdString();
+    EXPECT_TRUE(run.report.contains("signal: SIGABRT")) << run.report.toStdString();
+    // The frames are on record before any symbol is looked up.
+    EXPECT_TRUE(run.report.contains("frames:\n  #0 0x")) << run.report.toStdString();
+    EXPECT_TRUE(run.output.contains("BreakpadQt crash"));
 }
 
 } // namespace

@@ -197,4 +197,30 @@ TEST_F(ConfigStore, UpgradeCheckInterval)
     EXPECT_GT(KELGlobalConfig::upgradeCheckIntervalMs("99999999"), 0);
 }
 
+// A cfg.dat written by hand, the way a school's IT writes it: commas unquoted.
+TEST_F(ConfigStore, HandWrittenValuesWithCommasReadAsWritten)
+{
+    QDir().mkpath(data());
+    QFile file(data() + "/cfg.dat");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[General]\n"
+               "allowedorigins=https://a.example,https://b.example\n"
+               "outputpath=/srv/scans, 2024\n"
+               "listenport=9100\n"
+               "quoted=\"x, y\"\n"
+               "[Other]\n"
+               "outputpath=/elsewhere\n");
+    file.close();
+
+    auto config = open();
+    EXPECT_EQ(config->value("allowedorigins"), "https://a.example,https://b.example");
+    EXPECT_EQ(config->value("outputpath"), "/srv/scans, 2024");
+    EXPECT_EQ(config->outputFolder(), "/srv/scans, 2024");
+    EXPECT_EQ(config->value("listenport"), "9100");
+    EXPECT_EQ(config->value("quoted"), "x, y");
+    // What the agent writes itself reads back the same.
+    config->setValue("lastprintfolder", "/home/t/a, b");
+    EXPECT_EQ(config->value("lastprintfolder"), "/home/t/a, b");
+}
+
 } // namespace

@@ -58,4 +58,16 @@ TEST(Logging, SilentBeforeInitialisation)
     KLOG->error("goes nowhere {}", 1);
 }
 
+TEST(Logging, OutsideTextIsCutToOneKibibyteWithItsLength)
+{
+    EXPECT_EQ(KELLog::clipped(QByteArray("short")), "short");
+    EXPECT_EQ(KELLog::clipped(QString(1024, 'a')), QByteArray(1024, 'a'));
+    EXPECT_EQ(KELLog::clipped(QString(7 * 1024 * 1024, 'a')), QByteArray(1024, 'a') + "... (7340032 bytes)");
+    EXPECT_EQ(KELLog::clipped(QByteArray(2000, 'b')), QByteArray(1024, 'b') + "... (2000 bytes)");
+    // Cut between characters, never inside one: 400 three-byte characters are 1200 bytes.
+    const QByteArray chinese = KELLog::clipped(QString(400, QChar(0x626B)));
+    EXPECT_EQ(chinese, QString(341, QChar(0x626B)).toUtf8() + "... (1200 bytes)");
+    EXPECT_EQ(QString::fromUtf8(chinese).toUtf8(), chinese);
+}
+
 } // namespace
