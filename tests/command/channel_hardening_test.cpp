@@ -70,6 +70,19 @@ protected:
         return client.request(cmd, data, 60000);
     }
 
+    // Starts the agent and connects `page` from this computer; false when either fails.
+    bool startWithPage(WsClient& page)
+    {
+        const quint16 port = sandbox.startListening({"--hidden"});
+        return port != 0 && page.open(port);
+    }
+
+    static bool answeredWrongFormat(WsClient& page)
+    {
+        return page.waitFor([](const QJsonObject& m) { return m.value("msg").toString() == "wrong data format."; })
+            .has_value();
+    }
+
     AgentSandbox sandbox;
 };
 
@@ -114,10 +127,8 @@ TEST_F(ChannelHardening, ThePortIsThisComputersUnlessOpenedOnPurpose)
 
 TEST_F(ChannelHardening, CredentialsAndNumbersThatCannotBeUsedAreRefused)
 {
-    const quint16 port = sandbox.startListening({"--hidden"});
-    ASSERT_NE(port, 0);
     WsClient page;
-    ASSERT_TRUE(page.open(port));
+    ASSERT_TRUE(startWithPage(page));
 
     const QString nameMsg = R"(wrong data: uploadCredentials name holds a control character, "=" or ";")";
     const QString valueMsg = "wrong data: uploadCredentials value holds a control character";
@@ -153,8 +164,7 @@ TEST_F(ChannelHardening, CredentialsAndNumbersThatCannotBeUsedAreRefused)
     for (const char* frame : {R"({"cmd":"start-scan","reqId":"n","data":{"paperVersion":1e999}})",
                               R"({"cmd":"start-scan","reqId":"n","data":{"paperVersion":NaN}})"}) {
         page.sendText(frame);
-        EXPECT_TRUE(page.waitFor([](const QJsonObject& m) { return m.value("msg").toString() == "wrong data format."; }))
-            << frame;
+        EXPECT_TRUE(answeredWrongFormat(page)) << frame;
     }
     EXPECT_FALSE(sandbox.readLog().contains("setBatchTaskInfo info"));
 
@@ -166,10 +176,8 @@ TEST_F(ChannelHardening, CredentialsAndNumbersThatCannotBeUsedAreRefused)
 
 TEST_F(ChannelHardening, PrintStudentIdsThatCannotNameAFolderAreRefused)
 {
-    const quint16 port = sandbox.startListening({"--hidden"});
-    ASSERT_NE(port, 0);
     WsClient page;
-    ASSERT_TRUE(page.open(port));
+    ASSERT_TRUE(startWithPage(page));
     const auto student = [](const QString& id) {
         return QJsonObject {{"studentId", id}, {"studentName", "A"}, {"imgList", QJsonArray {"http://img/a.png"}}};
     };
@@ -198,13 +206,11 @@ TEST_F(ChannelHardening, PrintStudentIdsThatCannotNameAFolderAreRefused)
 
 TEST_F(ChannelHardening, AHugeRequestLeavesASmallLog)
 {
-    const quint16 port = sandbox.startListening({"--hidden"});
-    ASSERT_NE(port, 0);
     WsClient page;
-    ASSERT_TRUE(page.open(port));
+    ASSERT_TRUE(startWithPage(page));
     // A warning writes the log file at once: its size is then all that was logged.
     page.sendText("not json");
-    ASSERT_TRUE(page.waitFor([](const QJsonObject& m) { return m.value("msg").toString() == "wrong data format."; }));
+    ASSERT_TRUE(answeredWrongFormat(page));
     ASSERT_TRUE(sandbox.waitForLog("wrong request data from client"));
     const qint64 before = QFileInfo(sandbox.logFile()).size();
 
