@@ -3,7 +3,6 @@
 #include "foundation/logging.h"
 
 #include <QJsonDocument>
-#include <QRegularExpression>
 #include <QSet>
 
 #include <cmath>
@@ -12,14 +11,42 @@ namespace KELCommandCheck {
 
 namespace {
 
-// The text forms of a number: decimal with optional fraction and exponent, or the names
-// strtod knows for the non-finite values. Anything else is "not numeric".
+bool isAsciiDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+// The text forms of a number: decimal with optional sign, fraction and exponent, or the names of
+// the non-finite values. Anything else is "not numeric".
 bool looksNumeric(const QString& text)
 {
-    static const QRegularExpression number(QStringLiteral(
-        R"(^[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf|infinity|nan)$)"),
-        QRegularExpression::CaseInsensitiveOption);
-    return number.match(text).hasMatch();
+    const int size = text.size();
+    int at = 0;
+    if (at < size && (text.at(at) == QLatin1Char('+') || text.at(at) == QLatin1Char('-')))
+        ++at;
+    const QString rest = text.mid(at).toLower();
+    if (rest == QLatin1String("inf") || rest == QLatin1String("infinity") || rest == QLatin1String("nan"))
+        return true;
+    int digits = 0;
+    for (; at < size && isAsciiDigit(text.at(at)); ++at)
+        ++digits;
+    if (at < size && text.at(at) == QLatin1Char('.')) {
+        for (++at; at < size && isAsciiDigit(text.at(at)); ++at)
+            ++digits;
+    }
+    if (digits == 0)
+        return false;
+    if (at < size && (text.at(at) == QLatin1Char('e') || text.at(at) == QLatin1Char('E'))) {
+        ++at;
+        if (at < size && (text.at(at) == QLatin1Char('+') || text.at(at) == QLatin1Char('-')))
+            ++at;
+        int exponentDigits = 0;
+        for (; at < size && isAsciiDigit(text.at(at)); ++at)
+            ++exponentDigits;
+        if (exponentDigits == 0)
+            return false;
+    }
+    return at == size;
 }
 
 Integer fromDouble(double number, int min, int max)

@@ -1,8 +1,10 @@
+#include "command/commandcheck.h"
 #include "command/commandprotocol.h"
 #include "command/credentials.h"
 #include "command/originpolicy.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
@@ -121,6 +123,40 @@ TEST(OriginPolicy, AllowedOriginsSettingAddsOriginsOrAcceptsAll)
     EXPECT_TRUE(everyone.allows("null", kRemotePeer));
     EXPECT_TRUE(everyone.allows("", kLoopbackPeer));
     EXPECT_FALSE(everyone.allows("", kRemotePeer));
+}
+
+TEST(CommandCheck, NumbersAreReadOneWayAndOnlyWhenAnIntCanHoldThem)
+{
+    using KELCommandCheck::Integer;
+    using KELCommandCheck::readInteger;
+    const auto kind = [](const QJsonValue& v) { return readInteger(v).kind; };
+    EXPECT_EQ(readInteger(QJsonValue(1)).value, 1);
+    EXPECT_EQ(readInteger(QJsonValue(" -12 ")).value, -12);
+    EXPECT_EQ(readInteger(QJsonValue("2.0")).value, 2);
+    EXPECT_EQ(readInteger(QJsonValue("1e1")).value, 10);
+    EXPECT_EQ(readInteger(QJsonValue(2147483647.0)).value, 2147483647);
+    for (const QJsonValue& absent : {QJsonValue(QJsonValue::Undefined), QJsonValue()})
+        EXPECT_EQ(kind(absent), Integer::Kind::Absent);
+    for (const QJsonValue& text : {QJsonValue("abc"), QJsonValue(""), QJsonValue("0x10"), QJsonValue("1e"),
+                                   QJsonValue("."), QJsonValue(true), QJsonValue(QJsonObject{})})
+        EXPECT_EQ(kind(text), Integer::Kind::NotNumeric) << QJsonDocument(QJsonArray{text}).toJson().toStdString();
+    for (const QJsonValue& invalid : {QJsonValue("1e999"), QJsonValue("NaN"), QJsonValue("+Infinity"), QJsonValue(1.5),
+                                      QJsonValue(2147483648.0), QJsonValue(-2147483649.0), QJsonValue("9223372036854775808")})
+        EXPECT_EQ(kind(invalid), Integer::Kind::Invalid) << QJsonDocument(QJsonArray{invalid}).toJson().toStdString();
+
+    // "paperVersion": 2 for absent, zero or not numeric; refused only when it cannot be a number.
+    const auto scan = [](const QJsonValue& version) {
+        QJsonObject data {{"uploadUrl", "u"}, {"unionKey", "k"}};
+        if (!version.isUndefined())
+            data.insert("paperVersion", version);
+        return KELCommandCheck::readScanData(data);
+    };
+    EXPECT_EQ(scan(QJsonValue::Undefined).paperVersion, 2);
+    EXPECT_EQ(scan(QJsonValue(0)).paperVersion, 2);
+    EXPECT_EQ(scan(QJsonValue("abc")).paperVersion, 2);
+    EXPECT_EQ(scan(QJsonValue("1")).paperVersion, 1);
+    EXPECT_TRUE(KELCommandCheck::scanDataProblem(scan(QJsonValue("abc"))).isEmpty());
+    EXPECT_EQ(KELCommandCheck::scanDataProblem(scan(QJsonValue(1e300))), "paperVersion is not a usable number");
 }
 
 } // namespace
