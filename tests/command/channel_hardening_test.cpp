@@ -91,13 +91,17 @@ TEST_F(ChannelHardening, ThePortIsThisComputersUnlessOpenedOnPurpose)
     const quint16 port = sandbox.startListening({"--hidden"});
     ASSERT_NE(port, 0);
     // Loopback only: a host on the network finds nothing listening.
-    EXPECT_EQ(listeningAddresses(port), (QSet<QString> {"127.0.0.1", "::1"}));
+    const QSet<QString> loopback = listeningAddresses(port);
+    EXPECT_TRUE(loopback.contains("127.0.0.1"));
+    EXPECT_TRUE((QSet<QString> {"127.0.0.1", "::1"}).contains(loopback)) << loopback.values().join(' ').toStdString();
     WsClient native; // no Origin header, from this computer
     ASSERT_TRUE(native.open(port)) << native.errorString().toStdString();
-    WsClient overIpv6;
-    ASSERT_TRUE(overIpv6.open(port, "http://localhost:5173", "::1")) << overIpv6.errorString().toStdString();
     native.close();
-    overIpv6.close();
+    if (loopback.contains("::1")) {
+        WsClient overIpv6;
+        ASSERT_TRUE(overIpv6.open(port, "http://localhost:5173", "::1")) << overIpv6.errorString().toStdString();
+        overIpv6.close();
+    }
 
     // A restart while a page is connected gets the same port, not the next one.
     WsClient connected;
@@ -118,8 +122,9 @@ TEST_F(ChannelHardening, ThePortIsThisComputersUnlessOpenedOnPurpose)
     // (from other computers the origin must be one of the agent's: see OriginPolicy).
     sandbox.setConfig("listenaddress", "any");
     sandbox.start({"--hidden"});
-    ASSERT_TRUE(sandbox.waitForLog("websocket server listens on :: (every interface)"));
-    EXPECT_EQ(listeningAddresses(port), (QSet<QString> {"::"}));
+    ASSERT_TRUE(sandbox.waitForLog("(every interface)"));
+    // The IPv6 wildcard serves IPv4 too; without IPv6 the IPv4 one stands in.
+    EXPECT_EQ(listeningAddresses(port), (QSet<QString> {loopback.contains("::1") ? "::" : "0.0.0.0"}));
     WsClient anyPage;
     ASSERT_TRUE(anyPage.open(port)) << anyPage.errorString().toStdString();
     EXPECT_TRUE(anyPage.request("login"));
