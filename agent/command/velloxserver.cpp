@@ -206,8 +206,7 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
     if (ec)
         KLOG->error("websocket server transport init failed: {}", ec.message());
     endpoint.set_max_message_size(kMaxMessageBytes);
-    // An agent restarted while its old connections are still closing keeps its port.
-    endpoint.set_reuse_addr(true);
+    // The listening sockets are our own (addListener), with address reuse set there.
 
     endpoint.set_validate_handler([this](ConnectionHandle hdl) { return onValidate(hdl); });
     endpoint.set_open_handler([this](ConnectionHandle hdl) { onOpen(hdl); });
