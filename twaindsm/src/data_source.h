@@ -81,6 +81,9 @@ public:
 
 protected:
     uint16_t fail(uint16_t code) { conditionCode_ = code; return TWRC_FAILURE; }
+    // The result of a shared helper: its condition code becomes the source's when it failed.
+    // (`code` is read only here, after the helper has filled it in.)
+    uint16_t outcome(uint16_t rc, const uint16_t &code) { return rc == TWRC_FAILURE ? fail(code) : rc; }
     uint16_t sequenceError() { return fail(TWCC_SEQERROR); }
     void schedule(uint16_t message, int delayMs, uint32_t deviceEvent = 0);
     // A new enable or disable: older events and waiting messages no longer apply.

@@ -192,8 +192,10 @@ void DataSourceManager::buildListing(Lock &lock)
     }
 }
 
-const DataSourceManager::Listed *DataSourceManager::defaultListed() const
+const DataSourceManager::Listed *DataSourceManager::defaultListed(Lock &lock)
 {
+    if (listing_.empty())
+        buildListing(lock);
     for (const Listed &entry : listing_)
         if (sameName(entry.identity.ProductName, profiles_.defaultSource))
             return &entry;
@@ -217,9 +219,7 @@ TW_UINT16 DataSourceManager::identity(Lock &lock, TW_UINT16 msg, pTW_IDENTITY da
         return TWRC_SUCCESS;
     case MSG_GETDEFAULT:
     case MSG_USERSELECT: {
-        if (listing_.empty())
-            buildListing(lock);
-        const Listed *entry = defaultListed();
+        const Listed *entry = defaultListed(lock);
         if (!entry)
             return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
         *data = entry->identity;
@@ -247,9 +247,7 @@ TW_UINT16 DataSourceManager::openSource(Lock &lock, pTW_IDENTITY data)
     profiles_ = loadProfiles();
     std::string wanted = productOf(data);
     if (wanted.empty()) {
-        if (listing_.empty())
-            buildListing(lock);
-        const Listed *entry = defaultListed();
+        const Listed *entry = defaultListed(lock);
         if (!entry)
             return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
         wanted = productOf(&entry->identity);

@@ -50,7 +50,8 @@ private:
     void buildListing(Lock &lock);
     // The SANE devices (waiting a bounded time for the background fetch), with their names.
     std::vector<SaneListedDevice> saneListing(Lock &lock);
-    const Listed *defaultListed() const;
+    // The profile's default, else the first listed (listing first when nothing is).
+    const Listed *defaultListed(Lock &lock);
 
     // Hands the events a source scheduled to the event thread.
     void postEvents(DataSource &source);

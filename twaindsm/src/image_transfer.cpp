@@ -1,5 +1,6 @@
 #include "image_transfer.h"
 
+#include "capability.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -16,6 +17,43 @@ void describeMemXfer(TW_SETUPMEMXFER *setup, size_t rowBytes)
     setup->MinBufSize = row;
     setup->MaxBufSize = TWON_DONTCARE32;
     setup->Preferred = std::max<uint32_t>(1, (1u << 20) / row) * row;
+}
+
+void describeImage(TW_IMAGEINFO *info, int width, int length, int bitCount, double xDpi, double yDpi)
+{
+    std::memset(info, 0, sizeof *info);
+    info->XResolution = toFix32(xDpi);
+    info->YResolution = toFix32(yDpi);
+    info->ImageWidth = width;
+    info->ImageLength = length;
+    info->SamplesPerPixel = bitCount == 24 ? 3 : 1;
+    for (int i = 0; i < info->SamplesPerPixel; ++i)
+        info->BitsPerSample[i] = static_cast<TW_INT16>(bitCount == 24 ? 8 : bitCount);
+    info->BitsPerPixel = static_cast<TW_INT16>(bitCount);
+    info->Planar = FALSE;
+    info->PixelType = static_cast<TW_INT16>(bitCount == 24 ? TWPT_RGB : bitCount == 8 ? TWPT_GRAY : TWPT_BW);
+    info->Compression = TWCP_NONE;
+}
+
+uint16_t answerImageLayout(uint16_t msg, TW_IMAGELAYOUT *layout, int state, const double frame[4], uint32_t pageNumber,
+                           uint16_t &conditionCode)
+{
+    auto fail = [&conditionCode](uint16_t code) { conditionCode = code; return static_cast<uint16_t>(TWRC_FAILURE); };
+    if (!layout)
+        return fail(TWCC_BADVALUE);
+    if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT)
+        return fail(TWCC_BADPROTOCOL);
+    if (state < 4)
+        return fail(TWCC_SEQERROR);
+    std::memset(layout, 0, sizeof *layout);
+    layout->Frame.Left = toFix32(frame[0]);
+    layout->Frame.Top = toFix32(frame[1]);
+    layout->Frame.Right = toFix32(frame[2]);
+    layout->Frame.Bottom = toFix32(frame[3]);
+    layout->DocumentNumber = 1;
+    layout->PageNumber = pageNumber;
+    layout->FrameNumber = 1;
+    return TWRC_SUCCESS;
 }
 
 std::vector<uint8_t> imageFile(const uint8_t *dib, const DibLayout &layout, uint16_t format)

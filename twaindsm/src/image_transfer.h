@@ -13,6 +13,12 @@ namespace twaindsm {
 
 // DAT_SETUPMEMXFER for pages whose rows take `rowBytes`: about a megabyte a block, in whole rows.
 void describeMemXfer(TW_SETUPMEMXFER *setup, size_t rowBytes);
+// DAT_IMAGEINFO of an uncompressed chocolate page of 1, 8 or 24 bits a pixel; `length` may be -1.
+void describeImage(TW_IMAGEINFO *info, int width, int length, int bitCount, double xDpi, double yDpi);
+// DAT_IMAGELAYOUT (MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT) of a source in `state`: the frame in
+// inches (left, top, right, bottom). TWRC_FAILURE with the condition code in `conditionCode`.
+uint16_t answerImageLayout(uint16_t msg, TW_IMAGELAYOUT *layout, int state, const double frame[4], uint32_t pageNumber,
+                           uint16_t &conditionCode);
 
 // The page as an image file: TIFF for TWFF_TIFF, else BMP.
 std::vector<uint8_t> imageFile(const uint8_t *dib, const DibLayout &layout, uint16_t format);

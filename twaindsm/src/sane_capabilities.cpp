@@ -119,14 +119,12 @@ SaneCapabilities::SaneCapabilities(SaneOptions &options) : options_(options)
 
 long long SaneCapabilities::number(uint16_t id, long long fallback) const
 {
-    auto found = caps_.find(id);
-    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentNumber();
+    return currentNumber(caps_, id, fallback);
 }
 
 double SaneCapabilities::real(uint16_t id, double fallback) const
 {
-    auto found = caps_.find(id);
-    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentReal();
+    return currentReal(caps_, id, fallback);
 }
 
 void SaneCapabilities::setOnline(bool online)

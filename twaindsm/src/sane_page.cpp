@@ -1,5 +1,7 @@
 #include "sane_page.h"
 
+#include "platform.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +55,7 @@ bool SanePage::beginFrame(const SANE_Parameters &p, double dpi)
         lengthUnknown_ = p.lines < 0;
         layout_ = dibLayout(width_, lengthUnknown_ ? 1 : std::max(1, p.lines), bitCount_, dpi_);
         if (!lengthUnknown_) {
-            dib_ = static_cast<uint8_t *>(std::calloc(1, layout_.size));
+            dib_ = static_cast<uint8_t *>(allocatePageMemory(layout_.size));
             if (!dib_)
                 return false;
             writeDibHeader(dib_, layout_);
@@ -131,8 +133,16 @@ void SanePage::add(const uint8_t *data, size_t length)
     const size_t lineBytes = static_cast<size_t>(frame_.bytes_per_line);
     auto take = [this](const uint8_t *line) {
         // A three-pass colour beyond the lines of the first frame has nowhere to go.
-        if (!threePass_ || firstFrame_ || frameLine_ < lines_)
-            convertLine(line, row(frameLine_));
+        if (!threePass_ || firstFrame_ || frameLine_ < lines_) {
+            uint8_t *out = row(frameLine_);
+            if (firstFrame_) {
+                // The bytes that pad the row to 4; a three-pass scan leaves its colours zero
+                // until their frames arrive.
+                const size_t used = threePass_ ? 0 : layout_.packedRowBytes();
+                std::memset(out + used, 0, layout_.stride - used);
+            }
+            convertLine(line, out);
+        }
         ++frameLine_;
         if (firstFrame_)
             lines_ = std::max(lines_, frameLine_);
@@ -176,7 +186,7 @@ uint8_t *SanePage::takeDib(DibLayout &layout)
         dib = dib_;
         dib_ = nullptr;
     } else {
-        dib = static_cast<uint8_t *>(std::malloc(final.size));
+        dib = static_cast<uint8_t *>(allocatePageMemory(final.size));
         if (!dib)
             return nullptr;
         for (int y = 0; y < lines_; ++y)

@@ -4,6 +4,7 @@
 #include "twain_names.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,11 +34,6 @@ json parametersJson(const SANE_Parameters &p)
 {
     return {{"format", frameName(p.format)}, {"lastFrame", p.last_frame != SANE_FALSE}, {"bytesPerLine", p.bytes_per_line},
             {"pixelsPerLine", p.pixels_per_line}, {"lines", p.lines}, {"depth", p.depth}};
-}
-
-uint16_t pixelTypeOfDepth(int bitCount)
-{
-    return bitCount == 24 ? TWPT_RGB : bitCount == 8 ? TWPT_GRAY : TWPT_BW;
 }
 
 } // namespace
@@ -155,8 +151,7 @@ uint16_t SaneSource::capability(uint16_t msg, TW_CAPABILITY *cap, json &detail)
     writer.reset = [this](Capability &capability, bool &adjusted) { return caps_.reset(capability, adjusted); };
     writer.resetAll = [this] { caps_.resetAll(); };
     uint16_t code = TWCC_SUCCESS;
-    const uint16_t rc = capabilityTriplet(msg, cap, caps_.map(), writer, detail, code);
-    return rc == TWRC_FAILURE ? fail(code) : rc;
+    return outcome(capabilityTriplet(msg, cap, caps_.map(), writer, detail, code), code);
 }
 
 // ---- Enabling and the batch --------------------------------------------------------------
@@ -204,6 +199,12 @@ void SaneSource::startBatch()
     // A batch cancelled a moment ago may still be letting go of the device.
     if (worker_.joinable())
         worker_.join();
+    if (!plannedPageOptions_.empty()) {
+        // The last batch set options of its own between pages: read the device again.
+        std::lock_guard<std::mutex> device(deviceMutex_);
+        caps_.refresh();
+    }
+    plannedPageOptions_ = settings_.optionsAtPage;
     Plan plan;
     plan.generation = generation();
     // Without a "source" option only a sheet-fed scanner feeds paper by itself.
@@ -211,7 +212,7 @@ void SaneSource::startBatch()
                                                        : device_.type.find("sheetfed") != std::string::npos;
     plan.xferCount = caps_.number(CAP_XFERCOUNT, -1);
     plan.dpi = caps_.real(ICAP_XRESOLUTION, 0);
-    plan.optionsAtPage = settings_.optionsAtPage;
+    plan.optionsAtPage = plannedPageOptions_;
     {
         std::lock_guard<std::mutex> device(deviceMutex_);
         expected_ = SANE_Parameters{};
@@ -233,6 +234,8 @@ void SaneSource::startBatch()
 
 void SaneSource::cancelBatch()
 {
+    current_.reset();
+    blocks_.clear();
     bool interrupt = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -244,8 +247,6 @@ void SaneSource::cancelBatch()
         cancelling_ = interrupt;
     }
     changed_.notify_all();
-    current_.reset();
-    blocks_.clear();
     if (!interrupt)
         return;
     // Makes the worker's sane_read or sane_start return at once; the worker ends the scan itself.
@@ -422,11 +423,27 @@ bool SaneSource::scanPage(const Plan &plan, int page, bool &anyPage)
         }
         SANE_Status read = SANE_STATUS_GOOD;
         size_t bytes = 0, reads = 0;
+        const size_t expected = parameters.lines > 0 ? static_cast<size_t>(parameters.lines) * parameters.bytes_per_line : 0;
+        bool paused = false;
         while (read == SANE_STATUS_GOOD) {
+            // The frame's last byte is read a moment after the others. Backends built on SANE's
+            // reader threads end the thread when the last byte is read, by an asynchronous
+            // cancellation; a thread cancelled while it still frees its buffer dies holding the
+            // allocator's lock, and the read then never returns. The pause lets it finish first.
+            size_t wanted = buffer.size();
+            if (expected > 0 && !paused) {
+                const size_t remaining = expected > bytes ? expected - bytes : 1;
+                if (remaining == 1) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    paused = true;
+                } else if (remaining <= wanted) {
+                    wanted = remaining - 1;
+                }
+            }
             SANE_Int length = 0;
             if (!enterSaneCall())
                 return false;
-            read = SaneLibrary::instance().read(handle_, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length);
+            read = SaneLibrary::instance().read(handle_, buffer.data(), static_cast<SANE_Int>(wanted), &length);
             leaveSaneCall();
             ++reads;
             if (read == SANE_STATUS_GOOD && length > 0) {
@@ -527,7 +544,6 @@ uint16_t SaneSource::imageInfo(TW_IMAGEINFO *info)
         return sequenceError();
     if (!takeCurrent())
         return sequenceError();
-    std::memset(info, 0, sizeof *info);
     int width = 0, length = 0, bitCount = 0;
     double dpi = caps_.real(ICAP_XRESOLUTION, 0);
     if (current_->kind == Result::Kind::Page) {
@@ -544,39 +560,17 @@ uint16_t SaneSource::imageInfo(TW_IMAGEINFO *info)
         length = expected_.lines;
         bitCount = expected_.format == SANE_FRAME_GRAY ? (expected_.depth == 1 ? 1 : 8) : 24;
     }
-    info->XResolution = info->YResolution = toFix32(dpi);
-    info->ImageWidth = width;
-    info->ImageLength = length;
-    info->SamplesPerPixel = bitCount == 24 ? 3 : 1;
-    for (int i = 0; i < info->SamplesPerPixel; ++i)
-        info->BitsPerSample[i] = static_cast<TW_INT16>(bitCount == 24 ? 8 : bitCount);
-    info->BitsPerPixel = static_cast<TW_INT16>(bitCount);
-    info->Planar = FALSE;
-    info->PixelType = static_cast<TW_INT16>(pixelTypeOfDepth(bitCount));
-    info->Compression = TWCP_NONE;
+    describeImage(info, width, length, bitCount, dpi, dpi);
     return TWRC_SUCCESS;
 }
 
 uint16_t SaneSource::imageLayout(uint16_t msg, TW_IMAGELAYOUT *layout)
 {
-    if (!layout)
-        return fail(TWCC_BADVALUE);
-    if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT)
-        return fail(TWCC_BADPROTOCOL);
-    if (state_ < 4)
-        return sequenceError();
     double frame[4];
     if (!caps_.scanArea(frame))
         return fail(TWCC_CAPUNSUPPORTED);
-    std::memset(layout, 0, sizeof *layout);
-    layout->Frame.Left = toFix32(frame[0]);
-    layout->Frame.Top = toFix32(frame[1]);
-    layout->Frame.Right = toFix32(frame[2]);
-    layout->Frame.Bottom = toFix32(frame[3]);
-    layout->DocumentNumber = 1;
-    layout->PageNumber = static_cast<TW_UINT32>(imagesEnded_ + 1);
-    layout->FrameNumber = 1;
-    return TWRC_SUCCESS;
+    uint16_t code = TWCC_SUCCESS;
+    return outcome(answerImageLayout(msg, layout, state_, frame, static_cast<uint32_t>(imagesEnded_ + 1), code), code);
 }
 
 uint16_t SaneSource::beginTransfer()
@@ -624,8 +618,7 @@ uint16_t SaneSource::nativeTransfer(TW_HANDLE *handle)
 uint16_t SaneSource::setupFileXfer(uint16_t msg, TW_SETUPFILEXFER *setup)
 {
     uint16_t code = TWCC_SUCCESS;
-    const uint16_t rc = fileSetup_.handle(msg, setup, state_, identity_.Id, fileFormat(), code);
-    return rc == TWRC_FAILURE ? fail(code) : rc;
+    return outcome(fileSetup_.handle(msg, setup, state_, identity_.Id, fileFormat(), code), code);
 }
 
 uint16_t SaneSource::fileTransfer()
@@ -672,8 +665,7 @@ uint16_t SaneSource::memoryTransfer(TW_IMAGEMEMXFER *block, bool asFile)
         return sequenceError();
     }
     uint16_t code = TWCC_SUCCESS;
-    const uint16_t rc = blocks_.next(block, code);
-    return rc == TWRC_FAILURE ? fail(code) : rc;
+    return outcome(blocks_.next(block, code), code);
 }
 
 uint16_t SaneSource::pendingCount()

@@ -105,6 +105,7 @@ private:
     const std::string productName_;
     const SANE_Handle handle_;
     SaneDeviceSettings settings_;
+    std::vector<SaneDeviceSettings::PageOptions> plannedPageOptions_; // of the last batch
     const SaneEventSink sink_;
 
     // The handle is used by one thread at a time: the worker for a whole batch, the

@@ -85,6 +85,18 @@ std::vector<CapItem> numbers(std::initializer_list<long long> values)
     return items;
 }
 
+long long currentNumber(const CapabilityMap &caps, uint16_t id, long long fallback)
+{
+    auto found = caps.find(id);
+    return found == caps.end() || found->second.current.empty() ? fallback : found->second.currentNumber();
+}
+
+double currentReal(const CapabilityMap &caps, uint16_t id, double fallback)
+{
+    auto found = caps.find(id);
+    return found == caps.end() || found->second.current.empty() ? fallback : found->second.currentReal();
+}
+
 void addSupportedCaps(CapabilityMap &caps)
 {
     Capability supported;

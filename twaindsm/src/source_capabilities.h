@@ -23,6 +23,9 @@ Capability oneValue(uint16_t id, uint16_t itemType, CapItem value, bool readOnly
 Capability enumeration(uint16_t id, uint16_t itemType, std::vector<CapItem> items, CapItem value);
 Capability range(uint16_t id, uint16_t itemType, CapItem low, CapItem high, CapItem step, CapItem value);
 std::vector<CapItem> numbers(std::initializer_list<long long> values);
+// The current value of a capability of the map, or `fallback` when it has none.
+long long currentNumber(const CapabilityMap &caps, uint16_t id, long long fallback);
+double currentReal(const CapabilityMap &caps, uint16_t id, double fallback);
 // CAP_SUPPORTEDCAPS listing every capability of the map, itself included.
 void addSupportedCaps(CapabilityMap &caps);
 

@@ -32,11 +32,6 @@ void paperMillimetres(long long size, double &width, double &height)
     }
 }
 
-uint16_t pixelTypeOfDepth(int bitCount)
-{
-    return bitCount == 24 ? TWPT_RGB : bitCount == 8 ? TWPT_GRAY : TWPT_BW;
-}
-
 } // namespace
 
 TW_IDENTITY sourceIdentity(const SourceProfile &profile, uint32_t id)
@@ -64,14 +59,12 @@ VirtualSource::VirtualSource(uint32_t id, const SourceProfile &profile, Capabili
 
 long long VirtualSource::capNumber(uint16_t id, long long fallback) const
 {
-    auto found = caps_.find(id);
-    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentNumber();
+    return currentNumber(caps_, id, fallback);
 }
 
 double VirtualSource::capReal(uint16_t id, double fallback) const
 {
-    auto found = caps_.find(id);
-    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentReal();
+    return currentReal(caps_, id, fallback);
 }
 
 // ---- Capabilities ------------------------------------------------------------------------
@@ -91,8 +84,7 @@ uint16_t VirtualSource::capability(uint16_t msg, TW_CAPABILITY *cap, nlohmann::j
             entry.second.reset();
     };
     uint16_t code = TWCC_SUCCESS;
-    const uint16_t rc = capabilityTriplet(msg, cap, caps_, writer, detail, code);
-    return rc == TWRC_FAILURE ? fail(code) : rc;
+    return outcome(capabilityTriplet(msg, cap, caps_, writer, detail, code), code);
 }
 
 // ---- Enabling and the batch --------------------------------------------------------------
@@ -335,39 +327,19 @@ uint16_t VirtualSource::imageInfo(TW_IMAGEINFO *info)
     if (state_ != 6 && state_ != 7)
         return sequenceError();
     const Page page = currentPage();
-    std::memset(info, 0, sizeof *info);
-    info->XResolution = toFix32(page.layout.xDpi);
-    info->YResolution = toFix32(page.layout.yDpi);
-    info->ImageWidth = page.layout.width;
     // With an undefined image size the length is known only once the page has been scanned.
     const bool undefined = capNumber(ICAP_UNDEFINEDIMAGESIZE, 0) != 0;
-    info->ImageLength = undefined && !transferred_ ? -1 : page.layout.height;
-    info->SamplesPerPixel = page.layout.bitCount == 24 ? 3 : 1;
-    for (int i = 0; i < info->SamplesPerPixel; ++i)
-        info->BitsPerSample[i] = static_cast<TW_INT16>(page.layout.bitCount == 24 ? 8 : page.layout.bitCount);
-    info->BitsPerPixel = static_cast<TW_INT16>(page.layout.bitCount);
-    info->Planar = FALSE;
-    info->PixelType = static_cast<TW_INT16>(pixelTypeOfDepth(page.layout.bitCount));
-    info->Compression = TWCP_NONE;
+    describeImage(info, page.layout.width, undefined && !transferred_ ? -1 : page.layout.height, page.layout.bitCount,
+                  page.layout.xDpi, page.layout.yDpi);
     return TWRC_SUCCESS;
 }
 
 uint16_t VirtualSource::imageLayout(uint16_t msg, TW_IMAGELAYOUT *layout)
 {
-    if (!layout)
-        return fail(TWCC_BADVALUE);
-    if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT)
-        return fail(TWCC_BADPROTOCOL);
-    if (state_ < 4)
-        return sequenceError();
     const PageFormat format = currentFormat();
-    std::memset(layout, 0, sizeof *layout);
-    layout->Frame.Right = toFix32(format.width / format.dpi);
-    layout->Frame.Bottom = toFix32(format.height / format.dpi);
-    layout->DocumentNumber = 1;
-    layout->PageNumber = static_cast<TW_UINT32>(pageNumber());
-    layout->FrameNumber = 1;
-    return TWRC_SUCCESS;
+    const double frame[4] = {0, 0, format.width / format.dpi, format.height / format.dpi};
+    uint16_t code = TWCC_SUCCESS;
+    return outcome(answerImageLayout(msg, layout, state_, frame, static_cast<uint32_t>(pageNumber()), code), code);
 }
 
 int VirtualSource::transferDelayMs() const
@@ -437,8 +409,7 @@ uint16_t VirtualSource::setupFileXfer(uint16_t msg, TW_SETUPFILEXFER *setup)
 {
     uint16_t code = TWCC_SUCCESS;
     const uint16_t format = static_cast<uint16_t>(capNumber(ICAP_IMAGEFILEFORMAT, TWFF_BMP));
-    const uint16_t rc = fileSetup_.handle(msg, setup, state_, identity_.Id, format, code);
-    return rc == TWRC_FAILURE ? fail(code) : rc;
+    return outcome(fileSetup_.handle(msg, setup, state_, identity_.Id, format, code), code);
 }
 
 uint16_t VirtualSource::fileTransfer()
@@ -490,8 +461,7 @@ uint16_t VirtualSource::memoryTransfer(TW_IMAGEMEMXFER *block, bool asFile)
         return sequenceError();
     }
     uint16_t code = TWCC_SUCCESS;
-    const uint16_t rc = blocks_.next(block, code);
-    return rc == TWRC_FAILURE ? fail(code) : rc;
+    return outcome(blocks_.next(block, code), code);
 }
 
 } // namespace twaindsm
