@@ -61,6 +61,15 @@ std::vector<uint8_t> imageFile(const uint8_t *dib, const DibLayout &layout, uint
     return format == TWFF_TIFF ? dibToTiff(dib, layout) : dibToBmpFile(dib, layout);
 }
 
+uint8_t *tiffHandle(const uint8_t *dib, const DibLayout &layout)
+{
+    const std::vector<uint8_t> tiff = dibToTiff(dib, layout);
+    auto *memory = static_cast<uint8_t *>(std::malloc(tiff.size()));
+    if (memory)
+        std::memcpy(memory, tiff.data(), tiff.size());
+    return memory;
+}
+
 bool writeImageFile(const std::string &path, const uint8_t *dib, const DibLayout &layout, uint16_t format)
 {
     const std::vector<uint8_t> file = imageFile(dib, layout, format);

@@ -600,12 +600,9 @@ uint16_t SaneSource::nativeTransfer(TW_HANDLE *handle)
     if (go != TWRC_SUCCESS)
         return go;
     if (settings_.nativeFormat == "tiff") {
-        const std::vector<uint8_t> tiff = dibToTiff(current_->dib, current_->layout);
-        auto *memory = static_cast<uint8_t *>(std::malloc(tiff.size()));
-        if (!memory)
+        *handle = tiffHandle(current_->dib, current_->layout);
+        if (!*handle)
             return fail(TWCC_LOWMEMORY);
-        std::memcpy(memory, tiff.data(), tiff.size());
-        *handle = memory;
     } else {
         // The page was scanned into a DIB: it changes hands as it is.
         *handle = current_->dib;

@@ -392,12 +392,11 @@ uint16_t VirtualSource::nativeTransfer(TW_HANDLE *handle)
     if (!dib)
         return fail(TWCC_LOWMEMORY);
     if (profile_.nativeFormat == "tiff") {
-        const std::vector<uint8_t> tiff = dibToTiff(dib, page.layout);
+        uint8_t *tiff = tiffHandle(dib, page.layout);
         std::free(dib);
-        dib = static_cast<uint8_t *>(std::malloc(tiff.size()));
-        if (!dib)
+        if (!tiff)
             return fail(TWCC_LOWMEMORY);
-        std::memcpy(dib, tiff.data(), tiff.size());
+        dib = tiff;
     }
     *handle = dib;
     state_ = 7;
