@@ -382,7 +382,9 @@ bool SaneSource::scanPage(const Plan &plan, int page, bool &anyPage)
             result.kind = Result::Kind::Cancelled;
         } else {
             result.kind = Result::Kind::Failure;
-            result.conditionCode = saneConditionCode(status);
+            // A value the device refuses in the middle of a scan is the device's failure.
+            const bool refused = status == SANE_STATUS_INVAL || status == SANE_STATUS_UNSUPPORTED;
+            result.conditionCode = refused ? static_cast<uint16_t>(TWCC_OPERATIONERROR) : saneConditionCode(status);
             if (status == SANE_STATUS_IO_ERROR) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 lost_ = true; // the device is gone until it is opened again
