@@ -1,37 +1,19 @@
 // Native transfer speed of the virtual scanner: one 300 dpi A4 RGB page (2480 x 3508) per
 // transfer, against a memcpy of the same number of bytes into fresh memory, in the same run.
+#include "../support/xferready.h"
 #include "twain.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
-namespace {
-
-std::mutex mutex;
-std::condition_variable arrived;
-bool xferReady = false;
-
-TW_UINT16 TW_CALLINGSTYLE onEvent(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16 msg, TW_MEMREF)
-{
-    if (msg == MSG_XFERREADY) {
-        std::lock_guard<std::mutex> lock(mutex);
-        xferReady = true;
-        arrived.notify_all();
-    }
-    return TWRC_SUCCESS;
-}
-
-double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-} // namespace
+using bench::seconds;
+using bench::XferReady;
 
 int main(int argc, char **argv)
 {
@@ -52,7 +34,7 @@ int main(int argc, char **argv)
     std::strcpy(app.ProductName, "twaindsm bench");
     TW_HANDLE parent = nullptr;
     TW_CALLBACK2 callback{};
-    callback.CallBackProc = reinterpret_cast<TW_MEMREF>(&onEvent);
+    callback.CallBackProc = reinterpret_cast<TW_MEMREF>(&XferReady::callback);
     TW_USERINTERFACE ui{};
     if (entry(&app, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &parent) != TWRC_SUCCESS
         || entry(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) != TWRC_SUCCESS
@@ -65,12 +47,9 @@ int main(int argc, char **argv)
     double dsmSeconds = 0;
     size_t pageBytes = 0;
     for (int batch = 0; batch < 2; ++batch) {
-        xferReady = false;
+        XferReady::expect();
         entry(&app, &source, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            arrived.wait(lock, [] { return xferReady; });
-        }
+        XferReady::wait();
         const auto start = std::chrono::steady_clock::now();
         TW_PENDINGXFERS pending{};
         do {

@@ -92,6 +92,8 @@ QProcessEnvironment AgentSandbox::environment() const
     env.insert("TMPDIR", tempFolder());
     if (!env.contains("QT_QPA_PLATFORM"))
         env.insert("QT_QPA_PLATFORM", "offscreen");
+    // The virtual scanners only, whatever this machine has; a test of SANE devices says so.
+    env.insert("TWAINDSM_SANE", "off");
     env.insert(extraEnv);
     return env;
 }

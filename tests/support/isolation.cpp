@@ -18,6 +18,8 @@ void isolateUserFolders()
     qputenv("XDG_DATA_HOME", QFile::encodeName(base + "/data"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(base + "/config"));
     qputenv("TMPDIR", QFile::encodeName(base + "/tmp"));
+    // Our DSM lists the virtual scanners only, not the machine's SANE devices.
+    qputenv("TWAINDSM_SANE", "off");
 
     const QString dataFolder = base + "/data/kelmora/vellox";
     QDir().mkpath(dataFolder);

@@ -1,5 +1,6 @@
 // Black-box tests of libtwaindsm through DSM_Entry alone, as an application sees it.
 #include "image_check.h"
+#include "page_transfer.h"
 #include "twain_client.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ protected:
         profilePath_ = folder_ + "/sources.json";
         setenv("TWAINDSM_SOURCES", profilePath_.c_str(), 1);
         unsetenv("TWAINDSM_TRACE");
+        setenv("TWAINDSM_SANE", "off", 1); // the virtual scanners alone, whatever this machine has
     }
     void TearDown() override
     {
@@ -39,72 +41,7 @@ protected:
     // Transfers the current image with the source's transfer mechanism and decodes it.
     TW_UINT16 transfer(TwainClient &client, TW_UINT16 mech, PageImage &image, bool tiffNative = false)
     {
-        TW_IMAGEINFO info{};
-        EXPECT_EQ(client.call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
-        switch (mech) {
-        case TWSX_NATIVE: {
-            TW_HANDLE handle = nullptr;
-            const TW_UINT16 rc = client.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle);
-            if (handle) {
-                if (tiffNative) {
-                    // An RGB TIFF of ours: header, 12-entry directory, 22 bytes of values, one strip.
-                    const uint8_t *bytes = static_cast<uint8_t *>(handle);
-                    const size_t size = 8 + 2 + 12 * 12 + 4 + 22 + static_cast<size_t>(info.ImageWidth) * 3 * info.ImageLength;
-                    EXPECT_TRUE(decodeTiff(std::vector<uint8_t>(bytes, bytes + size), image));
-                } else {
-                    EXPECT_TRUE(decodeDib(static_cast<uint8_t *>(handle), SIZE_MAX, image));
-                }
-                std::free(handle);
-            }
-            return rc;
-        }
-        case TWSX_FILE: {
-            TW_SETUPFILEXFER setup{};
-            const std::string path = folder_ + "/page.bmp";
-            std::snprintf(setup.FileName, sizeof setup.FileName, "%s", path.c_str());
-            setup.Format = TWFF_BMP;
-            EXPECT_EQ(client.call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
-            const TW_UINT16 rc = client.call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
-            if (rc == TWRC_XFERDONE)
-                EXPECT_TRUE(decodeBmpFile(readWholeFile(path), image));
-            return rc;
-        }
-        default: {
-            const bool asFile = mech == TWSX_MEMFILE;
-            TW_SETUPMEMXFER setup{};
-            EXPECT_EQ(client.call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
-            std::vector<uint8_t> buffer(setup.Preferred / 3 + 1), received;
-            TW_UINT16 rc;
-            TW_UINT32 expectedRow = 0;
-            do {
-                TW_IMAGEMEMXFER block{};
-                block.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
-                block.Memory.Length = static_cast<TW_UINT32>(buffer.size());
-                block.Memory.TheMem = buffer.data();
-                rc = client.call(DG_IMAGE, asFile ? DAT_IMAGEMEMFILEXFER : DAT_IMAGEMEMXFER, MSG_GET, &block);
-                if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE)
-                    return rc;
-                if (!asFile) {
-                    // A copy: the structure is packed to 2 and gtest binds references.
-                    const TW_UINT32 yOffset = block.YOffset;
-                    EXPECT_EQ(yOffset, expectedRow);
-                    expectedRow += block.Rows;
-                }
-                received.insert(received.end(), buffer.begin(), buffer.begin() + block.BytesWritten);
-            } while (rc == TWRC_SUCCESS);
-            if (asFile) {
-                EXPECT_TRUE(decodeBmpFile(received, image));
-            } else {
-                image.width = info.ImageWidth;
-                image.height = info.ImageLength;
-                image.bitCount = info.BitsPerPixel;
-                image.dpi = info.XResolution.Whole;
-                image.rows = received;
-                EXPECT_EQ(received.size(), image.rowBytes() * image.height);
-            }
-            return rc;
-        }
-        }
+        return transferPage(client, mech, image, folder_ + "/page.bmp", tiffNative);
     }
 
     std::string folder_;

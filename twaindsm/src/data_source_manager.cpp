@@ -1,14 +1,15 @@
 #include "data_source_manager.h"
 
+#include "sane_source.h"
 #include "source_capabilities.h"
 #include "trace.h"
 #include "twain_names.h"
+#include "virtual_source.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace twaindsm {
 
@@ -67,7 +68,7 @@ TW_UINT16 DataSourceManager::entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UI
         } else if (state_ != 3) {
             rc = TWRC_FAILURE;
             cc = conditionCode_ = TWCC_SEQERROR;
-        } else if (std::shared_ptr<VirtualSource> source = findSource(dest)) {
+        } else if (std::shared_ptr<DataSource> source = findSource(dest)) {
             sourceName = source->productName();
             if (dat != DAT_STATUS)
                 source->setConditionCode(TWCC_SUCCESS);
@@ -94,7 +95,7 @@ TW_UINT16 DataSourceManager::entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UI
     return rc;
 }
 
-TW_UINT16 DataSourceManager::managerCall(Lock &, pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, json &detail)
+TW_UINT16 DataSourceManager::managerCall(Lock &lock, pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, json &detail)
 {
     auto fail = [this](uint16_t code) { conditionCode_ = code; return static_cast<TW_UINT16>(TWRC_FAILURE); };
     switch (dat) {
@@ -103,7 +104,7 @@ TW_UINT16 DataSourceManager::managerCall(Lock &, pTW_IDENTITY origin, TW_UINT16 
     case DAT_IDENTITY:
         if (state_ != 3)
             return fail(TWCC_SEQERROR);
-        return identity(msg, static_cast<pTW_IDENTITY>(data), detail);
+        return identity(lock, msg, static_cast<pTW_IDENTITY>(data), detail);
     case DAT_STATUS: {
         if (msg != MSG_GET || !data)
             return fail(TWCC_BADVALUE);
@@ -144,6 +145,7 @@ TW_UINT16 DataSourceManager::parent(pTW_IDENTITY origin, TW_UINT16 msg)
             origin->SupportedGroups |= DF_DSM2;
         application_ = *origin;
         profiles_ = loadProfiles();
+        listing_.clear();
         listCursor_ = 0;
         state_ = 3;
         return TWRC_SUCCESS;
@@ -157,48 +159,74 @@ TW_UINT16 DataSourceManager::parent(pTW_IDENTITY origin, TW_UINT16 msg)
     return conditionCode_ = TWCC_BADPROTOCOL, TWRC_FAILURE;
 }
 
-int DataSourceManager::defaultIndex() const
+std::vector<SaneListedDevice> DataSourceManager::saneListing(Lock &lock)
 {
-    for (size_t i = 0; i < profiles_.sources.size(); ++i)
-        if (sameName(profiles_.defaultSource.c_str(), profiles_.sources[i].productName))
-            return static_cast<int>(i);
-    return 0;
-}
-
-TW_IDENTITY DataSourceManager::listedIdentity(int index) const
-{
-    // Listed sources are numbered from 1000 so that their Ids never meet those of open ones.
-    return sourceIdentity(profiles_.sources[index], 1000 + static_cast<uint32_t>(index));
-}
-
-const SourceProfile *DataSourceManager::profileNamed(const std::string &name) const
-{
+    if (profiles_.sane == SaneMode::Off)
+        return {};
+    std::vector<std::string> taken;
     for (const SourceProfile &profile : profiles_.sources)
-        if (sameName(profile.productName.c_str(), name))
-            return &profile;
-    return nullptr;
+        taken.push_back(profile.productName);
+    // Network discovery may take a while: the manager's other work goes on meanwhile.
+    lock.unlock();
+    std::vector<SaneDeviceInfo> devices = SaneDeviceList::instance().devices(kSaneListWait);
+    lock.lock();
+    return nameSaneDevices(devices, taken);
 }
 
-TW_UINT16 DataSourceManager::identity(TW_UINT16 msg, pTW_IDENTITY data, json &)
+void DataSourceManager::buildListing(Lock &lock)
+{
+    listing_.clear();
+    // Listed sources are numbered from 1000 so that their Ids never meet those of open ones.
+    uint32_t id = 1000;
+    for (const SourceProfile &profile : profiles_.sources) {
+        Listed entry;
+        entry.identity = sourceIdentity(profile, id++);
+        listing_.push_back(entry);
+    }
+    for (const SaneListedDevice &device : saneListing(lock)) {
+        Listed entry;
+        entry.identity = saneIdentity(device, id++);
+        entry.isSane = true;
+        entry.sane = device.device;
+        listing_.push_back(entry);
+    }
+}
+
+const DataSourceManager::Listed *DataSourceManager::defaultListed(Lock &lock)
+{
+    if (listing_.empty())
+        buildListing(lock);
+    for (const Listed &entry : listing_)
+        if (sameName(entry.identity.ProductName, profiles_.defaultSource))
+            return &entry;
+    return listing_.empty() ? nullptr : &listing_.front();
+}
+
+TW_UINT16 DataSourceManager::identity(Lock &lock, TW_UINT16 msg, pTW_IDENTITY data, json &)
 {
     if (!data)
         return conditionCode_ = TWCC_BADVALUE, TWRC_FAILURE;
     switch (msg) {
     case MSG_GETFIRST:
         profiles_ = loadProfiles();
+        buildListing(lock);
         listCursor_ = 0;
         // fall through
     case MSG_GETNEXT:
-        if (listCursor_ >= static_cast<int>(profiles_.sources.size()))
+        if (listCursor_ >= listing_.size())
             return TWRC_ENDOFLIST;
-        *data = listedIdentity(listCursor_++);
+        *data = listing_[listCursor_++].identity;
         return TWRC_SUCCESS;
     case MSG_GETDEFAULT:
-    case MSG_USERSELECT:
-        *data = listedIdentity(defaultIndex());
+    case MSG_USERSELECT: {
+        const Listed *entry = defaultListed(lock);
+        if (!entry)
+            return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
+        *data = entry->identity;
         return TWRC_SUCCESS;
+    }
     case MSG_OPENDS:
-        return openSource(data);
+        return openSource(lock, data);
     case MSG_CLOSEDS:
         return closeSource(data);
     default:
@@ -206,16 +234,29 @@ TW_UINT16 DataSourceManager::identity(TW_UINT16 msg, pTW_IDENTITY data, json &)
     }
 }
 
-TW_UINT16 DataSourceManager::openSource(pTW_IDENTITY data)
+bool DataSourceManager::isOpen(const std::string &productName) const
+{
+    for (const auto &open : sources_)
+        if (sameName(open.second->identity().ProductName, productName))
+            return true;
+    return false;
+}
+
+TW_UINT16 DataSourceManager::openSource(Lock &lock, pTW_IDENTITY data)
 {
     profiles_ = loadProfiles();
-    const std::string wanted = productOf(data);
-    const SourceProfile *profile = wanted.empty() ? &profiles_.sources[defaultIndex()] : profileNamed(wanted);
+    std::string wanted = productOf(data);
+    if (wanted.empty()) {
+        const Listed *entry = defaultListed(lock);
+        if (!entry)
+            return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
+        wanted = productOf(&entry->identity);
+    }
+    const SourceProfile *profile = findSourceProfile(profiles_, wanted);
     if (!profile)
-        return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
-    for (const auto &open : sources_)
-        if (sameName(open.second->identity().ProductName, profile->productName))
-            return conditionCode_ = TWCC_MAXCONNECTIONS, TWRC_FAILURE;
+        return openSaneSource(lock, wanted, data);
+    if (isOpen(profile->productName))
+        return conditionCode_ = TWCC_MAXCONNECTIONS, TWRC_FAILURE;
     if (profile->openFailure)
         return conditionCode_ = profile->openFailure, TWRC_FAILURE;
     CapabilityMap caps;
@@ -228,9 +269,59 @@ TW_UINT16 DataSourceManager::openSource(pTW_IDENTITY data)
     return TWRC_SUCCESS;
 }
 
+TW_UINT16 DataSourceManager::openSaneSource(Lock &lock, const std::string &wanted, pTW_IDENTITY data)
+{
+    if (profiles_.sane == SaneMode::Off)
+        return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
+    if (isOpen(wanted))
+        return conditionCode_ = TWCC_MAXCONNECTIONS, TWRC_FAILURE;
+    auto find = [&]() -> const Listed * {
+        for (const Listed &entry : listing_)
+            if (entry.isSane && sameName(entry.identity.ProductName, wanted))
+                return &entry;
+        return nullptr;
+    };
+    const Listed *entry = find();
+    for (int attempt = 0;; ++attempt) {
+        if (!entry) {
+            // Not listed yet, or listed under a device name that has changed (a scanner plugged
+            // in again gets a new one): ask SANE again.
+            buildListing(lock);
+            entry = find();
+            if (!entry)
+                return conditionCode_ = TWCC_NODS, TWRC_FAILURE;
+        }
+        const uint32_t id = nextSourceId_++;
+        const Listed chosen = *entry;
+        const SaneDeviceSettings settings = saneSettingsFor(profiles_, chosen.sane.name);
+        auto sink = [this, id](uint32_t generation, const SourceEvent &event) {
+            pump_.post(std::chrono::milliseconds(event.delayMs), [this, id, generation, event] { deliver(id, generation, event); });
+        };
+        std::shared_ptr<DataSource> source;
+        // Opening a network scanner takes a while: the manager's other work goes on meanwhile.
+        lock.unlock();
+        const uint16_t code = openSaneDevice(id, chosen.sane, chosen.identity, settings, sink, source);
+        lock.lock();
+        if (code == TWCC_SUCCESS && isOpen(wanted)) {
+            lock.unlock();
+            source.reset(); // another thread opened it meanwhile
+            lock.lock();
+            return conditionCode_ = TWCC_MAXCONNECTIONS, TWRC_FAILURE;
+        }
+        if (code == TWCC_SUCCESS) {
+            sources_[id] = source;
+            *data = source->identity();
+            return TWRC_SUCCESS;
+        }
+        if (code != TWCC_NODS || attempt > 0)
+            return conditionCode_ = code, TWRC_FAILURE;
+        entry = nullptr;
+    }
+}
+
 TW_UINT16 DataSourceManager::closeSource(pTW_IDENTITY data)
 {
-    std::shared_ptr<VirtualSource> source = findSource(data);
+    std::shared_ptr<DataSource> source = findSource(data);
     if (!source)
         return conditionCode_ = TWCC_BADDEST, TWRC_FAILURE;
     if (source->state() != 4)
@@ -239,7 +330,7 @@ TW_UINT16 DataSourceManager::closeSource(pTW_IDENTITY data)
     return TWRC_SUCCESS;
 }
 
-std::shared_ptr<VirtualSource> DataSourceManager::findSource(pTW_IDENTITY dest)
+std::shared_ptr<DataSource> DataSourceManager::findSource(pTW_IDENTITY dest)
 {
     if (!dest)
         return nullptr;
@@ -249,19 +340,14 @@ std::shared_ptr<VirtualSource> DataSourceManager::findSource(pTW_IDENTITY dest)
     return nullptr;
 }
 
-TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<VirtualSource> source, TW_UINT32 dg, TW_UINT16 dat,
+TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<DataSource> source, TW_UINT32 dg, TW_UINT16 dat,
                                         TW_UINT16 msg, TW_MEMREF data, json &detail)
 {
-    VirtualSource &s = *source;
+    DataSource &s = *source;
     auto fail = [&s](uint16_t code) { s.setConditionCode(code); return static_cast<TW_UINT16>(TWRC_FAILURE); };
-    auto waitForScanner = [&]() {
-        const int delay = s.transferDelayMs();
-        if (delay > 0) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-            lock.lock();
-        }
-    };
+    s.waitBefore(static_cast<uint16_t>(dg), dat, msg, lock);
+    if (!sources_.count(s.identity().Id))
+        return fail(TWCC_BADDEST); // closed by another thread while it waited
     const bool get = msg == MSG_GET;
     TW_UINT16 rc = TWRC_FAILURE;
     if (dg == DG_CONTROL) {
@@ -270,12 +356,10 @@ TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<VirtualSourc
             rc = s.capability(msg, static_cast<pTW_CAPABILITY>(data), detail);
             break;
         case DAT_USERINTERFACE: {
-            const SourceProfile *reloaded = nullptr;
-            if (msg == MSG_ENABLEDS || msg == MSG_ENABLEDSUIONLY) {
+            const bool enable = msg == MSG_ENABLEDS || msg == MSG_ENABLEDSUIONLY;
+            if (enable)
                 profiles_ = loadProfiles();
-                reloaded = profileNamed(s.productName());
-            }
-            rc = s.userInterface(msg, static_cast<pTW_USERINTERFACE>(data), reloaded);
+            rc = s.userInterface(msg, static_cast<pTW_USERINTERFACE>(data), enable ? &profiles_ : nullptr);
             if (rc == TWRC_SUCCESS && s.takeSynchronousXferReady() && s.eventDue(SourceEvent{MSG_XFERREADY, 0, 0}))
                 deliverNow(lock, source, MSG_XFERREADY);
             break;
@@ -344,7 +428,6 @@ TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<VirtualSourc
                 rc = fail(TWCC_BADPROTOCOL);
                 break;
             }
-            waitForScanner();
             rc = s.nativeTransfer(static_cast<pTW_HANDLE>(data));
             break;
         case DAT_IMAGEFILEXFER:
@@ -352,7 +435,6 @@ TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<VirtualSourc
                 rc = fail(TWCC_BADPROTOCOL);
                 break;
             }
-            waitForScanner();
             rc = s.fileTransfer();
             break;
         case DAT_IMAGEMEMXFER:
@@ -361,7 +443,6 @@ TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<VirtualSourc
                 rc = fail(TWCC_BADPROTOCOL);
                 break;
             }
-            waitForScanner();
             rc = s.memoryTransfer(static_cast<pTW_IMAGEMEMXFER>(data), dat == DAT_IMAGEMEMFILEXFER);
             break;
         default:
@@ -376,7 +457,7 @@ TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<VirtualSourc
     return rc;
 }
 
-void DataSourceManager::postEvents(VirtualSource &source)
+void DataSourceManager::postEvents(DataSource &source)
 {
     const uint32_t id = source.identity().Id;
     const uint32_t generation = source.generation();
@@ -390,13 +471,13 @@ void DataSourceManager::deliver(uint32_t sourceId, uint32_t generation, SourceEv
     auto found = sources_.find(sourceId);
     if (found == sources_.end() || found->second->generation() != generation)
         return;
-    std::shared_ptr<VirtualSource> source = found->second;
+    std::shared_ptr<DataSource> source = found->second;
     if (!source->eventDue(event))
         return;
     deliverNow(lock, source, event.message);
 }
 
-void DataSourceManager::deliverNow(Lock &lock, std::shared_ptr<VirtualSource> source, uint16_t message)
+void DataSourceManager::deliverNow(Lock &lock, std::shared_ptr<DataSource> source, uint16_t message)
 {
     json line;
     line["event"] = msgName(message);

@@ -98,7 +98,12 @@ private:
     const DibLayout &layout_;
 };
 
-DibLayout layoutFor(int width, int height, int bitCount, double dpi)
+void putU16(std::vector<uint8_t> &out, size_t at, uint16_t value) { std::memcpy(&out[at], &value, 2); }
+void putU32(std::vector<uint8_t> &out, size_t at, uint32_t value) { std::memcpy(&out[at], &value, 4); }
+
+} // namespace
+
+DibLayout dibLayout(int width, int height, int bitCount, double dpi)
 {
     DibLayout layout;
     layout.width = width;
@@ -112,10 +117,26 @@ DibLayout layoutFor(int width, int height, int bitCount, double dpi)
     return layout;
 }
 
-void putU16(std::vector<uint8_t> &out, size_t at, uint16_t value) { std::memcpy(&out[at], &value, 2); }
-void putU32(std::vector<uint8_t> &out, size_t at, uint32_t value) { std::memcpy(&out[at], &value, 4); }
-
-} // namespace
+void writeDibHeader(uint8_t *dib, const DibLayout &layout)
+{
+    BitmapInfoHeader header{};
+    header.biSize = sizeof header;
+    header.biWidth = layout.width;
+    header.biHeight = layout.height;
+    header.biPlanes = 1;
+    header.biBitCount = static_cast<uint16_t>(layout.bitCount);
+    header.biSizeImage = static_cast<uint32_t>(layout.stride * layout.height);
+    header.biXPelsPerMeter = static_cast<int32_t>(std::lround(layout.xDpi * kInchesPerMetre));
+    header.biYPelsPerMeter = static_cast<int32_t>(std::lround(layout.yDpi * kInchesPerMetre));
+    header.biClrUsed = layout.colours;
+    std::memcpy(dib, &header, sizeof header);
+    // Grey ramp palette: index 0 black, the last index white (1 bit: 0 black, 1 white).
+    for (uint32_t i = 0; i < layout.colours; ++i) {
+        const uint8_t level = static_cast<uint8_t>(layout.colours == 2 ? i * 255 : i);
+        const uint8_t entry[4] = {level, level, level, 0};
+        std::memcpy(dib + sizeof header + 4 * i, entry, 4);
+    }
+}
 
 bool readDibLayout(const uint8_t *dib, size_t size, DibLayout &layout)
 {
@@ -140,25 +161,9 @@ bool readDibLayout(const uint8_t *dib, size_t size, DibLayout &layout)
 
 std::vector<uint8_t> renderAnswerSheet(int width, int height, int bitCount, double dpi)
 {
-    const DibLayout layout = layoutFor(width, height, bitCount, dpi);
+    const DibLayout layout = dibLayout(width, height, bitCount, dpi);
     std::vector<uint8_t> dib(layout.size, 0xff);
-
-    BitmapInfoHeader header{};
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = static_cast<uint16_t>(bitCount);
-    header.biSizeImage = static_cast<uint32_t>(layout.stride * height);
-    header.biXPelsPerMeter = header.biYPelsPerMeter = static_cast<int32_t>(std::lround(dpi * kInchesPerMetre));
-    header.biClrUsed = layout.colours;
-    std::memcpy(dib.data(), &header, sizeof header);
-    // Grey ramp palette: index 0 black, the last index white (1 bit: 0 black, 1 white).
-    for (uint32_t i = 0; i < layout.colours; ++i) {
-        const uint8_t level = static_cast<uint8_t>(layout.colours == 2 ? i * 255 : i);
-        const uint8_t entry[4] = {level, level, level, 0};
-        std::memcpy(&dib[sizeof header + 4 * i], entry, 4);
-    }
+    writeDibHeader(dib.data(), layout);
 
     Painter paint(dib.data(), layout);
     const double pageW = width * 25.4 / dpi, pageH = height * 25.4 / dpi;

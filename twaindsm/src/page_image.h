@@ -25,6 +25,10 @@ struct DibLayout {
 };
 
 bool readDibLayout(const uint8_t *dib, size_t size, DibLayout &layout);
+// The layout of an uncompressed DIB of this size and depth, and its header with the palette
+// (grey ramp; 1 bit: 0 black, 1 white) written at the start of `dib`.
+DibLayout dibLayout(int width, int height, int bitCount, double dpi);
+void writeDibHeader(uint8_t *dib, const DibLayout &layout);
 
 // An answer sheet of the given size and depth, white with a frame, a tinted header band and
 // rows of answer boxes. The page number is not on it: stampPageNumber adds it to each copy.

@@ -11,5 +11,8 @@ bool fileExists(const std::string &path);
 std::string temporaryFolder();        // TMPDIR or the system's temporary folder
 unsigned long processId();
 std::vector<std::string> filesInFolder(const std::string &folder); // names only, sorted
+// Memory for a page image, released with free(). A large block is backed by huge pages where the
+// system offers them: filling fresh memory page by page costs more than the scan itself.
+void *allocatePageMemory(size_t size);
 
 } // namespace twaindsm

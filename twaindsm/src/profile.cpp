@@ -4,6 +4,7 @@
 #include "source_capabilities.h"
 #include "twain_names.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +15,52 @@ namespace twaindsm {
 using nlohmann::json;
 
 namespace {
+
+bool parseCloseRequest(const json &value, CloseRequest &out)
+{
+    const std::string text = value.is_string() ? value.get<std::string>() : std::string();
+    if (text == "never")
+        out = CloseRequest::Never;
+    else if (text == "beforeFirstPage")
+        out = CloseRequest::BeforeFirstPage;
+    else if (text == "afterLastPage")
+        out = CloseRequest::AfterLastPage;
+    else
+        return false;
+    return true;
+}
+
+bool parseSaneMode(const json &value, SaneMode &out)
+{
+    const std::string text = value.is_string() ? value.get<std::string>() : std::string();
+    if (text == "auto")
+        out = SaneMode::Auto;
+    else if (text == "off")
+        out = SaneMode::Off;
+    else if (text == "only")
+        out = SaneMode::Only;
+    else
+        return false;
+    return true;
+}
+
+// TWAINDSM_SANE, when it names a mode, overrides the profile's.
+void applySaneOverride(ProfileSet &profiles)
+{
+    const char *value = std::getenv("TWAINDSM_SANE");
+    if (value && *value && !parseSaneMode(json(value), profiles.sane))
+        std::fprintf(stderr, "twaindsm: TWAINDSM_SANE must be auto, off or only, not \"%s\"\n", value);
+}
+
+bool sameProductName(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
 
 // Reads one source entry; every field is optional.
 class SourceReader {
@@ -212,18 +259,9 @@ private:
     bool closeRequest()
     {
         auto it = entry_.find("closeRequest");
-        if (it == entry_.end())
+        if (it == entry_.end() || parseCloseRequest(*it, profile_.closeRequest))
             return true;
-        const std::string value = it->is_string() ? it->get<std::string>() : std::string();
-        if (value == "never")
-            profile_.closeRequest = CloseRequest::Never;
-        else if (value == "beforeFirstPage")
-            profile_.closeRequest = CloseRequest::BeforeFirstPage;
-        else if (value == "afterLastPage")
-            profile_.closeRequest = CloseRequest::AfterLastPage;
-        else
-            return fail("\"closeRequest\" must be \"never\", \"beforeFirstPage\" or \"afterLastPage\"");
-        return true;
+        return fail("\"closeRequest\" must be \"never\", \"beforeFirstPage\" or \"afterLastPage\"");
     }
 
     bool deviceEvents()
@@ -273,6 +311,77 @@ private:
     std::string &error_;
 };
 
+// One entry of "saneDevices".
+bool readSaneDevice(const nlohmann::ordered_json &entry, SaneDeviceSettings &settings, std::string &error)
+{
+    if (!entry.is_object())
+        return error = "a SANE device entry must be a JSON object", false;
+    for (auto it = entry.begin(); it != entry.end(); ++it) {
+        const std::string &key = it.key();
+        const nlohmann::ordered_json &value = it.value();
+        if (key == "device") {
+            if (!value.is_string())
+                return error = "\"device\" must be a SANE device name", false;
+            settings.device = value.get<std::string>();
+        } else if (key == "options") {
+            if (!value.is_object())
+                return error = "\"options\" must be an object of SANE option names and values", false;
+            settings.options = value;
+        } else if (key == "optionsAtPage") {
+            const char *usage = "\"optionsAtPage\" must be a list of {\"page\": n, \"options\": {...}}";
+            if (!value.is_array())
+                return error = usage, false;
+            for (const nlohmann::ordered_json &step : value) {
+                if (!step.is_object() || !step.contains("page") || !step["page"].is_number_integer()
+                    || step["page"].get<int>() < 1 || !step.contains("options") || !step["options"].is_object())
+                    return error = usage, false;
+                settings.optionsAtPage.push_back({step["page"].get<int>(), step["options"]});
+            }
+        } else if (key == "closeRequest") {
+            if (!parseCloseRequest(json(value), settings.closeRequest))
+                return error = "\"closeRequest\" must be \"never\", \"beforeFirstPage\" or \"afterLastPage\"", false;
+        } else if (key == "nativeFormat") {
+            if (value != "dib" && value != "tiff")
+                return error = "\"nativeFormat\" must be \"dib\" or \"tiff\"", false;
+            settings.nativeFormat = value.get<std::string>();
+        } else {
+            std::fprintf(stderr, "twaindsm: profile: ignoring unknown key \"%s\" of a SANE device\n", key.c_str());
+        }
+    }
+    return true;
+}
+
+// The SANE part of the top level: "sane" and "saneDevices".
+bool readSaneSettings(const nlohmann::ordered_json &document, ProfileSet &profiles, std::string &error)
+{
+    auto mode = document.find("sane");
+    if (mode != document.end() && !parseSaneMode(json(*mode), profiles.sane))
+        return error = "\"sane\" must be \"auto\", \"off\" or \"only\"", false;
+    auto devices = document.find("saneDevices");
+    if (devices == document.end())
+        return true;
+    if (!devices->is_array())
+        return error = "\"saneDevices\" must be a list", false;
+    for (const nlohmann::ordered_json &entry : *devices) {
+        SaneDeviceSettings settings;
+        std::string entryError;
+        if (!readSaneDevice(entry, settings, entryError))
+            return error = "SANE device " + std::to_string(profiles.saneDevices.size() + 1) + ": " + entryError, false;
+        profiles.saneDevices.push_back(std::move(settings));
+    }
+    return true;
+}
+
+// The profile file in force, or empty for the built-in one.
+std::string profilePath()
+{
+    const char *fromEnvironment = std::getenv("TWAINDSM_SOURCES");
+    if (fromEnvironment && *fromEnvironment)
+        return fromEnvironment;
+    const std::string besideLibrary = libraryFolder() + "/twaindsm-sources.json";
+    return fileExists(besideLibrary) ? besideLibrary : std::string();
+}
+
 bool readFile(const std::string &path, std::string &text)
 {
     std::ifstream in(path, std::ios::binary);
@@ -299,13 +408,17 @@ bool parseProfiles(const std::string &text, ProfileSet &profiles, std::string &e
     const json document = json::parse(text, nullptr, false);
     if (document.is_discarded())
         return error = "not valid JSON", false;
+    static const json noSources = json::array();
     const json *list = &document;
     profiles = ProfileSet();
     if (document.is_object()) {
+        if (!readSaneSettings(nlohmann::ordered_json::parse(text, nullptr, false), profiles, error))
+            return false;
         auto sources = document.find("sources");
-        if (sources == document.end())
+        const bool saneOnly = document.contains("sane") || document.contains("saneDevices");
+        if (sources == document.end() && !saneOnly)
             return error = "the top-level object needs a \"sources\" list", false;
-        list = &*sources;
+        list = sources == document.end() ? &noSources : &*sources;
         auto defaultSource = document.find("default");
         if (defaultSource != document.end() && defaultSource->is_string())
             profiles.defaultSource = defaultSource->get<std::string>();
@@ -331,29 +444,59 @@ bool parseProfiles(const std::string &text, ProfileSet &profiles, std::string &e
 
 ProfileSet loadProfiles()
 {
-    std::string path;
-    const char *fromEnvironment = std::getenv("TWAINDSM_SOURCES");
-    if (fromEnvironment && *fromEnvironment) {
-        path = fromEnvironment;
-    } else {
-        const std::string besideLibrary = libraryFolder() + "/twaindsm-sources.json";
-        if (!fileExists(besideLibrary))
-            return builtInProfiles();
-        path = besideLibrary;
-    }
-    std::string text;
-    if (!readFile(path, text)) {
+    const std::string path = profilePath();
+    ProfileSet profiles = builtInProfiles();
+    std::string text, error;
+    if (path.empty()) {
+        // the built-in source
+    } else if (!readFile(path, text)) {
         std::fprintf(stderr, "twaindsm: cannot read the source profile %s; using the built-in source\n", path.c_str());
-        return builtInProfiles();
-    }
-    ProfileSet profiles;
-    std::string error;
-    if (!parseProfiles(text, profiles, error)) {
+    } else if (!parseProfiles(text, profiles, error)) {
         std::fprintf(stderr, "twaindsm: source profile %s: %s; using the built-in source\n", path.c_str(), error.c_str());
-        return builtInProfiles();
+        profiles = builtInProfiles();
+    } else {
+        profiles.origin = path;
     }
-    profiles.origin = path;
+    applySaneOverride(profiles);
+    if (profiles.sane == SaneMode::Only)
+        profiles.sources.clear();
     return profiles;
+}
+
+SaneMode configuredSaneMode()
+{
+    SaneMode mode = SaneMode::Auto;
+    std::string text;
+    const std::string path = profilePath();
+    if (!path.empty() && readFile(path, text)) {
+        const json document = json::parse(text, nullptr, false);
+        if (document.is_object() && document.contains("sane"))
+            parseSaneMode(document["sane"], mode);
+    }
+    const char *value = std::getenv("TWAINDSM_SANE");
+    if (value && *value)
+        parseSaneMode(json(value), mode);
+    return mode;
+}
+
+const SourceProfile *findSourceProfile(const ProfileSet &profiles, const std::string &productName)
+{
+    for (const SourceProfile &profile : profiles.sources)
+        if (sameProductName(profile.productName, productName))
+            return &profile;
+    return nullptr;
+}
+
+SaneDeviceSettings saneSettingsFor(const ProfileSet &profiles, const std::string &device)
+{
+    const SaneDeviceSettings *forAll = nullptr;
+    for (const SaneDeviceSettings &settings : profiles.saneDevices) {
+        if (settings.device == device)
+            return settings;
+        if (settings.device.empty() && !forAll)
+            forAll = &settings;
+    }
+    return forAll ? *forAll : SaneDeviceSettings();
 }
 
 } // namespace twaindsm

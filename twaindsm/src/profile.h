@@ -60,11 +60,40 @@ struct SourceProfile {
     std::vector<DeviceEventScript> deviceEvents;
 };
 
+// Whether SANE devices are listed as sources: "auto" when libsane loads, "off", or "only"
+// (no virtual sources).
+enum class SaneMode { Auto, Off, Only };
+
+// Settings for the SANE devices a profile names (or, without a device name, for all of them).
+struct SaneDeviceSettings {
+    std::string device;              // SANE device name such as "test:0"; empty: every device
+    // SANE option values set when the source opens, in the order the profile gives them (an
+    // option's allowed values may depend on one set before it).
+    nlohmann::ordered_json options = nlohmann::ordered_json::object();
+    struct PageOptions {
+        int page = 0;                // set before this image of a batch is started (1-based)
+        nlohmann::ordered_json options;
+    };
+    std::vector<PageOptions> optionsAtPage;
+    CloseRequest closeRequest = CloseRequest::Never;
+    std::string nativeFormat = "dib"; // dib or tiff
+};
+
 struct ProfileSet {
     std::vector<SourceProfile> sources;
     std::string defaultSource;      // product name; empty: the first source
     std::string origin;             // the file read, or "built-in"
+    SaneMode sane = SaneMode::Auto; // TWAINDSM_SANE overrides the profile
+    std::vector<SaneDeviceSettings> saneDevices;
 };
+
+// The virtual source of that product name (compared without regard to case), or null.
+const SourceProfile *findSourceProfile(const ProfileSet &profiles, const std::string &productName);
+// The settings that apply to a SANE device: its own entry, else the entry without a device
+// name, else the defaults.
+SaneDeviceSettings saneSettingsFor(const ProfileSet &profiles, const std::string &device);
+// The SANE mode in force without reporting profile errors (used at library load).
+SaneMode configuredSaneMode();
 
 // Reads the profile named by TWAINDSM_SOURCES, else twaindsm-sources.json beside the library,
 // else returns the built-in source. Any error is written to standard error and yields the

@@ -38,9 +38,7 @@ uint16_t paperSizeCode(const std::string &name)
     return 0xffff;
 }
 
-namespace {
-
-Capability oneValue(uint16_t id, uint16_t itemType, CapItem value, bool readOnly, std::vector<CapItem> allowed = {})
+Capability oneValue(uint16_t id, uint16_t itemType, CapItem value, bool readOnly, std::vector<CapItem> allowed)
 {
     Capability cap;
     cap.id = id;
@@ -79,8 +77,6 @@ Capability range(uint16_t id, uint16_t itemType, CapItem low, CapItem high, CapI
     return cap;
 }
 
-CapItem flag(bool value) { return CapItem::number(value ? 1 : 0); }
-
 std::vector<CapItem> numbers(std::initializer_list<long long> values)
 {
     std::vector<CapItem> items;
@@ -88,6 +84,102 @@ std::vector<CapItem> numbers(std::initializer_list<long long> values)
         items.push_back(CapItem::number(value));
     return items;
 }
+
+long long currentNumber(const CapabilityMap &caps, uint16_t id, long long fallback)
+{
+    auto found = caps.find(id);
+    return found == caps.end() || found->second.current.empty() ? fallback : found->second.currentNumber();
+}
+
+double currentReal(const CapabilityMap &caps, uint16_t id, double fallback)
+{
+    auto found = caps.find(id);
+    return found == caps.end() || found->second.current.empty() ? fallback : found->second.currentReal();
+}
+
+void addSupportedCaps(CapabilityMap &caps)
+{
+    Capability supported;
+    supported.id = CAP_SUPPORTEDCAPS;
+    supported.itemType = TWTY_UINT16;
+    supported.conType = TWON_ARRAY;
+    supported.readOnly = true;
+    caps[CAP_SUPPORTEDCAPS] = supported; // listed in itself
+    std::vector<CapItem> ids;
+    for (const auto &entry : caps)
+        ids.push_back(CapItem::number(entry.first));
+    caps[CAP_SUPPORTEDCAPS].defaults = ids;
+    caps[CAP_SUPPORTEDCAPS].current = ids;
+}
+
+uint16_t capabilityTriplet(uint16_t msg, TW_CAPABILITY *cap, CapabilityMap &caps, const CapabilityWriter &writer,
+                           nlohmann::json &detail, uint16_t &conditionCode)
+{
+    auto fail = [&conditionCode](uint16_t code) { conditionCode = code; return static_cast<uint16_t>(TWRC_FAILURE); };
+    if (msg == MSG_RESETALL) {
+        writer.resetAll();
+        return TWRC_SUCCESS;
+    }
+    detail["cap"] = capName(cap->Cap);
+    auto found = caps.find(cap->Cap);
+    if (found == caps.end())
+        return fail(TWCC_CAPUNSUPPORTED);
+    Capability &capability = found->second;
+
+    bool adjusted = false;
+    Container answer;
+    switch (msg) {
+    case MSG_GET: answer = capability.forGet(); break;
+    case MSG_GETCURRENT: answer = capability.forCurrent(); break;
+    case MSG_GETDEFAULT: answer = capability.forDefault(); break;
+    case MSG_RESET: {
+        if (capability.readOnly)
+            return fail(TWCC_CAPBADOPERATION);
+        const uint16_t code = writer.reset(capability, adjusted);
+        if (code != TWCC_SUCCESS)
+            return fail(code);
+        found = caps.find(cap->Cap); // the writer may have rebuilt the capabilities
+        if (found == caps.end())
+            return fail(TWCC_CAPUNSUPPORTED);
+        answer = found->second.forGet();
+        break;
+    }
+    case MSG_QUERYSUPPORT: {
+        answer.conType = TWON_ONEVALUE;
+        answer.itemType = TWTY_INT32;
+        long long operations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
+        if (!capability.readOnly)
+            operations |= TWQC_SET | TWQC_RESET;
+        answer.items = {CapItem::number(operations)};
+        break;
+    }
+    case MSG_SET: {
+        Container request;
+        if (!parseContainer(cap->ConType, cap->hContainer, request)) {
+            detail["conType"] = conTypeName(cap->ConType);
+            return fail(TWCC_BADVALUE);
+        }
+        detail["set"] = containerToJson(request);
+        const uint16_t code = writer.set(capability, request, adjusted);
+        if (code != TWCC_SUCCESS)
+            return fail(code);
+        return adjusted ? TWRC_CHECKSTATUS : TWRC_SUCCESS;
+    }
+    default:
+        return fail(TWCC_CAPBADOPERATION);
+    }
+    TW_HANDLE container = buildContainer(answer);
+    if (!container)
+        return fail(TWCC_LOWMEMORY);
+    cap->ConType = answer.conType;
+    cap->hContainer = container;
+    detail["returned"] = containerToJson(answer);
+    return adjusted ? TWRC_CHECKSTATUS : TWRC_SUCCESS;
+}
+
+namespace {
+
+CapItem flag(bool value) { return CapItem::number(value ? 1 : 0); }
 
 // Paper sizes in inches, for the physical size of the bed.
 void paperInches(uint16_t size, double &width, double &height)
@@ -322,18 +414,7 @@ bool buildCapabilities(const SourceProfile &profile, CapabilityMap &caps, std::s
     for (uint16_t id : profile.unsupportedCapabilities)
         caps.erase(id);
     error.clear();
-
-    Capability supported;
-    supported.id = CAP_SUPPORTEDCAPS;
-    supported.itemType = TWTY_UINT16;
-    supported.conType = TWON_ARRAY;
-    supported.readOnly = true;
-    caps[CAP_SUPPORTEDCAPS] = supported; // listed in itself
-    std::vector<CapItem> ids;
-    for (const auto &entry : caps)
-        ids.push_back(CapItem::number(entry.first));
-    caps[CAP_SUPPORTEDCAPS].defaults = ids;
-    caps[CAP_SUPPORTEDCAPS].current = ids;
+    addSupportedCaps(caps);
     return true;
 }
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <thread>
 
 namespace twaindsm {
 
@@ -30,11 +30,6 @@ void paperMillimetres(long long size, double &width, double &height)
     case TWSS_USLEGAL: width = 215.9; height = 355.6; break;
     default: width = 210; height = 297; break;
     }
-}
-
-uint16_t pixelTypeOfDepth(int bitCount)
-{
-    return bitCount == 24 ? TWPT_RGB : bitCount == 8 ? TWPT_GRAY : TWPT_BW;
 }
 
 } // namespace
@@ -58,20 +53,18 @@ TW_IDENTITY sourceIdentity(const SourceProfile &profile, uint32_t id)
 }
 
 VirtualSource::VirtualSource(uint32_t id, const SourceProfile &profile, CapabilityMap caps)
-    : profile_(profile), caps_(std::move(caps)), identity_(sourceIdentity(profile, id))
+    : DataSource(sourceIdentity(profile, id)), profile_(profile), caps_(std::move(caps))
 {
 }
 
 long long VirtualSource::capNumber(uint16_t id, long long fallback) const
 {
-    auto found = caps_.find(id);
-    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentNumber();
+    return currentNumber(caps_, id, fallback);
 }
 
 double VirtualSource::capReal(uint16_t id, double fallback) const
 {
-    auto found = caps_.find(id);
-    return found == caps_.end() || found->second.current.empty() ? fallback : found->second.currentReal();
+    return currentReal(caps_, id, fallback);
 }
 
 // ---- Capabilities ------------------------------------------------------------------------
@@ -83,63 +76,22 @@ uint16_t VirtualSource::capability(uint16_t msg, TW_CAPABILITY *cap, nlohmann::j
     const bool negotiating = msg == MSG_SET || msg == MSG_RESET || msg == MSG_RESETALL || msg == MSG_SETCONSTRAINT;
     if (negotiating ? state_ != 4 : state_ < 4)
         return sequenceError();
-    if (msg == MSG_RESETALL) {
+    CapabilityWriter writer;
+    writer.set = [](Capability &capability, const Container &request, bool &) { return capability.set(request); };
+    writer.reset = [](Capability &capability, bool &) { capability.reset(); return static_cast<uint16_t>(TWCC_SUCCESS); };
+    writer.resetAll = [this] {
         for (auto &entry : caps_)
             entry.second.reset();
-        return TWRC_SUCCESS;
-    }
-    detail["cap"] = capName(cap->Cap);
-    auto found = caps_.find(cap->Cap);
-    if (found == caps_.end())
-        return fail(TWCC_CAPUNSUPPORTED);
-    Capability &capability = found->second;
-
-    Container answer;
-    switch (msg) {
-    case MSG_GET: answer = capability.forGet(); break;
-    case MSG_GETCURRENT: answer = capability.forCurrent(); break;
-    case MSG_GETDEFAULT: answer = capability.forDefault(); break;
-    case MSG_RESET:
-        if (capability.readOnly)
-            return fail(TWCC_CAPBADOPERATION);
-        capability.reset();
-        answer = capability.forGet();
-        break;
-    case MSG_QUERYSUPPORT: {
-        answer.conType = TWON_ONEVALUE;
-        answer.itemType = TWTY_INT32;
-        long long operations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
-        if (!capability.readOnly)
-            operations |= TWQC_SET | TWQC_RESET;
-        answer.items = {CapItem::number(operations)};
-        break;
-    }
-    case MSG_SET: {
-        Container request;
-        if (!parseContainer(cap->ConType, cap->hContainer, request)) {
-            detail["conType"] = conTypeName(cap->ConType);
-            return fail(TWCC_BADVALUE);
-        }
-        detail["set"] = containerToJson(request);
-        const uint16_t code = capability.set(request);
-        return code == TWCC_SUCCESS ? TWRC_SUCCESS : fail(code);
-    }
-    default:
-        return fail(TWCC_CAPBADOPERATION);
-    }
-    TW_HANDLE container = buildContainer(answer);
-    if (!container)
-        return fail(TWCC_LOWMEMORY);
-    cap->ConType = answer.conType;
-    cap->hContainer = container;
-    detail["returned"] = containerToJson(answer);
-    return TWRC_SUCCESS;
+    };
+    uint16_t code = TWCC_SUCCESS;
+    return outcome(capabilityTriplet(msg, cap, caps_, writer, detail, code), code);
 }
 
 // ---- Enabling and the batch --------------------------------------------------------------
 
-uint16_t VirtualSource::userInterface(uint16_t msg, TW_USERINTERFACE *ui, const SourceProfile *reloaded)
+uint16_t VirtualSource::userInterface(uint16_t msg, TW_USERINTERFACE *ui, const ProfileSet *profiles)
 {
+    const SourceProfile *reloaded = profiles ? findSourceProfile(*profiles, profile_.productName) : nullptr;
     switch (msg) {
     case MSG_ENABLEDS:
     case MSG_ENABLEDSUIONLY:
@@ -158,8 +110,7 @@ uint16_t VirtualSource::userInterface(uint16_t msg, TW_USERINTERFACE *ui, const 
         if (profile_.enableFailure)
             return fail(profile_.enableFailure);
         state_ = 5;
-        ++generation_;
-        waitingMessages_.clear();
+        newGeneration();
         if (msg == MSG_ENABLEDSUIONLY) {
             remaining_ = 0;
             schedule(MSG_CLOSEDSOK, 0);
@@ -171,9 +122,8 @@ uint16_t VirtualSource::userInterface(uint16_t msg, TW_USERINTERFACE *ui, const 
         if (state_ != 5)
             return sequenceError();
         state_ = 4;
-        ++generation_;
+        newGeneration();
         remaining_ = 0;
-        waitingMessages_.clear();
         return TWRC_SUCCESS;
     default:
         return fail(TWCC_BADPROTOCOL);
@@ -208,7 +158,7 @@ void VirtualSource::startBatch()
     loadFolderImages();
     imagesEnded_ = 0;
     transferred_ = false;
-    blockActive_ = false;
+    blocks_.clear();
     const bool feeder = capNumber(CAP_FEEDERENABLED, 1) != 0;
     const bool duplex = capNumber(CAP_DUPLEXENABLED, 0) != 0;
     int images = feeder ? profile_.pages * (duplex ? 2 : 1) : 1;
@@ -228,15 +178,6 @@ void VirtualSource::startBatch()
     scheduleDeviceEvents(0);
 }
 
-void VirtualSource::schedule(uint16_t message, int delayMs, uint32_t deviceEvent)
-{
-    SourceEvent event;
-    event.message = message;
-    event.delayMs = delayMs;
-    event.deviceEvent = deviceEvent;
-    scheduled_.push_back(event);
-}
-
 void VirtualSource::scheduleDeviceEvents(int afterPage)
 {
     for (const DeviceEventScript &script : profile_.deviceEvents)
@@ -250,13 +191,6 @@ void VirtualSource::endBatch()
     remaining_ = 0;
     if (profile_.closeRequest == CloseRequest::AfterLastPage)
         schedule(MSG_CLOSEDSREQ, 0);
-}
-
-std::vector<SourceEvent> VirtualSource::takeScheduledEvents()
-{
-    std::vector<SourceEvent> events;
-    events.swap(scheduled_);
-    return events;
 }
 
 bool VirtualSource::takeSynchronousXferReady()
@@ -289,27 +223,6 @@ bool VirtualSource::eventDue(const SourceEvent &event)
     }
 }
 
-void VirtualSource::registerCallback(TWAINCALLBACKPROC proc, TW_UINTPTR refCon)
-{
-    callback_ = proc;
-    refCon_ = refCon;
-}
-
-uint16_t VirtualSource::processEvent(TW_EVENT *event)
-{
-    if (!event)
-        return fail(TWCC_BADVALUE);
-    if (state_ < 5)
-        return sequenceError();
-    if (waitingMessages_.empty()) {
-        event->TWMessage = MSG_NULL;
-        return TWRC_NOTDSEVENT;
-    }
-    event->TWMessage = waitingMessages_.front();
-    waitingMessages_.pop_front();
-    return TWRC_DSEVENT;
-}
-
 uint16_t VirtualSource::deviceEvent(TW_DEVICEEVENT *event)
 {
     if (!event)
@@ -337,8 +250,7 @@ uint16_t VirtualSource::pendingXfers(uint16_t msg, TW_PENDINGXFERS *pending)
             return sequenceError();
         ++imagesEnded_;
         transferred_ = false;
-        blockActive_ = false;
-        blockData_.clear();
+        blocks_.clear();
         if (--remaining_ <= 0)
             endBatch();
         else
@@ -415,45 +327,37 @@ uint16_t VirtualSource::imageInfo(TW_IMAGEINFO *info)
     if (state_ != 6 && state_ != 7)
         return sequenceError();
     const Page page = currentPage();
-    std::memset(info, 0, sizeof *info);
-    info->XResolution = toFix32(page.layout.xDpi);
-    info->YResolution = toFix32(page.layout.yDpi);
-    info->ImageWidth = page.layout.width;
     // With an undefined image size the length is known only once the page has been scanned.
     const bool undefined = capNumber(ICAP_UNDEFINEDIMAGESIZE, 0) != 0;
-    info->ImageLength = undefined && !transferred_ ? -1 : page.layout.height;
-    info->SamplesPerPixel = page.layout.bitCount == 24 ? 3 : 1;
-    for (int i = 0; i < info->SamplesPerPixel; ++i)
-        info->BitsPerSample[i] = static_cast<TW_INT16>(page.layout.bitCount == 24 ? 8 : page.layout.bitCount);
-    info->BitsPerPixel = static_cast<TW_INT16>(page.layout.bitCount);
-    info->Planar = FALSE;
-    info->PixelType = static_cast<TW_INT16>(pixelTypeOfDepth(page.layout.bitCount));
-    info->Compression = TWCP_NONE;
+    describeImage(info, page.layout.width, undefined && !transferred_ ? -1 : page.layout.height, page.layout.bitCount,
+                  page.layout.xDpi, page.layout.yDpi);
     return TWRC_SUCCESS;
 }
 
 uint16_t VirtualSource::imageLayout(uint16_t msg, TW_IMAGELAYOUT *layout)
 {
-    if (!layout)
-        return fail(TWCC_BADVALUE);
-    if (msg != MSG_GET && msg != MSG_GETCURRENT && msg != MSG_GETDEFAULT)
-        return fail(TWCC_BADPROTOCOL);
-    if (state_ < 4)
-        return sequenceError();
     const PageFormat format = currentFormat();
-    std::memset(layout, 0, sizeof *layout);
-    layout->Frame.Right = toFix32(format.width / format.dpi);
-    layout->Frame.Bottom = toFix32(format.height / format.dpi);
-    layout->DocumentNumber = 1;
-    layout->PageNumber = static_cast<TW_UINT32>(pageNumber());
-    layout->FrameNumber = 1;
-    return TWRC_SUCCESS;
+    const double frame[4] = {0, 0, format.width / format.dpi, format.height / format.dpi};
+    uint16_t code = TWCC_SUCCESS;
+    return outcome(answerImageLayout(msg, layout, state_, frame, static_cast<uint32_t>(pageNumber()), code), code);
 }
 
 int VirtualSource::transferDelayMs() const
 {
     // The first sheet was scanned before MSG_XFERREADY; later ones take their time now.
     return state_ == 6 && imagesEnded_ > 0 && !transferred_ ? profile_.pageDelayMs : 0;
+}
+
+void VirtualSource::waitBefore(uint16_t dg, uint16_t dat, uint16_t msg, std::unique_lock<std::mutex> &managerLock)
+{
+    const bool transfer = dat == DAT_IMAGENATIVEXFER || dat == DAT_IMAGEFILEXFER || dat == DAT_IMAGEMEMXFER
+        || dat == DAT_IMAGEMEMFILEXFER;
+    const int delay = dg == DG_IMAGE && transfer && msg == MSG_GET ? transferDelayMs() : 0;
+    if (delay > 0) {
+        managerLock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        managerLock.lock();
+    }
 }
 
 uint16_t VirtualSource::beginTransfer()
@@ -488,12 +392,11 @@ uint16_t VirtualSource::nativeTransfer(TW_HANDLE *handle)
     if (!dib)
         return fail(TWCC_LOWMEMORY);
     if (profile_.nativeFormat == "tiff") {
-        const std::vector<uint8_t> tiff = dibToTiff(dib, page.layout);
+        uint8_t *tiff = tiffHandle(dib, page.layout);
         std::free(dib);
-        dib = static_cast<uint8_t *>(std::malloc(tiff.size()));
-        if (!dib)
+        if (!tiff)
             return fail(TWCC_LOWMEMORY);
-        std::memcpy(dib, tiff.data(), tiff.size());
+        dib = tiff;
     }
     *handle = dib;
     state_ = 7;
@@ -503,47 +406,14 @@ uint16_t VirtualSource::nativeTransfer(TW_HANDLE *handle)
 
 uint16_t VirtualSource::setupFileXfer(uint16_t msg, TW_SETUPFILEXFER *setup)
 {
-    if (!setup)
-        return fail(TWCC_BADVALUE);
-    if (state_ < 4 || state_ > 6 || (msg == MSG_RESET && state_ != 4))
-        return sequenceError();
-    TW_SETUPFILEXFER standard{};
+    uint16_t code = TWCC_SUCCESS;
     const uint16_t format = static_cast<uint16_t>(capNumber(ICAP_IMAGEFILEFORMAT, TWFF_BMP));
-    const std::string name = temporaryFolder() + "/twaindsm-" + std::to_string(processId()) + "-"
-        + std::to_string(identity_.Id) + (format == TWFF_TIFF ? ".tif" : ".bmp");
-    copyText(standard.FileName, sizeof standard.FileName, name);
-    standard.Format = format;
-    switch (msg) {
-    case MSG_GET:
-    case MSG_GETCURRENT:
-        *setup = fileSetupChosen_ ? fileSetup_ : standard;
-        return TWRC_SUCCESS;
-    case MSG_GETDEFAULT:
-        *setup = standard;
-        return TWRC_SUCCESS;
-    case MSG_SET:
-        if (setup->Format != TWFF_BMP && setup->Format != TWFF_TIFF)
-            return fail(TWCC_BADVALUE);
-        if (strnlen(setup->FileName, sizeof setup->FileName) == 0)
-            return fail(TWCC_BADVALUE);
-        fileSetup_ = *setup;
-        fileSetup_.FileName[sizeof fileSetup_.FileName - 1] = 0;
-        fileSetupChosen_ = true;
-        return TWRC_SUCCESS;
-    case MSG_RESET:
-        fileSetupChosen_ = false;
-        *setup = standard;
-        return TWRC_SUCCESS;
-    default:
-        return fail(TWCC_BADPROTOCOL);
-    }
+    return outcome(fileSetup_.handle(msg, setup, state_, identity_.Id, format, code), code);
 }
 
 uint16_t VirtualSource::fileTransfer()
 {
-    TW_SETUPFILEXFER setup{};
-    if (state_ == 6)
-        setupFileXfer(MSG_GET, &setup);
+    const TW_SETUPFILEXFER setup = fileSetup_.current(identity_.Id, static_cast<uint16_t>(capNumber(ICAP_IMAGEFILEFORMAT, TWFF_BMP)));
     const uint16_t go = beginTransfer();
     if (go != TWRC_SUCCESS)
         return go;
@@ -551,12 +421,9 @@ uint16_t VirtualSource::fileTransfer()
     uint8_t *dib = renderPage(page);
     if (!dib)
         return fail(TWCC_LOWMEMORY);
-    const std::vector<uint8_t> file = setup.Format == TWFF_TIFF ? dibToTiff(dib, page.layout) : dibToBmpFile(dib, page.layout);
+    const bool written = writeImageFile(setup.FileName, dib, page.layout, setup.Format);
     std::free(dib);
-    std::ofstream out(setup.FileName, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(file.data()), static_cast<std::streamsize>(file.size()));
-    out.close();
-    if (!out)
+    if (!written)
         return fail(TWCC_FILEWRITEERROR);
     state_ = 7;
     transferred_ = true;
@@ -570,11 +437,7 @@ uint16_t VirtualSource::setupMemXfer(TW_SETUPMEMXFER *setup)
     if (state_ < 4 || state_ > 6)
         return sequenceError();
     const PageFormat format = currentFormat();
-    const uint32_t rowBytes = static_cast<uint32_t>((static_cast<size_t>(format.width) * format.bitCount + 7) / 8);
-    setup->MinBufSize = rowBytes;
-    setup->MaxBufSize = TWON_DONTCARE32;
-    // About a megabyte, in whole rows.
-    setup->Preferred = std::max<uint32_t>(1, (1u << 20) / rowBytes) * rowBytes;
+    describeMemXfer(setup, (static_cast<size_t>(format.width) * format.bitCount + 7) / 8);
     return TWRC_SUCCESS;
 }
 
@@ -582,7 +445,7 @@ uint16_t VirtualSource::memoryTransfer(TW_IMAGEMEMXFER *block, bool asFile)
 {
     if (!block)
         return fail(TWCC_BADVALUE);
-    if (!blockActive_) {
+    if (!blocks_.active()) {
         const uint16_t go = beginTransfer();
         if (go != TWRC_SUCCESS)
             return go;
@@ -590,58 +453,14 @@ uint16_t VirtualSource::memoryTransfer(TW_IMAGEMEMXFER *block, bool asFile)
         uint8_t *dib = renderPage(page);
         if (!dib)
             return fail(TWCC_LOWMEMORY);
-        if (asFile) {
-            const bool tiff = capNumber(ICAP_IMAGEFILEFORMAT, TWFF_BMP) == TWFF_TIFF;
-            blockData_ = tiff ? dibToTiff(dib, page.layout) : dibToBmpFile(dib, page.layout);
-        } else {
-            blockRowBytes_ = page.layout.packedRowBytes();
-            blockRows_ = page.layout.height;
-            blockWidth_ = page.layout.width;
-            blockData_.resize(blockRowBytes_ * blockRows_);
-            for (int row = 0; row < blockRows_; ++row)
-                copyTwainRow(dib, page.layout, row, blockData_.data() + blockRowBytes_ * row);
-        }
-        std::free(dib);
-        blockOffset_ = 0;
-        blockActive_ = true;
+        blocks_.start(dib, page.layout, asFile, static_cast<uint16_t>(capNumber(ICAP_IMAGEFILEFORMAT, TWFF_BMP)));
         state_ = 7;
         transferred_ = true;
     } else if (state_ != 7) {
         return sequenceError();
     }
-    auto *memory = static_cast<uint8_t *>(block->Memory.TheMem);
-    if (!memory)
-        return fail(TWCC_BADVALUE);
-    block->Compression = TWCP_NONE;
-    if (asFile) {
-        const size_t count = std::min<size_t>(block->Memory.Length, blockData_.size() - blockOffset_);
-        if (count == 0)
-            return fail(TWCC_BADVALUE);
-        std::memcpy(memory, blockData_.data() + blockOffset_, count);
-        block->BytesPerRow = block->Columns = block->Rows = TWON_DONTCARE32;
-        block->XOffset = block->YOffset = TWON_DONTCARE32;
-        block->BytesWritten = static_cast<TW_UINT32>(count);
-        blockOffset_ += count;
-    } else {
-        const size_t firstRow = blockOffset_ / blockRowBytes_;
-        const size_t rows = std::min<size_t>(block->Memory.Length / blockRowBytes_, blockRows_ - firstRow);
-        if (rows == 0)
-            return fail(TWCC_BADVALUE);
-        std::memcpy(memory, blockData_.data() + blockOffset_, rows * blockRowBytes_);
-        block->BytesPerRow = static_cast<TW_UINT32>(blockRowBytes_);
-        block->Columns = static_cast<TW_UINT32>(blockWidth_);
-        block->Rows = static_cast<TW_UINT32>(rows);
-        block->XOffset = 0;
-        block->YOffset = static_cast<TW_UINT32>(firstRow);
-        block->BytesWritten = static_cast<TW_UINT32>(rows * blockRowBytes_);
-        blockOffset_ += rows * blockRowBytes_;
-    }
-    if (blockOffset_ < blockData_.size())
-        return TWRC_SUCCESS;
-    blockActive_ = false;
-    blockData_.clear();
-    blockData_.shrink_to_fit();
-    return TWRC_XFERDONE;
+    uint16_t code = TWCC_SUCCESS;
+    return outcome(blocks_.next(block, code), code);
 }
 
 } // namespace twaindsm
