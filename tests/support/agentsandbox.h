@@ -17,9 +17,12 @@ namespace vtest {
 class AgentSandbox {
 public:
     AgentSandbox();
+    // A world kept in `keptRoot` (created if missing, never removed), for runs in two test
+    // cases that one after the other work on the same folders.
+    explicit AgentSandbox(const QString& keptRoot);
     ~AgentSandbox();
 
-    QString root() const { return dir.path(); }
+    QString root() const { return rootPath; }
     QString dataFolder() const;   // …/kelmora/vellox under the private XDG data home
     QString tempFolder() const;   // the private TMPDIR
     QString logFile() const;      // today's log file
@@ -53,7 +56,8 @@ public:
     bool waitUntilListening(quint16 port, int timeoutMs = 30000) const;
 
 private:
-    QTemporaryDir dir;
+    std::unique_ptr<QTemporaryDir> temporary;
+    QString rootPath;
     QString privateProgramFolder;
     QProcessEnvironment extraEnv;
     int fileLimit = 0;
