@@ -196,8 +196,8 @@ void BrowserClient::runEnvMenu()
     menuPending = false;
     if (!browser || !mainWindow)
         return;
-    // From the hot key the shell may be behind another program: the menu belongs over it, and
-    // a popup of an inactive program is closed at once.
+    // From the hot key the shell may be behind another program: it comes forward with its
+    // menu, so the user sees the page that a choice reloads.
     bringToFront(mainWindow);
     std::unique_ptr<QMenu> menu = buildEnvMenu(config.environments);
     openMenu = menu.get();

@@ -174,8 +174,8 @@ struct OtherProgramWindow : QWidget {
     }
 };
 
-// The shell's popup menu: the window of the shell's that shows up besides those it had.
-std::optional<quint64> waitForMenu(const QList<quint64>& known)
+// A window of the shell's (its menu, a popup) that shows up besides those it had.
+std::optional<quint64> waitForNewShellWindow(const QList<quint64>& known)
 {
     std::optional<quint64> menu;
     waitUntil([&] {
@@ -290,7 +290,7 @@ TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
         SCOPED_TRACE("Ctrl+Alt+K, then the second environment");
         ASSERT_TRUE(other.takeFocus()); // sent to the window past anyone's key grab
         ASSERT_TRUE(display().key({"ctrl+alt+k"}, window));
-        const std::optional<quint64> menu = waitForMenu(shellWindows);
+        const std::optional<quint64> menu = waitForNewShellWindow(shellWindows);
         ASSERT_TRUE(menu);
         ASSERT_TRUE(display().key({"Down", "Down", "Return"}));
         ASSERT_TRUE(two.waitForEntryRequests(1));
@@ -305,7 +305,7 @@ TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
         SCOPED_TRACE("Escape closes the menu and changes nothing");
         ASSERT_TRUE(other.takeFocus());
         ASSERT_TRUE(display().key({"ctrl+alt+k"}, window));
-        const std::optional<quint64> menu = waitForMenu(shellWindows);
+        const std::optional<quint64> menu = waitForNewShellWindow(shellWindows);
         ASSERT_TRUE(menu);
         ASSERT_TRUE(display().key({"Escape"}));
         EXPECT_TRUE(display().waitUntilGone(*menu));
@@ -386,6 +386,19 @@ TEST(BrowserShell, WithoutEnvironmentShowsItsOwnPageBesideARunningAgent)
 
     EXPECT_TRUE(startupMessages(sandbox).contains("vellox already running"));
     EXPECT_TRUE(sandbox.agentsOf(shell).isEmpty());
+    {
+        SCOPED_TRACE("a popup opens in a window of its own and closing it leaves the shell");
+        const std::optional<quint64> window = display().waitForWindow(kMainWindow);
+        ASSERT_TRUE(window);
+        ASSERT_EQ(page.evaluate("window.popup = window.open('about:blank', 'popup', 'width=300,height=200'),"
+                                "window.popup !== null"),
+                  QJsonValue(true));
+        const std::optional<quint64> popup = waitForNewShellWindow({*window});
+        ASSERT_TRUE(popup);
+        ASSERT_TRUE(page.evaluate("window.popup.close(), true"));
+        EXPECT_TRUE(display().waitUntilGone(*popup));
+        EXPECT_TRUE(display().isMapped(*window));
+    }
     EXPECT_EQ(shell->state(), QProcess::Running);
 
     shell->terminate();
