@@ -1,7 +1,6 @@
 #include "browserclient.h"
 
 #include "browserwindow.h"
-#include "windowactivation.h"
 #include "webenginebrowser.h"
 
 #include <QAction>
@@ -196,9 +195,6 @@ void BrowserClient::runEnvMenu()
     menuPending = false;
     if (!browser || !mainWindow)
         return;
-    // From the hot key the shell may be behind another program: it comes forward with its
-    // menu, so the user sees the page that a choice reloads.
-    bringToFront(mainWindow);
     std::unique_ptr<QMenu> menu = buildEnvMenu(config.environments);
     openMenu = menu.get();
     menu->adjustSize();

@@ -45,9 +45,6 @@ TEST(BrowserClient, SeesKeysWithWindowsCodesAndCefFlags)
     EXPECT_EQ(k.windowsKeyCode, 75);
     EXPECT_EQ(k.modifiers, 0x2 | 0x4 | 0x8);
     EXPECT_EQ(press(Qt::Key_F12).windowsKeyCode, 123);
-    EXPECT_EQ(press(Qt::Key_F1).windowsKeyCode, 112);
-    EXPECT_EQ(press(Qt::Key_A).windowsKeyCode, 65);
-    EXPECT_EQ(press(Qt::Key_7).windowsKeyCode, 55);
     EXPECT_EQ(press(Qt::Key_F12, Qt::KeypadModifier).modifiers, 0);
 }
 

@@ -57,74 +57,75 @@ struct ShownWindow : QWidget {
     }
 };
 
-TEST(WindowControl, RequestsBeforeTheWindowExistsApplyWhenItShows)
-{
+// A listening server; the shell's window and another program's, not yet shown.
+class WindowControl : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.listen(name)); }
+
+    void showAndAttach()
+    {
+        shell.show();
+        server.attachWindow(&shell);
+    }
+    bool giveFocusToOther()
+    {
+        other.show();
+        other.activateWindow();
+        return waitUntil([&] { return other.isActiveWindow(); });
+    }
+    QByteArray ask(const QByteArray& line) const { return ::ask(name, line); }
+
     const QString name = uniqueName();
     WindowControlServer server;
-    ASSERT_TRUE(server.listen(name));
-    EXPECT_EQ(ask(name, "visible"), "0");
-    EXPECT_EQ(ask(name, "disable"), "ok");
-    EXPECT_EQ(ask(name, "activate"), "ok");
+    ShownWindow shell {"shell"};
+    ShownWindow other {"other"};
+};
 
-    ShownWindow other("other");
-    other.show();
-    other.activateWindow();
-    ASSERT_TRUE(waitUntil([&] { return other.isActiveWindow(); }));
+TEST_F(WindowControl, RequestsBeforeTheWindowExistsApplyWhenItShows)
+{
+    EXPECT_EQ(ask("visible"), "0");
+    EXPECT_EQ(ask("disable"), "ok");
+    EXPECT_EQ(ask("activate"), "ok");
+    ASSERT_TRUE(giveFocusToOther());
 
-    ShownWindow shell("shell");
-    shell.show();
-    server.attachWindow(&shell);
+    showAndAttach();
     EXPECT_FALSE(shell.isEnabled());
     EXPECT_TRUE(waitUntil([&] { return shell.isActiveWindow(); }));
-    EXPECT_EQ(ask(name, "visible"), "1");
+    EXPECT_EQ(ask("visible"), "1");
 }
 
-TEST(WindowControl, AnswersForTheWindowAndBringsItForward)
+TEST_F(WindowControl, AnswersForTheWindowAndBringsItForward)
 {
-    const QString name = uniqueName();
-    WindowControlServer server;
-    ASSERT_TRUE(server.listen(name));
-    ShownWindow shell("shell");
-    ShownWindow other("other");
-    shell.show();
-    other.show();
-    server.attachWindow(&shell);
-    EXPECT_EQ(ask(name, "visible"), "1");
+    showAndAttach();
+    EXPECT_EQ(ask("visible"), "1");
 
-    EXPECT_EQ(ask(name, "disable"), "ok");
+    EXPECT_EQ(ask("disable"), "ok");
     EXPECT_FALSE(shell.isEnabled());
-    EXPECT_EQ(ask(name, "enable"), "ok");
+    EXPECT_EQ(ask("enable"), "ok");
     EXPECT_TRUE(shell.isEnabled());
 
     shell.showMinimized();
-    EXPECT_EQ(ask(name, "visible"), "0");
-    other.activateWindow();
-    ASSERT_TRUE(waitUntil([&] { return other.isActiveWindow(); }));
-    EXPECT_EQ(ask(name, "activate"), "ok");
+    EXPECT_EQ(ask("visible"), "0");
+    ASSERT_TRUE(giveFocusToOther());
+    EXPECT_EQ(ask("activate"), "ok");
     EXPECT_FALSE(shell.isMinimized());
     EXPECT_TRUE(waitUntil([&] { return shell.isActiveWindow(); }));
-    EXPECT_EQ(ask(name, "visible"), "1");
+    EXPECT_EQ(ask("visible"), "1");
 
     shell.hide();
-    EXPECT_EQ(ask(name, "visible"), "0");
+    EXPECT_EQ(ask("visible"), "0");
 }
 
-TEST(WindowControl, AnswersEveryLineAndRefusesWhatItDoesNotKnow)
+TEST_F(WindowControl, AnswersEveryLineAndRefusesWhatItDoesNotKnow)
 {
-    const QString name = uniqueName();
-    WindowControlServer server;
-    ASSERT_TRUE(server.listen(name));
-    ShownWindow shell("shell");
-    shell.show();
-    server.attachWindow(&shell);
-
+    showAndAttach();
     EXPECT_EQ(exchange(name, "visible\r\nVISIBLE\n\nactivate now\nenable\n", 5),
               QList<QByteArray>({"1", "error", "error", "error", "ok"}));
     // A peer that never ends its line is cut off.
     EXPECT_EQ(exchange(name, QByteArray(300, 'x'), 1), QList<QByteArray>({"error"}));
 }
 
-TEST(WindowControl, TakesOverTheSocketOfACrashedShellAndLetsGoWhenClosing)
+TEST(WindowControlSocket, TakesOverTheSocketOfACrashedShellAndLetsGoWhenClosing)
 {
     const QString name = uniqueName();
     {

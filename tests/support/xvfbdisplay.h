@@ -60,9 +60,10 @@ public:
     quint64 focusedWindow() const;                        // 0 when none
     bool focus(quint64 window) const;
     bool resize(quint64 window, int width, int height) const;
-    // Keys in xdotool's spelling ("ctrl+alt+k", "Return"). With a window they are sent to it
-    // directly (past any key grab, unless it holds the focus); without, they are typed as by
-    // the keyboard.
+    // Keys in xdotool's spelling ("ctrl+alt+k", "Return"). Without a window they are typed as
+    // by the keyboard, to the focus or a key grab. With one they are sent to it directly, past
+    // any grab, but only while another window holds the focus: xdotool types to a window that
+    // has it, event by event, and a key pressed one way and released the other stays down.
     bool key(const QStringList& keys, quint64 window = 0) const;
 
 private:
