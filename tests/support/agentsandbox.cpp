@@ -107,16 +107,22 @@ QProcessEnvironment AgentSandbox::environment() const
 
 QProcess* AgentSandbox::start(const QStringList& args)
 {
+    return startProgram("vellox", args);
+}
+
+QProcess* AgentSandbox::startProgram(const QString& name, const QStringList& args)
+{
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString program = programFolder() + '/' + name;
     if (fileLimit > 0) {
-        // util-linux's prlimit sets the limits and then becomes the agent (same process).
+        // util-linux's prlimit sets the limits and then becomes the program (same process).
         const QString both = QString::number(fileLimit);
         process->setProgram("prlimit");
-        process->setArguments(QStringList {"--nofile=" + both + ":" + both, "--", programFolder() + "/vellox"} + args);
+        process->setArguments(QStringList {"--nofile=" + both + ":" + both, "--", program} + args);
     } else {
-        process->setProgram(programFolder() + "/vellox");
+        process->setProgram(program);
         process->setArguments(args);
     }
     process->start();

@@ -44,6 +44,8 @@ public:
 
     // Starts another agent process in this sandbox; the sandbox stops all of them at the end.
     QProcess* start(const QStringList& args = {});
+    // The same for another program of the program folder.
+    QProcess* startProgram(const QString& name, const QStringList& args = {});
     QProcess* agent() const { return processes.empty() ? nullptr : processes.front().get(); }
 
     QString readLog() const;

@@ -29,19 +29,6 @@ void ShellSandbox::prepare(const XvfbDisplay& display)
     setEnv("QTWEBENGINE_REMOTE_DEBUGGING", QStringLiteral("127.0.0.1:%1").arg(debuggingPort));
 }
 
-ShellSandbox::~ShellSandbox()
-{
-    for (auto& shell : shells) {
-        if (shell->state() == QProcess::NotRunning)
-            continue;
-        shell->terminate();
-        if (!shell->waitForFinished(15000)) {
-            shell->kill();
-            shell->waitForFinished(15000);
-        }
-    }
-}
-
 QString ShellSandbox::shellDataFolder() const
 {
     return root() + "/data/vellox-browser";
@@ -60,15 +47,7 @@ quint16 ShellSandbox::agentPort() const
 
 QProcess* ShellSandbox::startShell(const QStringList& args)
 {
-    auto shell = std::make_unique<QProcess>();
-    shell->setProcessEnvironment(environment());
-    shell->setProcessChannelMode(QProcess::ForwardedChannels);
-    shell->setProgram(programFolder() + "/vellox-browser");
-    shell->setArguments(args);
-    shell->start();
-    shell->waitForStarted(30000);
-    shells.push_back(std::move(shell));
-    return shells.back().get();
+    return startProgram("vellox-browser", args);
 }
 
 QList<qint64> ShellSandbox::agentsOf(const QProcess* shell) const

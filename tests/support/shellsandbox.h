@@ -6,9 +6,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-#include <vector>
-
 namespace vtest {
 
 class XvfbDisplay;
@@ -20,7 +17,6 @@ class ShellSandbox : public AgentSandbox {
 public:
     explicit ShellSandbox(const XvfbDisplay& display);
     ShellSandbox(const XvfbDisplay& display, const QString& keptRoot);
-    ~ShellSandbox(); // stops the shells it started
 
     QString shellDataFolder() const;
     QString startupLog() const { return shellDataFolder() + "/browser_debug.log"; }
@@ -33,6 +29,7 @@ public:
     // The agent's WebSocket port ("listenport"), a free one from the start.
     quint16 agentPort() const;
 
+    // Stopped, like the agents, when the sandbox ends.
     QProcess* startShell(const QStringList& args = {});
     // The live agents the shell started.
     QList<qint64> agentsOf(const QProcess* shell) const;
@@ -41,7 +38,6 @@ private:
     void prepare(const XvfbDisplay& display);
 
     quint16 debuggingPort = 0;
-    std::vector<std::unique_ptr<QProcess>> shells;
 };
 
 } // namespace vtest

@@ -74,7 +74,6 @@ private:
     void focusRoot() const;
 
     qint64 pid = 0;
-    int pidHandle = -1;
     QString displayName;
     QString error;
 };

@@ -1,14 +1,16 @@
 #include "xvfbdisplay.h"
 
+#include "wait.h"
+
 #include <QDeadlineTimer>
+#include <QLocalSocket>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/syscall.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,23 +23,17 @@ constexpr int kStartTimeoutMs = 30000;
 constexpr int kStopTimeoutMs = 10000;
 constexpr int kDisplayFd = 3;
 
-bool readable(int fd, const QDeadlineTimer& deadline)
+bool collected(pid_t pid)
 {
-    pollfd watched {fd, POLLIN, 0};
-    for (;;) {
-        const int ready = poll(&watched, 1, int(deadline.remainingTime()));
-        if (ready > 0)
-            return true;
-        if (ready == 0 || errno != EINTR)
-            return false;
-    }
+    return waitpid(pid, nullptr, WNOHANG) == pid;
 }
 } // namespace
 
 void XvfbDisplay::start()
 {
+    // A socket rather than a pipe, so Qt can wait on it with a deadline.
     int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
         error = QString::fromLocal8Bit(std::strerror(errno));
         return;
     }
@@ -54,31 +50,26 @@ void XvfbDisplay::start()
     const int spawned = posix_spawnp(&child, "Xvfb", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(writeEnd);
+    QLocalSocket reader;
+    reader.setSocketDescriptor(channel[0], QLocalSocket::ConnectedState, QIODevice::ReadOnly);
     if (spawned != 0) {
-        close(channel[0]);
         error = QStringLiteral("cannot start Xvfb: ") + QString::fromLocal8Bit(std::strerror(spawned));
         return;
     }
     pid = child;
-    pidHandle = int(syscall(SYS_pidfd_open, child, 0));
 
     // Xvfb writes its display number once it accepts clients.
-    QByteArray number;
     const QDeadlineTimer deadline(kStartTimeoutMs);
-    while (!number.endsWith('\n') && readable(channel[0], deadline)) {
-        char buffer[16];
-        const ssize_t got = read(channel[0], buffer, sizeof buffer);
-        if (got <= 0)
+    while (!reader.canReadLine() && !deadline.hasExpired()) {
+        if (!reader.waitForReadyRead(int(deadline.remainingTime())))
             break;
-        number.append(buffer, int(got));
     }
-    close(channel[0]);
-    if (!number.endsWith('\n')) {
+    if (!reader.canReadLine()) {
         error = QStringLiteral("Xvfb did not report a display");
         stop();
         return;
     }
-    displayName = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+    displayName = QLatin1Char(':') + QString::fromLatin1(reader.readLine().trimmed());
     focusRoot();
 }
 
@@ -86,13 +77,12 @@ void XvfbDisplay::stop()
 {
     if (pid <= 0)
         return;
-    kill(pid_t(pid), SIGTERM);
-    if (pidHandle >= 0 && !readable(pidHandle, QDeadlineTimer(kStopTimeoutMs)))
-        kill(pid_t(pid), SIGKILL);
-    waitpid(pid_t(pid), nullptr, 0);
-    if (pidHandle >= 0)
-        close(pidHandle);
-    pidHandle = -1;
+    const pid_t server = pid_t(pid);
+    kill(server, SIGTERM);
+    if (!waitUntil([&] { return collected(server); }, kStopTimeoutMs)) {
+        kill(server, SIGKILL);
+        waitpid(server, nullptr, 0);
+    }
     pid = 0;
 }
 
