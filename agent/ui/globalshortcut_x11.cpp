@@ -159,9 +159,12 @@ void GlobalShortcut::Native::release()
 {
     xcb_connection_t* connection = QX11Info::connection();
     const xcb_window_t root = QX11Info::appRootWindow();
+    std::vector<xcb_void_cookie_t> ungrabs;
     for (std::uint16_t variant : lockVariants(numLock))
-        xcb_ungrab_key(connection, xcb_keycode_t(keyCode), root, modifierMask | variant);
-    xcb_flush(connection);
+        ungrabs.push_back(xcb_ungrab_key_checked(connection, xcb_keycode_t(keyCode), root, modifierMask | variant));
+    // Waited for, so the combination is free for another program once this returns.
+    for (const xcb_void_cookie_t& ungrab : ungrabs)
+        std::free(xcb_request_check(connection, ungrab));
 }
 
 bool GlobalShortcut::Native::nativeEventFilter(const QByteArray& eventType, void* message, long*)
