@@ -60,7 +60,7 @@ void runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, Agent
 
     BrowserClient client(&window, config, paths, kBuiltInBaseUrl, computeDeviceId());
     // Whoever registers first owns it (the agent wants it too); if not the shell, Ctrl+Alt+K
-    // still works in its window, and the refusal is in the engine's log.
+    // still works in its window, and the refusal goes to standard error (cef_debug.log).
     GlobalShortcut hotKey(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_K));
     QObject::connect(&hotKey, &GlobalShortcut::activated, &client, &BrowserClient::showEnvMenu);
 

@@ -12,6 +12,7 @@
 #include "xvfbdisplay.h"
 
 #include <QColor>
+#include <QDateTime>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -229,6 +230,7 @@ TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
         SCOPED_TRACE("the front end of the current environment");
         ASSERT_TRUE(one.waitForEntryRequests(1));
         EXPECT_EQ(one.entryRequests().front().target, "/a/reviewer/?isWindows=1");
+        EXPECT_TRUE(one.entryRequests().front().header("Accept-Language").startsWith("zh-CN"));
     }
     {
         SCOPED_TRACE("the agent: the shell's child, hidden, in the program folder, nothing of the shell's");
@@ -261,6 +263,14 @@ TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
         SCOPED_TRACE("the device cookie");
         const auto seen = page.waitForValue("document.cookie", [&](const QJsonValue& v) { return v.toString() == cookie; });
         EXPECT_EQ(seen.value_or(QJsonValue()).toString(), cookie);
+        // For a year, on the whole site.
+        const QJsonArray cookies = page.cookies().value_or(QJsonArray());
+        ASSERT_EQ(cookies.size(), 1);
+        const QJsonObject deviceCookie = cookies.first().toObject();
+        EXPECT_EQ(deviceCookie.value("path").toString(), "/");
+        const double lifetime = deviceCookie.value("expires").toDouble() - QDateTime::currentSecsSinceEpoch();
+        EXPECT_GT(lifetime, 364.0 * 86400);
+        EXPECT_LE(lifetime, 365.0 * 86400 + 60);
     }
     {
         SCOPED_TRACE("the page fills the window and follows a resize");
