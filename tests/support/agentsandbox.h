@@ -38,7 +38,7 @@ public:
     void setConfig(const QString& key, const QString& value);
     QString config(const QString& key) const;
     void setEnv(const QString& name, const QString& value) { extraEnv.insert(name, value); }
-    // Agents started from now on run with this soft and hard limit of open files (0: inherited).
+    // Programs started from now on run with this soft and hard limit of open files (0: inherited).
     void setFileLimit(int limit) { fileLimit = limit; }
     QProcessEnvironment environment() const;
 
