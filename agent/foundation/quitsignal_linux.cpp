@@ -33,6 +33,7 @@ void QuitSignal::install()
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     // A peer that went away shows up as a failed write, never as the end of the agent.
     signal(SIGPIPE, SIG_IGN);
 }

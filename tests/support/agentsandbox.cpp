@@ -15,9 +15,18 @@
 namespace vtest {
 
 AgentSandbox::AgentSandbox()
+    : temporary(std::make_unique<QTemporaryDir>())
+    , rootPath(temporary->path())
 {
     for (const char* sub : {"home", "data", "tmp"})
-        QDir(dir.path()).mkpath(QString::fromLatin1(sub));
+        QDir(rootPath).mkpath(QString::fromLatin1(sub));
+}
+
+AgentSandbox::AgentSandbox(const QString& keptRoot)
+    : rootPath(keptRoot)
+{
+    for (const char* sub : {"home", "data", "tmp"})
+        QDir(rootPath).mkpath(QString::fromLatin1(sub));
 }
 
 AgentSandbox::~AgentSandbox()
@@ -33,8 +42,8 @@ AgentSandbox::~AgentSandbox()
     }
 }
 
-QString AgentSandbox::dataFolder() const { return dir.path() + "/data/kelmora/vellox"; }
-QString AgentSandbox::tempFolder() const { return dir.path() + "/tmp"; }
+QString AgentSandbox::dataFolder() const { return rootPath + "/data/kelmora/vellox"; }
+QString AgentSandbox::tempFolder() const { return rootPath + "/tmp"; }
 QString AgentSandbox::dumpFolder() const { return dataFolder() + "/log/dump"; }
 
 QString AgentSandbox::logFile() const
@@ -49,7 +58,7 @@ QString AgentSandbox::programFolder() const
 
 void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat)
 {
-    privateProgramFolder = dir.path() + "/program";
+    privateProgramFolder = rootPath + "/program";
     QDir().mkpath(privateProgramFolder);
     const QDir build(QStringLiteral(VELLOX_PROGRAM_DIR));
     for (const QFileInfo& entry : build.entryInfoList(QDir::Files)) {
@@ -86,9 +95,9 @@ QString AgentSandbox::config(const QString& key) const
 QProcessEnvironment AgentSandbox::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", dir.path() + "/home");
-    env.insert("XDG_DATA_HOME", dir.path() + "/data");
-    env.insert("XDG_CONFIG_HOME", dir.path() + "/home/.config");
+    env.insert("HOME", rootPath + "/home");
+    env.insert("XDG_DATA_HOME", rootPath + "/data");
+    env.insert("XDG_CONFIG_HOME", rootPath + "/home/.config");
     env.insert("TMPDIR", tempFolder());
     if (!env.contains("QT_QPA_PLATFORM"))
         env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -100,16 +109,22 @@ QProcessEnvironment AgentSandbox::environment() const
 
 QProcess* AgentSandbox::start(const QStringList& args)
 {
+    return startProgram("vellox", args);
+}
+
+QProcess* AgentSandbox::startProgram(const QString& name, const QStringList& args)
+{
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString program = programFolder() + '/' + name;
     if (fileLimit > 0) {
-        // util-linux's prlimit sets the limits and then becomes the agent (same process).
+        // util-linux's prlimit sets the limits and then becomes the program (same process).
         const QString both = QString::number(fileLimit);
         process->setProgram("prlimit");
-        process->setArguments(QStringList {"--nofile=" + both + ":" + both, "--", programFolder() + "/vellox"} + args);
+        process->setArguments(QStringList {"--nofile=" + both + ":" + both, "--", program} + args);
     } else {
-        process->setProgram(programFolder() + "/vellox");
+        process->setProgram(program);
         process->setArguments(args);
     }
     process->start();

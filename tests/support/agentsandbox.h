@@ -17,9 +17,12 @@ namespace vtest {
 class AgentSandbox {
 public:
     AgentSandbox();
+    // A world kept in `keptRoot` (created if missing, never removed), for runs in two test
+    // cases that one after the other work on the same folders.
+    explicit AgentSandbox(const QString& keptRoot);
     ~AgentSandbox();
 
-    QString root() const { return dir.path(); }
+    QString root() const { return rootPath; }
     QString dataFolder() const;   // …/kelmora/vellox under the private XDG data home
     QString tempFolder() const;   // the private TMPDIR
     QString logFile() const;      // today's log file
@@ -35,12 +38,14 @@ public:
     void setConfig(const QString& key, const QString& value);
     QString config(const QString& key) const;
     void setEnv(const QString& name, const QString& value) { extraEnv.insert(name, value); }
-    // Agents started from now on run with this soft and hard limit of open files (0: inherited).
+    // Programs started from now on run with this soft and hard limit of open files (0: inherited).
     void setFileLimit(int limit) { fileLimit = limit; }
     QProcessEnvironment environment() const;
 
     // Starts another agent process in this sandbox; the sandbox stops all of them at the end.
     QProcess* start(const QStringList& args = {});
+    // The same for another program of the program folder.
+    QProcess* startProgram(const QString& name, const QStringList& args = {});
     QProcess* agent() const { return processes.empty() ? nullptr : processes.front().get(); }
 
     QString readLog() const;
@@ -53,7 +58,8 @@ public:
     bool waitUntilListening(quint16 port, int timeoutMs = 30000) const;
 
 private:
-    QTemporaryDir dir;
+    std::unique_ptr<QTemporaryDir> temporary;
+    QString rootPath;
     QString privateProgramFolder;
     QProcessEnvironment extraEnv;
     int fileLimit = 0;

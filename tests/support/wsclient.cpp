@@ -20,6 +20,12 @@ WsClient::~WsClient()
 
 bool WsClient::open(quint16 port, const QString& origin, const QString& host, int timeoutMs)
 {
+    const QString hostPart = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    return open(QUrl(QStringLiteral("ws://%1:%2/").arg(hostPart).arg(port)), origin, timeoutMs);
+}
+
+bool WsClient::open(const QUrl& url, const QString& origin, int timeoutMs)
+{
     abort();
     received.clear();
     lastError.clear();
@@ -33,8 +39,7 @@ bool WsClient::open(quint16 port, const QString& origin, const QString& host, in
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
             [this](QAbstractSocket::SocketError) { lastError = socket->errorString(); });
 
-    const QString hostPart = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
-    socket->open(QUrl(QStringLiteral("ws://%1:%2/").arg(hostPart).arg(port)));
+    socket->open(url);
     waitUntil([this] {
         return socket->state() == QAbstractSocket::ConnectedState || !lastError.isEmpty()
             || socket->state() == QAbstractSocket::UnconnectedState;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+class QUrl;
 class QWebSocket;
 
 namespace vtest {
@@ -30,6 +31,8 @@ public:
     // then says why (it names the HTTP status of a refused handshake).
     bool open(quint16 port, const QString& origin = {}, const QString& host = QStringLiteral("127.0.0.1"),
               int timeoutMs = kWaitMs);
+    // The same for any ws:// address, path included (a DevTools target, for one).
+    bool open(const QUrl& url, const QString& origin = {}, int timeoutMs = kWaitMs);
     bool isOpen() const;
     QString errorString() const { return lastError; }
     // Orderly close: sends the closing handshake and waits for the socket to close.

@@ -1,0 +1,31 @@
+#include "ui/globalshortcut.h"
+
+#include "ui/globalshortcut_native.h"
+
+GlobalShortcut::GlobalShortcut(const QKeySequence& shortcut, QObject* parent)
+    : QObject(parent)
+    , keys(shortcut)
+{
+    // One combination only: the first of a sequence, its modifiers split from its key.
+    const int combined = shortcut.isEmpty() ? 0 : shortcut[0];
+    const auto modifiers = Qt::KeyboardModifiers(combined & Qt::KeyboardModifierMask);
+    const int key = combined & ~int(Qt::KeyboardModifierMask);
+    if (key == 0) {
+        error = QStringLiteral("no key in the shortcut");
+        return;
+    }
+    native = std::make_unique<Native>(*this, key, modifiers);
+    if (!native->isRegistered()) {
+        error = native->errorString();
+        native.reset();
+        qWarning("Global shortcut %s is not registered: %s",
+                 qUtf8Printable(shortcut.toString(QKeySequence::PortableText)), qUtf8Printable(error));
+    }
+}
+
+GlobalShortcut::~GlobalShortcut() = default;
+
+bool GlobalShortcut::isRegistered() const
+{
+    return native != nullptr;
+}

@@ -1,0 +1,212 @@
+#include "browserclient.h"
+
+#include "browserwindow.h"
+#include "webenginebrowser.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QWindow>
+
+namespace {
+constexpr int kCookieLifetimeSeconds = 31536000; // a year
+
+int windowsKeyCode(int key)
+{
+    // Letters and digits share their codes with Qt; function keys start at 112 (F1).
+    if ((key >= Qt::Key_A && key <= Qt::Key_Z) || (key >= Qt::Key_0 && key <= Qt::Key_9))
+        return key;
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
+        return 112 + (key - Qt::Key_F1);
+    return 0;
+}
+
+QString hostOf(const QByteArray& url)
+{
+    return QUrl::fromEncoded(url).host().toLower();
+}
+} // namespace
+
+BrowserClient::KeyEvent BrowserClient::keyEventFrom(const QKeyEvent& event)
+{
+    KeyEvent key;
+    key.windowsKeyCode = windowsKeyCode(event.key());
+    const Qt::KeyboardModifiers modifiers = event.modifiers();
+    if (modifiers & Qt::ShiftModifier)
+        key.modifiers |= kShiftFlag;
+    if (modifiers & Qt::ControlModifier)
+        key.modifiers |= kControlFlag;
+    if (modifiers & Qt::AltModifier)
+        key.modifiers |= kAltFlag;
+    return key;
+}
+
+BrowserClient::KeyAction BrowserClient::actionFor(const KeyEvent& event)
+{
+    if (event.windowsKeyCode == kF12Code)
+        return KeyAction::OpenDevTools;
+    const int both = kControlFlag | kAltFlag;
+    if (event.windowsKeyCode == kKCode && (event.modifiers & both) == both)
+        return KeyAction::ShowEnvMenu;
+    return KeyAction::None;
+}
+
+std::unique_ptr<QMenu> BrowserClient::buildEnvMenu(const std::vector<ShellEnvironment>& environments)
+{
+    auto menu = std::make_unique<QMenu>();
+    int id = 0;
+    for (const ShellEnvironment& environment : environments) {
+        const QByteArray& label = environment.name.isEmpty() ? environment.key : environment.name;
+        menu->addAction(QString::fromUtf8(label))->setData(++id);
+    }
+    return menu;
+}
+
+bool BrowserClient::mayTagPage(const QUrl& page, const ShellConfig& config, const QByteArray& builtInBase)
+{
+    const QString host = page.host().toLower();
+    if (host.isEmpty())
+        return false;
+    if (!builtInBase.isEmpty() && hostOf(builtInBase) == host)
+        return true;
+    for (const ShellEnvironment& environment : config.environments) {
+        if (hostOf(environment.url) == host)
+            return true;
+    }
+    return false;
+}
+
+BrowserClient::BrowserClient(BrowserWindow* window, const ShellConfig& config, const ShellPaths& paths,
+                             const QByteArray& builtInBase, std::string deviceId, QObject* parent)
+    : QObject(parent)
+    , mainWindow(window)
+    , url(config.frontEndUrl)
+    , deviceId(std::move(deviceId))
+    , config(config)
+    , paths(paths)
+    , builtInBase(builtInBase)
+{
+    keyLog.setPath(paths.keyLog());
+    connect(window, &BrowserWindow::closeRequested, this, &BrowserClient::onWindowClose);
+    qApp->installEventFilter(this);
+}
+
+BrowserClient::~BrowserClient()
+{
+    qApp->removeEventFilter(this);
+}
+
+void BrowserClient::OnAfterCreated(WebEngineBrowser* created)
+{
+    browser = created;
+    connect(created, &WebEngineBrowser::loadEnd, this, &BrowserClient::OnLoadEnd);
+    connect(created, &WebEngineBrowser::closed, this, &BrowserClient::OnBeforeClose);
+}
+
+void BrowserClient::onWindowClose()
+{
+    if (browser)
+        DoClose();
+    else
+        Q_EMIT closed();
+}
+
+bool BrowserClient::DoClose()
+{
+    if (openMenu)
+        openMenu->close();
+    if (browser)
+        browser->close();
+    return false; // the window closes as asked
+}
+
+void BrowserClient::OnBeforeClose()
+{
+    browser = nullptr;
+    Q_EMIT closed();
+}
+
+// Only the main window's own key presses: its QWindow sees each one once, before the widget
+// that holds the page, so a handled key never reaches the page.
+bool BrowserClient::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress || !mainWindow || watched != mainWindow->windowHandle())
+        return false;
+    if (!mainWindow->isEnabled()) // another program's dialog stands over the shell
+        return true;
+    return OnPreKeyEvent(keyEventFrom(*static_cast<QKeyEvent*>(event)));
+}
+
+bool BrowserClient::OnPreKeyEvent(const KeyEvent& event)
+{
+    switch (actionFor(event)) {
+    case KeyAction::OpenDevTools:
+        logKey(event, QStringLiteral("F12 detected, opening DevTools"));
+        openDevTools();
+        return true;
+    case KeyAction::ShowEnvMenu:
+        logKey(event, QStringLiteral("Ctrl+Alt+K detected, showing env switch"));
+        showEnvMenu();
+        return true;
+    case KeyAction::None:
+        break;
+    }
+    // Keys the shell does not act on are not written down: they are what the user types.
+    return false;
+}
+
+void BrowserClient::logKey(const KeyEvent& event, const QString& what)
+{
+    keyLog.write(QStringLiteral("KeyDown: code=%1 modifiers=0x%2")
+                     .arg(event.windowsKeyCode)
+                     .arg(event.modifiers, 0, 16));
+    keyLog.write(what);
+}
+
+void BrowserClient::OnLoadEnd(const QUrl& loaded)
+{
+    if (deviceId.empty() || !browser || !mayTagPage(loaded, config, builtInBase))
+        return;
+    browser->executeJavaScript(QStringLiteral("document.cookie='deviceId=%1;path=/;max-age=%2';")
+                                   .arg(QString::fromStdString(deviceId))
+                                   .arg(kCookieLifetimeSeconds));
+}
+
+void BrowserClient::openDevTools()
+{
+    if (browser)
+        browser->showDevTools();
+}
+
+void BrowserClient::showEnvMenu()
+{
+    if (!browser || config.environments.empty() || !mainWindow || !mainWindow->isEnabled())
+        return;
+    if (menuPending || openMenu)
+        return;
+    // Out of the key handler: the menu runs a loop of its own until the user chooses.
+    menuPending = true;
+    QMetaObject::invokeMethod(this, &BrowserClient::runEnvMenu, Qt::QueuedConnection);
+}
+
+void BrowserClient::runEnvMenu()
+{
+    menuPending = false;
+    if (!browser || !mainWindow)
+        return;
+    std::unique_ptr<QMenu> menu = buildEnvMenu(config.environments);
+    openMenu = menu.get();
+    menu->adjustSize();
+    const QPoint centre = mainWindow->frameGeometry().center();
+    QAction* chosen = menu->exec(centre - QPoint(menu->width() / 2, menu->height() / 2));
+    const int id = chosen ? chosen->data().toInt() : 0;
+    menu.reset();
+    if (id < 1 || id > int(config.environments.size()) || !browser || browser->isClosing())
+        return;
+    const ShellEnvironment& environment = config.environments[size_t(id - 1)];
+    url = frontEndUrlFor(environment.url);
+    if (!writeEnvKey(paths, environment.key))
+        shellLog(QStringLiteral("ERROR: Failed to write env.dat"));
+    browser->loadUrl(QUrl::fromEncoded(url));
+}

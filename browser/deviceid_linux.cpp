@@ -1,0 +1,56 @@
+#include "deviceid.h"
+
+#include <algorithm>
+#include <fstream>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if_arp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+namespace {
+constexpr int kRandomAddressAssignment = 1; // NET_ADDR_RANDOM
+
+bool exists(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+} // namespace
+
+void readAdapterDescription(const std::string& sysClassNet, const std::string& name, int hardwareType,
+                            NetworkAdapter& adapter)
+{
+    const std::string folder = sysClassNet + "/" + name;
+    // Type 1 covers Ethernet and Wi-Fi alike; a wireless interface has a "wireless" entry.
+    if (hardwareType == ARPHRD_ETHER)
+        adapter.kind = exists(folder + "/wireless") ? NetworkAdapter::Kind::Wireless : NetworkAdapter::Kind::Ethernet;
+    else
+        adapter.kind = NetworkAdapter::Kind::Other;
+    adapter.physical = exists(folder + "/device");
+    std::ifstream assignment(folder + "/addr_assign_type");
+    int assignType = -1;
+    adapter.randomAddress = (assignment >> assignType) && assignType == kRandomAddressAssignment;
+}
+
+std::vector<NetworkAdapter> listNetworkAdapters(const std::string& sysClassNet)
+{
+    std::vector<NetworkAdapter> adapters;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return adapters;
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_PACKET || !entry->ifa_name)
+            continue;
+        const auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
+        NetworkAdapter adapter;
+        adapter.name = entry->ifa_name;
+        adapter.index = link->sll_ifindex;
+        const int length = std::min<int>(link->sll_halen, sizeof link->sll_addr);
+        adapter.address.assign(link->sll_addr, link->sll_addr + length);
+        readAdapterDescription(sysClassNet, adapter.name, link->sll_hatype, adapter);
+        adapters.push_back(adapter);
+    }
+    freeifaddrs(list);
+    return adapters;
+}

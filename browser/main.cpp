@@ -1,0 +1,6 @@
+#include "shellstartup.h"
+
+int main(int argc, char** argv)
+{
+    return runShell(argc, argv);
+}

@@ -1,0 +1,458 @@
+// The real `vellox-browser` under Xvfb, with the real agent, front ends on local HTTP servers,
+// and the page read over the DevTools protocol. WebEngine is slow to start, so each case is
+// one run of the shell, its steps traced.
+#include "deviceid.h"
+
+#include "devtoolsprobe.h"
+#include "httptestserver.h"
+#include "processinfo.h"
+#include "shellsandbox.h"
+#include "wait.h"
+#include "wsclient.h"
+#include "xvfbdisplay.h"
+
+#include <QColor>
+#include <QDateTime>
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonArray>
+#include <QPixmap>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <iostream>
+
+namespace {
+
+using vtest::DevToolsProbe;
+using vtest::HttpReply;
+using vtest::HttpTestServer;
+using vtest::ShellSandbox;
+using vtest::waitUntil;
+using vtest::XvfbDisplay;
+namespace processinfo = vtest::processinfo;
+
+const QString kAppName = QStringLiteral("Vellox Shell Test");
+const QString kMainWindow = QStringLiteral("^Vellox Shell Test$");
+const QString kShellClass = QStringLiteral("^vellox-browser$");
+constexpr int kShellWaitMs = 90000; // a cold WebEngine on a busy machine
+
+const XvfbDisplay& display()
+{
+    return XvfbDisplay::shared();
+}
+
+// The runs that share their folders: the second restarts the shell the first left behind.
+QString restartFolder()
+{
+    return QStringLiteral(VELLOX_SHELL_RESTART_FOLDER);
+}
+
+// One server environment's front end: a page in a colour of its own at <prefix>reviewer/.
+class FrontEnd {
+public:
+    FrontEnd(const QString& prefix, const QColor& colour)
+        : prefix(prefix)
+        , colour(colour)
+    {
+        const QByteArray page = QStringLiteral(
+            "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Front end %1</title></head>"
+            "<body style=\"margin:0;background:%2\"><input id=\"field\" autofocus></body></html>")
+                                    .arg(prefix, colour.name())
+                                    .toUtf8();
+        server.answer(entryPath(), HttpReply::withStatus(200, page, "text/html; charset=utf-8"));
+    }
+
+    QString entryPath() const { return prefix + "reviewer/"; }
+    QString base() const { return server.url(prefix); } // with its trailing slash
+    QList<vtest::HttpRequestRecord> entryRequests() const { return server.requests(entryPath()); }
+    bool waitForEntryRequests(int count) const
+    {
+        return waitUntil([&] { return server.requestCount(entryPath()) >= count; }, kShellWaitMs);
+    }
+
+    const QString prefix;
+    const QColor colour;
+
+private:
+    HttpTestServer server;
+};
+
+QJsonObject appDat(const QJsonArray& domains)
+{
+    return {{"appname", kAppName}, {"appversion", "1.0.0"}, {"current", "a"}, {"domains", domains}};
+}
+
+// "a" named, its address with a trailing slash; "b" unnamed, without one.
+QJsonObject twoEnvironments(const FrontEnd& a, const FrontEnd& b)
+{
+    QString bBase = b.base();
+    bBase.chop(1);
+    return appDat({QJsonObject {{"key", "a"}, {"name", QString::fromUtf8("测试A")}, {"url", a.base()}},
+                   QJsonObject {{"key", "b"}, {"url", bBase}}});
+}
+
+// The messages of a log written by the shell, without their time stamps.
+QStringList logMessages(const QString& path, const QString& stampPattern)
+{
+    QStringList messages;
+    const QRegularExpression line("^\\[" + stampPattern + "\\] (.*)$");
+    for (const QString& text : QString::fromUtf8(ShellSandbox::readFile(path)).split('\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = line.match(text);
+        messages << (match.hasMatch() ? match.captured(1) : "unstamped: " + text);
+    }
+    return messages;
+}
+
+QStringList startupMessages(const ShellSandbox& sandbox)
+{
+    return logMessages(sandbox.startupLog(), "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
+}
+
+QStringList keyMessages(const ShellSandbox& sandbox)
+{
+    return logMessages(sandbox.keyLog(), "\\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
+}
+
+// The agent's command channel takes a WebSocket client.
+bool portAnswers(quint16 port)
+{
+    return waitUntil([&] {
+        vtest::WsClient client;
+        return client.open(port, {}, QStringLiteral("127.0.0.1"), 2000);
+    }, kShellWaitMs);
+}
+
+std::optional<qint64> waitForOneAgent(const ShellSandbox& sandbox, const QProcess* shell)
+{
+    QList<qint64> agents;
+    waitUntil([&] {
+        agents = sandbox.agentsOf(shell);
+        return !agents.isEmpty();
+    }, kShellWaitMs);
+    if (agents.size() != 1)
+        return std::nullopt;
+    return agents.front();
+}
+
+QSet<QString> socketsOf(qint64 pid, int fromDescriptor = 0)
+{
+    QSet<QString> sockets;
+    for (const auto& descriptor : processinfo::descriptors(pid)) {
+        if (descriptor.first >= fromDescriptor && descriptor.second.startsWith("socket:"))
+            sockets.insert(descriptor.second);
+    }
+    return sockets;
+}
+
+QColor screenColourAt(const QPoint& point)
+{
+    const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    return screen.pixelColor(point);
+}
+
+bool closeTo(const QColor& a, const QColor& b)
+{
+    return qAbs(a.red() - b.red()) <= 8 && qAbs(a.green() - b.green()) <= 8 && qAbs(a.blue() - b.blue()) <= 8;
+}
+
+// A window of another program (this test's), to hold the focus away from the shell.
+struct OtherProgramWindow : QWidget {
+    OtherProgramWindow()
+    {
+        setWindowTitle("other program");
+        setGeometry(10, 10, 200, 100);
+        show();
+    }
+    bool takeFocus() const
+    {
+        return display().focus(winId()) && waitUntil([&] { return display().focusedWindow() == winId(); });
+    }
+};
+
+// A window of the shell's (its menu, a popup) that shows up besides those it had.
+std::optional<quint64> waitForNewShellWindow(const QList<quint64>& known)
+{
+    std::optional<quint64> menu;
+    waitUntil([&] {
+        for (quint64 window : display().findWindowsOfClass(kShellClass)) {
+            if (!known.contains(window))
+                menu = window;
+        }
+        return menu.has_value();
+    });
+    return menu;
+}
+
+// Ctrl+Alt+K sent to the shell's window, past anyone's key grab (another program has the
+// focus, or xdotool would type it instead); the menu's window once it shows.
+std::optional<quint64> openEnvMenu(const ShellSandbox& sandbox, const OtherProgramWindow& other, quint64 window,
+                                   const QList<quint64>& shellWindows)
+{
+    if (!other.takeFocus() || !display().key({"ctrl+alt+k"}, window))
+        return std::nullopt;
+    const std::optional<quint64> menu = waitForNewShellWindow(shellWindows);
+    if (!menu) {
+        ADD_FAILURE() << "no menu; keys seen:\n" << ShellSandbox::readFile(sandbox.keyLog()).toStdString()
+                      << "windows:\n" << display().run("xwininfo", {"-root", "-children"}).output.toStdString()
+                      << "focus: " << display().focusedWindow();
+    }
+    return menu;
+}
+
+bool waitForExit(QProcess* process, int expectedCode)
+{
+    if (process->state() != QProcess::NotRunning && !process->waitForFinished(kShellWaitMs))
+        return false;
+    return process->exitStatus() == QProcess::NormalExit && process->exitCode() == expectedCode;
+}
+
+TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
+{
+    QDir(restartFolder()).removeRecursively();
+    ShellSandbox sandbox(display(), restartFolder());
+    const FrontEnd one("/a/", QColor(30, 144, 255));
+    const FrontEnd two("/b/", QColor(255, 140, 0));
+    sandbox.usePrivateProgramFolder(twoEnvironments(one, two));
+    const std::string deviceId = computeDeviceId();
+    if (deviceId.empty())
+        std::cout << "No network adapter qualifies for a device id here: the cookie is not checked.\n";
+    const QString cookie = "deviceId=" + QString::fromStdString(deviceId);
+
+    QProcess* shell = sandbox.startShell();
+    qint64 agent = 0;
+    {
+        SCOPED_TRACE("the front end of the current environment");
+        ASSERT_TRUE(one.waitForEntryRequests(1));
+        EXPECT_EQ(one.entryRequests().front().target, "/a/reviewer/?isWindows=1");
+        EXPECT_TRUE(one.entryRequests().front().header("Accept-Language").startsWith("zh-CN"));
+    }
+    {
+        SCOPED_TRACE("the agent: the shell's child, hidden, in the program folder, nothing of the shell's");
+        const std::optional<qint64> found = waitForOneAgent(sandbox, shell);
+        ASSERT_TRUE(found);
+        agent = *found;
+        EXPECT_EQ(processinfo::arguments(agent), QStringList({sandbox.programFolder() + "/vellox", "--hidden"}));
+        EXPECT_EQ(QDir(processinfo::workingFolder(agent)), QDir(sandbox.programFolder()));
+        const QSet<QString> shellSockets = socketsOf(shell->processId());
+        EXPECT_TRUE(socketsOf(agent, 3).intersect(shellSockets).isEmpty());
+        for (const auto& descriptor : processinfo::descriptors(agent))
+            EXPECT_FALSE(descriptor.second.endsWith("VelloxBrowserMutex.lock")) << descriptor.first;
+        EXPECT_TRUE(portAnswers(sandbox.agentPort()));
+    }
+    quint64 window = 0;
+    QList<quint64> shellWindows;
+    {
+        SCOPED_TRACE("one window named for the application, 0.8 of the screen, centred");
+        const std::optional<quint64> found = display().waitForWindow(kMainWindow, kShellWaitMs);
+        ASSERT_TRUE(found);
+        window = *found;
+        shellWindows << window;
+        EXPECT_EQ(display().findWindows(kMainWindow).size(), 1);
+        EXPECT_EQ(display().geometry(window), QRect(128, 80, 1024, 640));
+    }
+    DevToolsProbe page(sandbox.devToolsPort());
+    ASSERT_TRUE(page.attach([](const QString& url) { return url.contains("/a/reviewer/"); }, kShellWaitMs))
+        << qPrintable(page.errorString());
+    if (!deviceId.empty()) {
+        SCOPED_TRACE("the device cookie");
+        const auto seen = page.waitForValue("document.cookie", [&](const QJsonValue& v) { return v.toString() == cookie; });
+        EXPECT_EQ(seen.value_or(QJsonValue()).toString(), cookie);
+        // For a year, on the whole site.
+        const QJsonArray cookies = page.cookies().value_or(QJsonArray());
+        ASSERT_EQ(cookies.size(), 1);
+        const QJsonObject deviceCookie = cookies.first().toObject();
+        EXPECT_EQ(deviceCookie.value("path").toString(), "/");
+        const double lifetime = deviceCookie.value("expires").toDouble() - QDateTime::currentSecsSinceEpoch();
+        EXPECT_GT(lifetime, 364.0 * 86400);
+        EXPECT_LE(lifetime, 365.0 * 86400 + 60);
+    }
+    {
+        SCOPED_TRACE("the page fills the window and follows a resize");
+        const auto size = [&](const char* expected) {
+            const auto seen = page.waitForValue("innerWidth + 'x' + innerHeight",
+                                                [&](const QJsonValue& v) { return v.toString() == expected; });
+            return seen.value_or(QJsonValue()).toString();
+        };
+        EXPECT_EQ(size("1024x640"), "1024x640");
+        ASSERT_TRUE(display().resize(window, 800, 500));
+        EXPECT_EQ(size("800x500"), "800x500");
+        const QPoint centre = display().geometry(window).value_or(QRect()).center();
+        QColor seen;
+        waitUntil([&] { return closeTo(seen = screenColourAt(centre), one.colour); });
+        EXPECT_TRUE(closeTo(seen, one.colour)) << qPrintable(seen.name());
+    }
+    OtherProgramWindow other;
+    {
+        SCOPED_TRACE("F12 opens DevTools");
+        ASSERT_TRUE(other.takeFocus());
+        ASSERT_TRUE(display().key({"F12"}, window));
+        const std::optional<quint64> devTools = display().waitForWindow("^DevTools$");
+        ASSERT_TRUE(devTools);
+        shellWindows << *devTools;
+    }
+    {
+        SCOPED_TRACE("a second start brings the window forward and leaves");
+        ASSERT_TRUE(other.takeFocus());
+        QProcess* second = sandbox.startShell();
+        EXPECT_TRUE(waitForExit(second, 0));
+        EXPECT_TRUE(waitUntil([&] { return display().focusedWindow() == window; }));
+        EXPECT_EQ(sandbox.agentsOf(shell), QList<qint64>({agent}));
+        EXPECT_EQ(display().findWindows(kMainWindow).size(), 1);
+    }
+    {
+        SCOPED_TRACE("typed text reaches the page and is not written down");
+        ASSERT_TRUE(page.evaluate("document.getElementById('field').focus()"));
+        ASSERT_TRUE(display().key({"s", "e", "c", "r", "e", "t"}));
+        const auto typed = page.waitForValue("document.getElementById('field').value",
+                                             [](const QJsonValue& v) { return v.toString() == "secret"; });
+        EXPECT_EQ(typed.value_or(QJsonValue()).toString(), "secret");
+    }
+    {
+        SCOPED_TRACE("Ctrl+Alt+K, then the second environment");
+        const std::optional<quint64> menu = openEnvMenu(sandbox, other, window, shellWindows);
+        ASSERT_TRUE(menu);
+        // To the menu itself: its keyboard grab may come a moment after it shows. The key that
+        // closes it cannot be released on it any more, so only its effect tells.
+        ASSERT_TRUE(display().key({"Down", "Down"}, *menu));
+        display().key({"Return"}, *menu);
+        ASSERT_TRUE(two.waitForEntryRequests(1));
+        const vtest::HttpRequestRecord request = two.entryRequests().front();
+        EXPECT_EQ(request.target, "/b/reviewer/?isWindows=1");
+        if (!deviceId.empty())
+            EXPECT_TRUE(request.header("Cookie").contains(cookie.toUtf8())) << request.header("Cookie").toStdString();
+        EXPECT_EQ(ShellSandbox::readFile(sandbox.envDat()), "b");
+        EXPECT_TRUE(display().waitUntilGone(*menu));
+    }
+    {
+        SCOPED_TRACE("Escape closes the menu and changes nothing");
+        const std::optional<quint64> menu = openEnvMenu(sandbox, other, window, shellWindows);
+        ASSERT_TRUE(menu);
+        display().key({"Escape"}, *menu);
+        EXPECT_TRUE(display().waitUntilGone(*menu));
+        EXPECT_EQ(ShellSandbox::readFile(sandbox.envDat()), "b");
+        EXPECT_TRUE(page.evaluate("location.href").value_or(QJsonValue()).toString().contains("/b/reviewer/"));
+        EXPECT_EQ(one.entryRequests().size(), 1);
+        EXPECT_EQ(two.entryRequests().size(), 1);
+    }
+    {
+        SCOPED_TRACE("the agent's end ends the shell");
+        ASSERT_EQ(kill(pid_t(agent), SIGKILL), 0);
+        EXPECT_TRUE(waitForExit(shell, 0));
+    }
+    EXPECT_EQ(keyMessages(sandbox), QStringList({"KeyDown: code=123 modifiers=0x0", "F12 detected, opening DevTools",
+                                                 "KeyDown: code=75 modifiers=0xc",
+                                                 "Ctrl+Alt+K detected, showing env switch",
+                                                 "KeyDown: code=75 modifiers=0xc",
+                                                 "Ctrl+Alt+K detected, showing env switch"}));
+    EXPECT_EQ(startupMessages(sandbox),
+              QStringList({"=== Browser shell starting ===",
+                           "Config loaded, URL: " + one.base() + "reviewer/?isWindows=1#/home", "vellox launched",
+                           "CefInitialize succeeded", "Window created", "CreateBrowser called, entering message loop",
+                           "Message loop exited", "Child process terminated", "=== Browser shell exiting ==="}));
+}
+
+TEST(BrowserShell, RestartOpensTheChosenEnvironmentAndEndsTheAgentWithIt)
+{
+    ShellSandbox sandbox(display(), restartFolder());
+    ASSERT_EQ(ShellSandbox::readFile(sandbox.envDat()), "b") << "works on the folders the first run left";
+    // The same environments, at the addresses their servers have now.
+    const FrontEnd one("/a/", QColor(30, 144, 255));
+    const FrontEnd two("/b/", QColor(255, 140, 0));
+    sandbox.usePrivateProgramFolder(twoEnvironments(one, two));
+    const int earlierLines = startupMessages(sandbox).size();
+
+    QProcess* shell = sandbox.startShell();
+    {
+        SCOPED_TRACE("the environment chosen in the last run");
+        ASSERT_TRUE(two.waitForEntryRequests(1));
+        EXPECT_EQ(two.entryRequests().front().target, "/b/reviewer/?isWindows=1");
+        const std::string deviceId = computeDeviceId();
+        if (!deviceId.empty()) // kept by the profile from the last run
+            EXPECT_TRUE(two.entryRequests().front().header("Cookie").contains(QByteArray("deviceId=") + deviceId.c_str()));
+        EXPECT_EQ(one.entryRequests().size(), 0);
+    }
+    {
+        SCOPED_TRACE("SIGTERM closes the shell and the agent goes first");
+        const std::optional<qint64> agent = waitForOneAgent(sandbox, shell);
+        ASSERT_TRUE(agent);
+        ASSERT_TRUE(portAnswers(sandbox.agentPort())); // up, with its own quit handling in place
+        shell->terminate();
+        EXPECT_TRUE(waitForExit(shell, 0));
+        EXPECT_FALSE(processinfo::isAlive(*agent));
+        EXPECT_EQ(startupMessages(sandbox).mid(earlierLines + 6),
+                  QStringList({"Message loop exited", "Child process terminated", "=== Browser shell exiting ==="}));
+    }
+}
+
+TEST(BrowserShell, WithoutEnvironmentShowsItsOwnPageBesideARunningAgent)
+{
+    ShellSandbox sandbox(display());
+    sandbox.usePrivateProgramFolder(appDat({}));
+    const quint16 agentPort = sandbox.startListening({"--hidden"});
+    ASSERT_NE(agentPort, 0);
+
+    QProcess* shell = sandbox.startShell();
+    DevToolsProbe page(sandbox.devToolsPort());
+    ASSERT_TRUE(page.attach([](const QString& url) { return url.startsWith("qrc:"); }, kShellWaitMs))
+        << qPrintable(page.errorString());
+    const auto text = page.waitForValue("document.body.innerText", [](const QJsonValue& v) {
+        return v.toString().contains("app.dat");
+    });
+    const QString shown = text.value_or(QJsonValue()).toString();
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("没有列出任何服务器环境"))) << qPrintable(shown);
+    EXPECT_TRUE(shown.contains("lists no server environment"));
+    EXPECT_TRUE(shown.contains(sandbox.programFolder() + "/app.dat"));
+    EXPECT_EQ(page.evaluate("document.cookie").value_or(QJsonValue()).toString(), "");
+
+    EXPECT_TRUE(startupMessages(sandbox).contains("vellox already running"));
+    EXPECT_TRUE(sandbox.agentsOf(shell).isEmpty());
+    {
+        SCOPED_TRACE("a popup opens in a window of its own and closing it leaves the shell");
+        const std::optional<quint64> window = display().waitForWindow(kMainWindow);
+        ASSERT_TRUE(window);
+        ASSERT_EQ(page.evaluate("window.popup = window.open('about:blank', 'popup', 'width=300,height=200'),"
+                                "window.popup !== null"),
+                  QJsonValue(true));
+        const std::optional<quint64> popup = waitForNewShellWindow({*window});
+        ASSERT_TRUE(popup);
+        ASSERT_TRUE(page.evaluate("window.popup.close(), true"));
+        EXPECT_TRUE(display().waitUntilGone(*popup));
+        EXPECT_TRUE(display().isMapped(*window));
+    }
+    EXPECT_EQ(shell->state(), QProcess::Running);
+
+    shell->terminate();
+    EXPECT_TRUE(waitForExit(shell, 0));
+    EXPECT_EQ(sandbox.agent()->state(), QProcess::Running); // not the shell's to end
+    EXPECT_TRUE(portAnswers(agentPort));
+}
+
+TEST(BrowserShell, WithoutAppDatSaysSoAndStartsNothing)
+{
+    ShellSandbox sandbox(display());
+    sandbox.usePrivateProgramFolder({});
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/app.dat"));
+
+    QProcess* shell = sandbox.startShell();
+    ASSERT_TRUE(display().waitForWindow("^Error$", kShellWaitMs));
+    // Qt may replace the box's window right after showing it: focus the one there is and
+    // press Return until the box is gone and the shell has ended.
+    EXPECT_TRUE(waitUntil([&] {
+        for (quint64 box : display().findWindows("^Error$")) {
+            if (display().focus(box))
+                display().key({"Return"});
+        }
+        return shell->waitForFinished(200);
+    }, kShellWaitMs));
+    EXPECT_TRUE(waitForExit(shell, 1));
+    EXPECT_EQ(startupMessages(sandbox), QStringList({"=== Browser shell starting ===", "ERROR: Failed to load app.dat"}));
+    EXPECT_FALSE(QDir(sandbox.dataFolder() + "/log").exists()); // the agent never ran
+}
+
+} // namespace

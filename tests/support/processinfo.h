@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace vtest {
+
+// What the system tells about a running process, for tests of how programs start others.
+namespace processinfo {
+
+// Live (not yet ended) processes whose parent is `parent` and whose program file is named
+// `name`; a process that ended and waits to be collected counts as ended.
+QList<qint64> childrenNamed(qint64 parent, const QString& name);
+bool isAlive(qint64 pid); // running, not ended (nor ended and uncollected)
+QStringList arguments(qint64 pid);       // the program as started, then its arguments
+QString workingFolder(qint64 pid);
+// What each descriptor of the process refers to ("/path", "socket:[1234]", …), by number.
+QList<QPair<int, QString>> descriptors(qint64 pid);
+
+} // namespace processinfo
+} // namespace vtest

@@ -1,0 +1,58 @@
+#include "shellsandbox.h"
+
+#include "processinfo.h"
+#include "xvfbdisplay.h"
+
+#include <QFile>
+
+namespace vtest {
+
+ShellSandbox::ShellSandbox(const XvfbDisplay& display)
+{
+    prepare(display);
+}
+
+ShellSandbox::ShellSandbox(const XvfbDisplay& display, const QString& keptRoot)
+    : AgentSandbox(keptRoot)
+{
+    prepare(display);
+}
+
+void ShellSandbox::prepare(const XvfbDisplay& display)
+{
+    debuggingPort = freePort();
+    setConfig("listenport", QString::number(freePort()));
+    setEnv("DISPLAY", display.name());
+    setEnv("QT_QPA_PLATFORM", "xcb");
+    setEnv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    setEnv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+    setEnv("QTWEBENGINE_REMOTE_DEBUGGING", QStringLiteral("127.0.0.1:%1").arg(debuggingPort));
+}
+
+QString ShellSandbox::shellDataFolder() const
+{
+    return root() + "/data/vellox-browser";
+}
+
+QByteArray ShellSandbox::readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+quint16 ShellSandbox::agentPort() const
+{
+    return quint16(config("listenport").toUInt());
+}
+
+QProcess* ShellSandbox::startShell(const QStringList& args)
+{
+    return startProgram("vellox-browser", args);
+}
+
+QList<qint64> ShellSandbox::agentsOf(const QProcess* shell) const
+{
+    return processinfo::childrenNamed(shell->processId(), QStringLiteral("vellox"));
+}
+
+} // namespace vtest

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "agentsandbox.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace vtest {
+
+class XvfbDisplay;
+
+// A private world for the real `vellox-browser` and the agent it starts: the agent's sandbox
+// (HOME, XDG data home, TMPDIR, a program folder with app.dat) plus an X display, Qt on xcb,
+// WebEngine without its sandbox or GPU, and a remote-debugging port for DevToolsProbe.
+class ShellSandbox : public AgentSandbox {
+public:
+    explicit ShellSandbox(const XvfbDisplay& display);
+    ShellSandbox(const XvfbDisplay& display, const QString& keptRoot);
+
+    QString shellDataFolder() const;
+    QString startupLog() const { return shellDataFolder() + "/browser_debug.log"; }
+    QString engineLog() const { return shellDataFolder() + "/cef_debug.log"; }
+    QString keyLog() const { return shellDataFolder() + "/key_debug.log"; }
+    QString envDat() const { return shellDataFolder() + "/env.dat"; }
+    static QByteArray readFile(const QString& path);
+
+    quint16 devToolsPort() const { return debuggingPort; }
+    // The agent's WebSocket port ("listenport"), a free one from the start.
+    quint16 agentPort() const;
+
+    // Stopped, like the agents, when the sandbox ends.
+    QProcess* startShell(const QStringList& args = {});
+    // The live agents the shell started.
+    QList<qint64> agentsOf(const QProcess* shell) const;
+
+private:
+    void prepare(const XvfbDisplay& display);
+
+    quint16 debuggingPort = 0;
+};
+
+} // namespace vtest
