@@ -13,6 +13,9 @@
 #include <QThreadPool>
 #include <QTranslator>
 
+#include <cstdio>
+#include <cstring>
+
 namespace KELStartup {
 
 namespace {
@@ -38,6 +41,15 @@ bool startsHidden(const QStringList& arguments)
     return false;
 }
 
+bool asksForVersion(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
 int logLevelSetting(const QString& value)
 {
     return value.toInt(); // 0 when empty or not a number
@@ -45,6 +57,10 @@ int logLevelSetting(const QString& value)
 
 int runAgent(int argc, char** argv)
 {
+    if (asksForVersion(argc, argv)) {
+        std::printf("vellox %s\n", VELLOX_VERSION);
+        return 0;
+    }
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
