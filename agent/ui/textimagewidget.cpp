@@ -14,6 +14,8 @@ KELTextImageWidget::KELTextImageWidget(QWidget* parent)
     auto* background = new QWidget(this);
     background->setObjectName(QStringLiteral("BackgroundWidget"));
     background->setAttribute(Qt::WA_StyledBackground);
+    // A click anywhere on the field is the field's own.
+    background->setAttribute(Qt::WA_TransparentForMouseEvents);
     background->setStyleSheet(QStringLiteral(
         "QWidget#BackgroundWidget{background:white;border:1px solid #CBCFD6;border-radius:4px;}"));
     outer->addWidget(background);

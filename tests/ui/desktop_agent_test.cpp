@@ -63,6 +63,14 @@ bool anyIn(const QImage& shot, const QRect& box, bool (*test)(QRgb))
     return false;
 }
 
+// Screenshots for a person to look at, where VELLOX_SCREENSHOT_DIR names a folder.
+void keepScreenshot(const QImage& shot, const QString& name)
+{
+    const QString folder = qEnvironmentVariable("VELLOX_SCREENSHOT_DIR");
+    if (!folder.isEmpty())
+        shot.save(folder + "/" + name + ".png");
+}
+
 class DesktopAgent : public ::testing::Test {
 protected:
     void SetUp() override
@@ -84,8 +92,8 @@ protected:
     {
         if (HasFailure()) {
             std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
-            display().screenshot().save(sandbox.root() + "/../" + QString::fromLatin1(
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".png");
+            keepScreenshot(display().screenshot(),
+                           QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         }
     }
 
@@ -204,7 +212,7 @@ TEST_F(DesktopAgent, StatusWindowShowsTheScannerPrinterAndFolderAndActsOnItsButt
     QImage shot;
     ASSERT_TRUE(vtest::waitUntil([&] {
         shot = display().screenshot();
-        return anyIn(shot, QRect(o + QPoint(100, 52), QSize(280, 33)), green);
+        return anyIn(shot, QRect(o + QPoint(40, 52), QSize(400, 33)), green);
     }));
     int iconLeft = -1;
     for (int x = o.x(); x < o.x() + 480 && iconLeft < 0; ++x)
@@ -231,7 +239,7 @@ TEST_F(DesktopAgent, StatusWindowShowsTheScannerPrinterAndFolderAndActsOnItsButt
     EXPECT_TRUE(near(shot.pixel(o + QPoint(4, 300)), qRgb(0xE9, 0xEC, 0xF0)));
     EXPECT_TRUE(near(shot.pixel(o + QPoint(240, 440)), qRgb(0xE9, 0xEC, 0xF0)));
     EXPECT_TRUE(near(shot.pixel(o + QPoint(474, 300)), qRgb(0xE9, 0xEC, 0xF0)));
-    shot.copy(QRect(o, kMainWindow)).save(sandbox.root() + "/../status-window.png");
+    keepScreenshot(shot.copy(QRect(o, kMainWindow)), "status-window");
 
     // The printer line: CUPS's default printer once the first refresh has answered; a press
     // alone on "刷新" refreshes again.
@@ -282,7 +290,8 @@ TEST_F(DesktopAgent, StatusWindowShowsTheScannerPrinterAndFolderAndActsOnItsButt
 
 TEST_F(DesktopAgent, WithoutAScannerOrPrinterTheWindowSaysSo)
 {
-    scanners({});
+    // Our DSM stands in its built-in scanner for an empty profile: without the DSM there is none.
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/libtwaindsm.so"));
     sandbox.setEnv("CUPS_SERVER", sandbox.root() + "/no-cups.sock");
     const auto canUse = startAgent({});
     ASSERT_TRUE(canUse);
@@ -293,7 +302,7 @@ TEST_F(DesktopAgent, WithoutAScannerOrPrinterTheWindowSaysSo)
     QImage shot;
     EXPECT_TRUE(vtest::waitUntil([&] {
         shot = display().screenshot();
-        return yellow(shot.pixel(o + QPoint(240, 20))) && anyIn(shot, QRect(o + QPoint(100, 52), QSize(280, 33)), orange);
+        return yellow(shot.pixel(o + QPoint(240, 20))) && anyIn(shot, QRect(o + QPoint(40, 52), QSize(400, 33)), orange);
     }));
     EXPECT_TRUE(anyIn(shot, QRect(o + QPoint(16, 155), QSize(20, 26)), red)) << "the scanner row shows the error mark";
     EXPECT_TRUE(sandbox.waitForLog("default printer shown: 未找到默认打印机"));
@@ -406,13 +415,13 @@ TEST_F(DesktopAgent, CtrlAltKSwitchesTheEnvironmentOnceConfirmed)
     EXPECT_TRUE(anyIn(shot, checkMarkBox(*list, 0), red));
     EXPECT_FALSE(anyIn(shot, checkMarkBox(*list, 1), red));
     EXPECT_TRUE(white(shot.pixel(rowPoint(*list, 1, 12) - QPoint(0, 14))));
-    shot.copy(*list).save(sandbox.root() + "/../env-list.png");
+    keepScreenshot(shot.copy(*list), "env-list");
 
     // A row asks first; cancelling keeps the list and the environment.
     ASSERT_TRUE(display().click(rowPoint(*list, 1).x(), rowPoint(*list, 1).y()));
     auto confirm = agentWindow(kConfirm);
     ASSERT_TRUE(confirm) << "the confirmation is 432 × 212";
-    display().screenshot().copy(*confirm).save(sandbox.root() + "/../env-confirm.png");
+    keepScreenshot(display().screenshot().copy(*confirm), "env-confirm");
     ASSERT_TRUE(display().click(confirm->x() + 266, confirm->y() + 165));
     ASSERT_TRUE(gone(kConfirm));
     EXPECT_TRUE(agentWindowId(kListOfThree));
@@ -442,7 +451,7 @@ TEST_F(DesktopAgent, CtrlAltKSwitchesTheEnvironmentOnceConfirmed)
     ASSERT_TRUE(confirm);
     ASSERT_TRUE(display().click(confirm->x() + 350, confirm->y() + 165));
     EXPECT_TRUE(vtest::waitUntil([&] { return sandbox.config("userenv") == "env3"; }));
-    EXPECT_EQ(logCount("switch to env: env3"), 1);
+    EXPECT_TRUE(sandbox.waitForLog("switch to env: env3"));
 }
 
 TEST_F(DesktopAgent, TwelveEnvironmentsShowTenRowsAndAScrollBar)
