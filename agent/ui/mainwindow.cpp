@@ -208,17 +208,7 @@ bool MainWindow::filterNativeTwainMessage(void* message)
 
 void MainWindow::slotShowMainView()
 {
-    if (isHidden())
-        show();
-    if (isMinimized()) {
-        if (windowState() & Qt::WindowMaximized)
-            showMaximized();
-        else
-            showNormal();
-    }
-    show();
-    raise();
-    activateWindow();
+    KELUi::bringToFront(this);
 }
 
 void MainWindow::slotQuitApp()
@@ -505,8 +495,13 @@ void MainWindow::changeOutputDir()
     KLOG->info("user starts to change output dir .....");
     KELGlobalConfig* config = KELGlobalConfig::instance();
     const QString chosen = KELUi::selectFolder(this, false, config->outputFolder());
-    if (chosen.isEmpty())
-        return;
+    if (!chosen.isEmpty())
+        useOutputDir(chosen);
+}
+
+void MainWindow::useOutputDir(const QString& chosen)
+{
+    KELGlobalConfig* config = KELGlobalConfig::instance();
     config->setOutputFolder(chosen);
     // The folder in force: a folder that vanished meanwhile is not taken.
     const QString inForce = config->outputFolder();

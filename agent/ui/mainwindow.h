@@ -92,6 +92,8 @@ public:
     void refreshStorageInfo();
     void updateDataFolderLabel(QString folder);
     void changeOutputDir();
+    // Makes `folder` the scan folder when it exists; the panel shows the folder in force.
+    void useOutputDir(const QString& folder);
 
 public Q_SLOTS:
     void slotRefreshPrinter();

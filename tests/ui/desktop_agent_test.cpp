@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -321,6 +322,8 @@ TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
     opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     sandbox.setEnv("PATH", bin + ":" + qEnvironmentVariable("PATH"));
 
+    EXPECT_TRUE(vtest::waitUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }))
+        << "Qt sees the tray host";
     ASSERT_TRUE(startAgent({"--hidden"}));
     const auto icon = trayIcon();
     ASSERT_TRUE(icon) << "the icon docks in the tray host";

@@ -7,12 +7,16 @@
 
 #include <QAction>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
+#include <QTemporaryDir>
 #include <QTranslator>
+
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
@@ -211,6 +215,62 @@ TEST(TrayMenu, MaintenanceItemsOnlyWithDevmodeExactlyOne)
     EXPECT_EQ(trayItems("true"), plain);
     EXPECT_EQ(trayItems("01"), plain);
     EXPECT_EQ(trayItems(""), plain);
+}
+
+TEST(StatusPanel, FolderInForceFiguresAndStatusTexts)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString scans = root.filePath("scans");
+    ASSERT_TRUE(QDir().mkpath(scans));
+    QFile page(scans + "/page.jpg");
+    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    page.write(QByteArray(2 * 1048576 + 1, 'x'));
+    page.close();
+    KELGlobalConfig* config = KELGlobalConfig::instance();
+    config->setValue(QStringLiteral("devmode"), QString());
+    config->setOutputFolder(scans);
+
+    const auto window = std::make_unique<MainWindow>();
+    auto* folderLabel = window->findChild<QLabel*>("data_saved_path_label");
+    auto* used = window->findChild<QLabel*>("data_used_label");
+    auto* remain = window->findChild<QLabel*>("remain_disk_label");
+    ASSERT_TRUE(folderLabel && used && remain);
+    EXPECT_EQ(folderLabel->text(), QDir::toNativeSeparators(scans));
+    // Measured off the GUI thread, shown when done.
+    EXPECT_TRUE(vtest::waitUntil([&] { return used->text() == QStringLiteral("扫描数据：2.00M"); }))
+        << qPrintable(used->text());
+    EXPECT_TRUE(remain->text().startsWith(QStringLiteral("磁盘剩余空间：")));
+
+    // A chosen folder that vanished meanwhile is neither taken nor shown.
+    window->useOutputDir(root.filePath("gone"));
+    EXPECT_EQ(config->outputFolder(), scans);
+    EXPECT_EQ(folderLabel->text(), QDir::toNativeSeparators(scans));
+    const QString other = root.filePath("other");
+    ASSERT_TRUE(QDir().mkpath(other));
+    window->useOutputDir(other);
+    EXPECT_EQ(config->outputFolder(), other);
+    EXPECT_EQ(folderLabel->text(), QDir::toNativeSeparators(other));
+    EXPECT_TRUE(vtest::waitUntil([&] { return used->text() == QStringLiteral("扫描数据：0B"); }));
+
+    // The status line; an unknown status keeps the text and shows "ready".
+    QLabel* statusText = nullptr;
+    for (QLabel* label : window->findChildren<QLabel*>())
+        statusText = label->text() == QStringLiteral("扫描仪连接中") ? label : statusText;
+    ASSERT_NE(statusText, nullptr) << "connecting at start";
+    window->setScannerStatus(2);
+    EXPECT_EQ(statusText->text(), QStringLiteral("扫描仪连接异常，请检查扫描仪设备及驱动"));
+    window->setScannerStatus(1);
+    EXPECT_EQ(statusText->text(), QStringLiteral("扫描仪已就位，请前往浏览器扫描答卷"));
+    window->setScannerStatus(7);
+    EXPECT_EQ(statusText->text(), QStringLiteral("扫描仪已就位，请前往浏览器扫描答卷"));
+
+    // The install folder, with the platform's separators; short, so without a tooltip.
+    auto* install = window->findChild<QLabel*>("install_path_label");
+    ASSERT_NE(install, nullptr);
+    EXPECT_EQ(install->text(), QDir::toNativeSeparators(config->installFolder()));
+    EXPECT_TRUE(install->toolTip().isEmpty());
+    window->slotQuitApp();
 }
 
 } // namespace
