@@ -16,6 +16,14 @@
 #include <cstdio>
 #include <cstring>
 
+// The agent's artwork and translations live in its static library, which the linker drops
+// unless they are asked for by name (outside any namespace).
+void velloxInitResources()
+{
+    Q_INIT_RESOURCE(resource);
+    Q_INIT_RESOURCE(translations);
+}
+
 namespace KELStartup {
 
 namespace {
@@ -72,6 +80,7 @@ int runAgent(int argc, char** argv)
     const KELFileLimit::Change fileLimit = KELFileLimit::raiseToHardLimit();
 
     CQTWAINApp app(argc, argv);
+    velloxInitResources();
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     // Installed before anything else exists, so an early request to end is kept until the
     // event loop runs and then ends the agent in order.

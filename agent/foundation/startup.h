@@ -18,3 +18,6 @@ int logLevelSetting(const QString& value);
 int runAgent(int argc, char** argv);
 
 } // namespace KELStartup
+
+// Registers the agent's resources (artwork, translations); test programs call it too.
+void velloxInitResources();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QList>
 #include <QProcessEnvironment>
 #include <QRect>
@@ -65,6 +66,24 @@ public:
     // any grab, but only while another window holds the focus: xdotool types to a window that
     // has it, event by event, and a key pressed one way and released the other stays down.
     bool key(const QStringList& keys, quint64 window = 0) const;
+    // Text typed as by the keyboard, to the focus.
+    bool type(const QString& text) const;
+
+    // The pointer, as a user moves it (screen coordinates; buttons 1 left, 3 right).
+    bool moveMouse(int x, int y) const;
+    bool click(int x, int y, int button = 1) const;
+    bool mouseDown(int x, int y, int button = 1) const;
+    bool mouseUp(int button = 1) const;
+    // Held down at `from`, moved in steps to `to`, released there.
+    bool drag(const QPoint& from, const QPoint& to) const;
+
+    // The whole screen as it shows now (without a compositor, transparent parts read black).
+    QImage screenshot() const;
+
+    // A notification area (Debian's trayer) docked at the screen's top right, for tray icons;
+    // true once it is there. Stopped with the display.
+    bool startTrayHost();
+    std::optional<QRect> trayHostGeometry() const;
 
 private:
     void start();
@@ -73,7 +92,10 @@ private:
     // cannot name; the root window, as on a desktop, it can.
     void focusRoot() const;
 
+    void stopTrayHost();
+
     qint64 pid = 0;
+    qint64 trayPid = 0;
     QString displayName;
     QString error;
 };
