@@ -79,6 +79,7 @@ void PrintFlow::SetUp()
     ASSERT_TRUE(cups().enable(kQueue));
     ASSERT_TRUE(cups().setDefault(kQueue));
     cups().setDefaultFate(vtest::CupsHarness::Fate::Print);
+    earlierJobs = cups().jobNames(kQueue).size();
     ASSERT_TRUE(server.isListening());
     port = sandbox.startListening({QStringLiteral("--hidden")});
     ASSERT_NE(port, 0);

@@ -494,7 +494,8 @@ QString CupsHarness::keptDocument(const QString& queue, const QString& jobName) 
     // of the name but letters, digits and "_" made "_": tests name their jobs with those only.
     const QString suffix = QLatin1Char('-') + jobName + QLatin1Char('.');
     for (const QString& document : documentsOf(queue)) {
-        if (QFileInfo(document).fileName().contains(suffix))
+        // It also writes the name in lower case.
+        if (QFileInfo(document).fileName().contains(suffix, Qt::CaseInsensitive))
             return document;
     }
     return QString();
