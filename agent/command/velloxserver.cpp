@@ -134,6 +134,8 @@ public:
 
     void replyTo(const std::string& connectionKey, const QString& cmd, const QString& reqId,
                  int ret, const QJsonObject& data, const QString& msg);
+    void notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
+                          const QJsonObject& data, const QString& msg);
     void notifyClient(const QString& cmd, int ret, const QJsonObject& data, const QString& msg,
                       bool broadcast);
 
@@ -623,6 +625,20 @@ void KELVelloxServerTask::notifyClient(const QString& cmd, int ret, const QJsonO
     sendEnvelope(target, cmd, ret, data, msg, reqId);
 }
 
+void KELVelloxServerTask::notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
+                                           const QJsonObject& data, const QString& msg)
+{
+    if (cmd == QLatin1String("print-end")) {
+        const QString remoteKey = data.value(QStringLiteral("remote_key")).toString();
+        std::lock_guard<std::mutex> lock(connectionsMutex);
+        if (remoteKey != printConnectionKey) {
+            KLOG->info("The task connection has been lost, don't send print-end to frontend. {}", remoteKey);
+            return;
+        }
+    }
+    replyTo(connectionKey, cmd, KELCommandProtocol::freshRequestId(QDateTime::currentDateTime()), ret, data, msg);
+}
+
 KELVelloxServer* KELVelloxServer::instance()
 {
     return KELS::Singleton<KELVelloxServer>::instance();
@@ -650,6 +666,12 @@ void KELVelloxServer::notifyClient(const QString& cmd, int ret, const QJsonObjec
                                    const QString& msg, bool broadcast)
 {
     task->notifyClient(cmd, ret, data, msg, broadcast);
+}
+
+void KELVelloxServer::notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
+                                       const QJsonObject& data, const QString& msg)
+{
+    task->notifyConnection(connectionKey, cmd, ret, data, msg);
 }
 
 void KELVelloxServer::notifyError(const QString& errorType, const QString& msg,

@@ -196,6 +196,11 @@ int CUrlRequest::onTransferProgress(void* request, curl_off_t downloadTotal, cur
     return 0;
 }
 
+int CUrlRequest::abortWhenCancelled(void* request, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<CUrlRequest*>(request)->cancelled() ? 1 : 0;
+}
+
 size_t CUrlRequest::appendToString(char* data, size_t size, size_t count, void* target)
 {
     const size_t bytes = size * count;

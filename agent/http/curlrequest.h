@@ -100,6 +100,8 @@ private:
     bool waitBeforeRetry(int retryIndex);
     static int onTransferProgress(void* request, curl_off_t downloadTotal, curl_off_t downloadNow,
                                   curl_off_t uploadTotal, curl_off_t uploadNow);
+    static int abortWhenCancelled(void* request, curl_off_t downloadTotal, curl_off_t downloadNow,
+                                  curl_off_t uploadTotal, curl_off_t uploadNow);
     static size_t appendToString(char* data, size_t size, size_t count, void* target);
     static size_t writeToDevice(char* data, size_t size, size_t count, void* device);
 
