@@ -1,5 +1,6 @@
 #include "scanning/pagejpegtask.h"
 
+#include "foundation/backgroundwork.h"
 #include "scanning/pagepipeline.h"
 
 #include <QFile>
@@ -17,6 +18,7 @@ KELPageJpegTask::KELPageJpegTask(KELPagePipeline* pipeline, int sequence, KELRaw
 
 void KELPageJpegTask::run()
 {
+    KELBackgroundWork::markThisThread();
     pipeline->holdForTest(sortNo, sequence);
     KELPagePipeline::EncodedPage encoded;
     encoded.jpegPath = jpegPath;

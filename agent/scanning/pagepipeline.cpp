@@ -25,6 +25,8 @@ KELPagePipeline* KELPagePipeline::instance()
 KELPagePipeline::KELPagePipeline()
     : heldSortNo(qEnvironmentVariableIntValue("VELLOX_TEST_HOLD_PAGE"))
 {
+    // Room for every page on its way, so a page held by the test hook cannot block the others.
+    encoders.setMaxThreadCount(maxPagesInFlight());
 }
 
 int KELPagePipeline::maxPagesInFlight()
@@ -39,7 +41,7 @@ void KELPagePipeline::submit(KELRawPage page, const QString& jpegPath, const QSt
         std::lock_guard<std::mutex> lock(mutex);
         ++inFlight;
     }
-    QThreadPool::globalInstance()->start(
+    encoders.start(
         new KELPageJpegTask(this, sequence, std::move(page), jpegPath, originPath, sortNo));
 }
 

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 
 #include <condition_variable>
 #include <functional>
@@ -58,6 +59,8 @@ private:
     void handOver(const EncodedPage& page);
     void runWaiters();
 
+    // The encoders' own threads, marked as background work (see KELBackgroundWork).
+    QThreadPool encoders;
     mutable std::mutex mutex;
     std::condition_variable encodedChanged;
     int nextSequence = 0;      // GUI thread
