@@ -20,6 +20,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <ostream>
+#include <streambuf>
+#include <string>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -37,6 +40,37 @@ struct ServerConfig : websocketpp::config::asio {
         bool admitted = false;
         std::atomic<bool> overflowed {false};
     };
+};
+
+// websocketpp's access log line by line into the agent's log at debug level, instead of a
+// flushed line on standard output for every frame. Used under the logger's own lock.
+class AccessLogBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override
+    {
+        if (c != traits_type::eof() && enabled())
+            line.push_back(char(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override
+    {
+        if (enabled())
+            line.append(text, size_t(count));
+        return count;
+    }
+    int sync() override
+    {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (!line.empty())
+            KLOG->debug("{}", line);
+        line.clear();
+        return 0;
+    }
+
+private:
+    static bool enabled() { return KLOG->should_log(spdlog::level::debug); }
+    std::string line;
 };
 
 using Endpoint = websocketpp::server<ServerConfig>;
@@ -174,6 +208,9 @@ private:
                       const QJsonObject& data, const QString& msg, const QString& reqId);
 
     KELVelloxServer* server;
+    // Before the endpoint: its logger writes here until it is destroyed.
+    AccessLogBuffer accessLogBuffer;
+    std::ostream accessLog {&accessLogBuffer};
 
     // Guarded by connectionsMutex: the server thread changes them while any thread sends.
     ConnectionHandle taskConnection;
@@ -202,6 +239,7 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
     endpoint.set_error_channels(websocketpp::log::elevel::all);
     endpoint.set_access_channels(websocketpp::log::alevel::all);
     endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
+    endpoint.get_alog().set_ostream(&accessLog);
 
     ErrorCode ec;
     endpoint.init_asio(ec);
