@@ -183,12 +183,24 @@ protected:
         const auto icon = trayIcon();
         if (!icon)
             return false;
-        const int before = display().findWindowsOfClass("^vellox$").size();
-        display().click(icon->center().x(), icon->center().y(), 3);
-        if (!vtest::waitUntil([&] { return display().findWindowsOfClass("^vellox$").size() > before; }))
+        // The menu of the last pick may still be on screen while its item runs; it must be gone
+        // before this one is told apart from the windows already there.
+        if (lastMenu && !vtest::waitUntil([&] { return !display().findWindowsOfClass("^vellox$").contains(*lastMenu); }))
             return false;
-        return display().key(keys);
+        const QList<quint64> before = display().findWindowsOfClass("^vellox$");
+        display().click(icon->center().x(), icon->center().y(), 3);
+        const bool shown = vtest::waitUntil([&] {
+            for (quint64 id : display().findWindowsOfClass("^vellox$"))
+                if (!before.contains(id)) {
+                    lastMenu = id;
+                    return true;
+                }
+            return false;
+        });
+        return shown && display().key(keys);
     }
+
+    std::optional<quint64> lastMenu;
 
     int logCount(const QString& text) const { return sandbox.readLog().count(text); }
 
