@@ -42,6 +42,9 @@ TW_HANDLE allocateMemory(std::size_t size);
 void* lockMemory(TW_HANDLE handle);
 void unlockMemory(TW_HANDLE handle);
 void freeMemory(TW_HANDLE handle);
+// Bytes that may be read behind the handle (GlobalSize on Windows); 0 when unknown. A native
+// image's own header is checked against it before anything is read.
+std::size_t memorySize(TW_HANDLE handle);
 
 // --- provided by the platform file (twaindsm_library_<platform>.cpp) ---
 namespace platform {

@@ -6,6 +6,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 
 namespace TwainDsmLibrary {
@@ -37,6 +39,12 @@ void unlockMemory(TW_HANDLE)
 void freeMemory(TW_HANDLE handle)
 {
     std::free(handle);
+}
+
+std::size_t memorySize(TW_HANDLE handle)
+{
+    // Handles are the C heap's blocks, of the DSM's allocation or ours.
+    return handle ? malloc_usable_size(handle) : 0;
 }
 
 namespace platform {

@@ -52,6 +52,8 @@ struct SourceProfile {
     uint16_t enableFailure = 0;     // condition code for MSG_ENABLEDS
     int failAtPage = 0;             // image whose transfer fails with failCondition
     uint16_t failCondition = 0;
+    int failImageInfoAtPage = 0;    // image whose DAT_IMAGEINFO fails with failImageInfoCondition
+    uint16_t failImageInfoCondition = 0;
     int cancelAtPage = 0;           // image whose transfer answers TWRC_CANCEL
     CloseRequest closeRequest = CloseRequest::Never;
     bool nativeReturnsSuccess = false;

@@ -326,6 +326,11 @@ uint16_t VirtualSource::imageInfo(TW_IMAGEINFO *info)
         return fail(TWCC_BADVALUE);
     if (state_ != 6 && state_ != 7)
         return sequenceError();
+    if (profile_.failImageInfoAtPage == pageNumber() && profile_.failImageInfoCondition && state_ == 6) {
+        // The scanner cannot describe this image: like a jam, it is the last one pending.
+        remaining_ = 1;
+        return fail(profile_.failImageInfoCondition);
+    }
     const Page page = currentPage();
     // With an undefined image size the length is known only once the page has been scanned.
     const bool undefined = capNumber(ICAP_UNDEFINEDIMAGESIZE, 0) != 0;
