@@ -326,9 +326,9 @@ TEST_F(Uploader, BatchEndRules)
     server.answer(kUploadPath, HttpReply::withStatus(200, accepted(), "application/json"));
     const int before = server.requestCount(kUploadPath);
     uploader->uploadFile(pagePath(2), 2, "page");
-    next("uploaded-image");
-    EXPECT_EQ(server.requestCount(kUploadPath), before + 1);
     EXPECT_EQ(uploader->pageCount("B-late"), 1);
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount(kUploadPath) == before + 1; }));
+    ASSERT_TRUE(waitUntil([&] { return uploader->runningCount() == 0; }));
     uploader->batchScanEnd("B-late");
     EXPECT_EQ(next("uploaded-end").value("data").toObject().value("imageCount").toInt(), 1);
     EXPECT_EQ(config->batchImageCount("B-late"), 2);
