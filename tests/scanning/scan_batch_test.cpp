@@ -253,6 +253,27 @@ TEST_F(ScanBatch, AScannerGoneMidBatchIsReportedAndEndsTheBatch)
     EXPECT_FALSE(scanErrorEvent(0)) << "one error for one failure";
 }
 
+// A driver whose image header claims more than it handed over: that page is reported and not
+// saved, the agent reads nothing beyond the image and carries on with the next pages.
+TEST_F(ScanBatch, APageWithLyingSizesIsReportedAndTheBatchGoesOn)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 3 }, { "lyingDibAtPage", 2 } }) }));
+    ASSERT_TRUE(startScan("B-lying"));
+    const auto unsaved = scanErrorEvent();
+    ASSERT_TRUE(unsaved);
+    EXPECT_EQ(unsaved->value("msg").toString(), QString::fromUtf8("第2张扫描图像无法识别, 未能保存, 请重新扫描该页"));
+    EXPECT_EQ(unsaved->value("data").toObject().value("page").toInt(), 2);
+    const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(), totals("B-lying", 2));
+    ASSERT_EQ(jpegs("B-lying"), (QStringList{ "Image1.jpg", "Image2.jpg" }));
+    QImage third;
+    ASSERT_TRUE(third.load(batchFolder("B-lying") + "Image2.jpg", "JPG"));
+    EXPECT_EQ(stampedPageNumber(third, 75), 3);
+    EXPECT_TRUE(sandbox.waitForLog("the DIB header claims"));
+    EXPECT_EQ(sandbox.agent()->state(), QProcess::Running);
+}
+
 // Without a server environment the agent asks no server anything, and the scanner is ready
 // at once instead of after a failed name lookup.
 TEST_F(ScanBatch, NoRequestWithoutAnEnvironment)

@@ -77,7 +77,7 @@ public:
             "default", "pages", "duplexCapable", "duplex", "feeder", "paperSize", "resolution",
             "resolutions", "pixelType", "pixelTypes", "imageFolder", "xferMechs", "xferMech",
             "nativeFormat", "undefinedImageSize", "capabilities", "unsupportedCapabilities",
-            "openFailure", "enableFailure", "failAtPage", "failImageInfoAtPage", "cancelAtPage", "closeRequest",
+            "openFailure", "enableFailure", "failAtPage", "failImageInfoAtPage", "cancelAtPage", "lyingDibAtPage", "closeRequest",
             "nativeReturnsSuccess", "pageDelayMs", "xferReadyInsideEnable", "deviceEvents"};
         for (auto it = entry_.begin(); it != entry_.end(); ++it) {
             bool isKnown = false;
@@ -98,7 +98,8 @@ public:
             && text("nativeFormat", profile_.nativeFormat, 16)
             && flag("undefinedImageSize", profile_.undefinedImageSize) && capabilities() && unsupported()
             && condition("openFailure", profile_.openFailure) && condition("enableFailure", profile_.enableFailure)
-            && failAtPage() && number("cancelAtPage", profile_.cancelAtPage) && closeRequest()
+            && failAtPage() && number("cancelAtPage", profile_.cancelAtPage)
+            && number("lyingDibAtPage", profile_.lyingDibAtPage) && closeRequest()
             && flag("nativeReturnsSuccess", profile_.nativeReturnsSuccess) && number("pageDelayMs", profile_.pageDelayMs)
             && flag("xferReadyInsideEnable", profile_.xferReadyInsideEnable) && deviceEvents() && consistent();
     }

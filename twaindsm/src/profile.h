@@ -55,6 +55,7 @@ struct SourceProfile {
     int failImageInfoAtPage = 0;    // image whose DAT_IMAGEINFO fails with failImageInfoCondition
     uint16_t failImageInfoCondition = 0;
     int cancelAtPage = 0;           // image whose transfer answers TWRC_CANCEL
+    int lyingDibAtPage = 0;         // image whose native DIB header claims ten times its height
     CloseRequest closeRequest = CloseRequest::Never;
     bool nativeReturnsSuccess = false;
     int pageDelayMs = 0;

@@ -396,6 +396,13 @@ uint16_t VirtualSource::nativeTransfer(TW_HANDLE *handle)
     uint8_t *dib = renderPage(page);
     if (!dib)
         return fail(TWCC_LOWMEMORY);
+    if (profile_.lyingDibAtPage == pageNumber() && profile_.nativeFormat != "tiff") {
+        // A driver whose header does not match the memory it hands over.
+        int32_t height = 0;
+        std::memcpy(&height, dib + 8, sizeof height);
+        height *= 10;
+        std::memcpy(dib + 8, &height, sizeof height);
+    }
     if (profile_.nativeFormat == "tiff") {
         uint8_t *tiff = tiffHandle(dib, page.layout);
         std::free(dib);
