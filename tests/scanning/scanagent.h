@@ -122,6 +122,28 @@ protected:
         }, timeoutMs);
     }
 
+    // A failure reaches the page with `text`, then the batch ends: "scan-end" and "uploaded-end",
+    // whose data is returned.
+    std::optional<QJsonObject> failureEndsTheBatch(const QString& text)
+    {
+        const auto error = scanErrorEvent();
+        if (!error) {
+            ADD_FAILURE() << "no scan-error";
+            return std::nullopt;
+        }
+        EXPECT_EQ(error->value("msg").toString(), text);
+        if (!page.waitForCmd("scan-end", kScanWaitMs)) {
+            ADD_FAILURE() << "no scan-end after " << text.toStdString();
+            return std::nullopt;
+        }
+        const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+        if (!end) {
+            ADD_FAILURE() << "no uploaded-end after " << text.toStdString();
+            return std::nullopt;
+        }
+        return end->value("data").toObject();
+    }
+
     QStringList jpegs(const QString& batch) const
     {
         QStringList names = QDir(batchFolder(batch)).entryList({ "*.jpg" }, QDir::Files);
