@@ -260,6 +260,30 @@ TEST_F(ScanAgent, StartScanDuringATransferChangesNothing)
     EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_ENABLEDS"), 1);
 }
 
+// Between two pages the source is in state 6, yet the batch is as busy as during a page: a
+// start-scan that arrives while a page is being ended is answered and changes nothing.
+TEST_F(ScanAgent, StartScanBetweenTwoPagesChangesNothing)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 4 }, { "endXferDelayMs", 700 } }) }));
+    ASSERT_TRUE(startScan("B-between"));
+    // The agent is inside the second page's MSG_ENDXFER: the command is served after it, in state 6.
+    const auto endingPages = [this] {
+        int waits = 0;
+        for (const QJsonObject& line : trace())
+            waits += line.value("wait").toString() == "MSG_ENDXFER";
+        return waits;
+    };
+    ASSERT_TRUE(vtest::waitUntil([&] { return endingPages() >= 2; }, kScanWaitMs));
+    const auto again = startScan("B-other-number");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->value("ret").toInt(), 200);
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    expectPagesInOrder("B-between", 4);
+    EXPECT_FALSE(QDir(batchFolder("B-other-number")).exists());
+    EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_ENABLEDS"), 1);
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 0);
+}
+
 TEST_F(ScanAgent, ACancelledTransferDoesNotStallTheSession)
 {
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 4 }, { "cancelAtPage", 2 } }) }));

@@ -78,7 +78,7 @@ public:
             "resolutions", "pixelType", "pixelTypes", "imageFolder", "xferMechs", "xferMech",
             "nativeFormat", "undefinedImageSize", "capabilities", "unsupportedCapabilities",
             "openFailure", "enableFailure", "failAtPage", "failImageInfoAtPage", "cancelAtPage", "lyingDibAtPage", "closeRequest",
-            "nativeReturnsSuccess", "pageDelayMs", "xferReadyInsideEnable", "deviceEvents"};
+            "nativeReturnsSuccess", "pageDelayMs", "endXferDelayMs", "xferReadyInsideEnable", "deviceEvents"};
         for (auto it = entry_.begin(); it != entry_.end(); ++it) {
             bool isKnown = false;
             for (const char *name : known)
@@ -101,6 +101,7 @@ public:
             && failAtPage() && number("cancelAtPage", profile_.cancelAtPage)
             && number("lyingDibAtPage", profile_.lyingDibAtPage) && closeRequest()
             && flag("nativeReturnsSuccess", profile_.nativeReturnsSuccess) && number("pageDelayMs", profile_.pageDelayMs)
+            && number("endXferDelayMs", profile_.endXferDelayMs)
             && flag("xferReadyInsideEnable", profile_.xferReadyInsideEnable) && deviceEvents() && consistent();
     }
 

@@ -59,6 +59,7 @@ struct SourceProfile {
     CloseRequest closeRequest = CloseRequest::Never;
     bool nativeReturnsSuccess = false;
     int pageDelayMs = 0;
+    int endXferDelayMs = 0;         // MSG_ENDXFER takes this long (the feeder moves the sheet out)
     bool xferReadyInsideEnable = false;
     std::vector<DeviceEventScript> deviceEvents;
 };

@@ -1,6 +1,7 @@
 #include "virtual_source.h"
 
 #include "platform.h"
+#include "trace.h"
 #include "twain_names.h"
 
 #include <algorithm>
@@ -357,7 +358,13 @@ void VirtualSource::waitBefore(uint16_t dg, uint16_t dat, uint16_t msg, std::uni
 {
     const bool transfer = dat == DAT_IMAGENATIVEXFER || dat == DAT_IMAGEFILEXFER || dat == DAT_IMAGEMEMXFER
         || dat == DAT_IMAGEMEMFILEXFER;
-    const int delay = dg == DG_IMAGE && transfer && msg == MSG_GET ? transferDelayMs() : 0;
+    int delay = dg == DG_IMAGE && transfer && msg == MSG_GET ? transferDelayMs() : 0;
+    if (dat == DAT_PENDINGXFERS && msg == MSG_ENDXFER) {
+        delay = profile_.endXferDelayMs;
+        // Tells a test that the application is inside this call for the time of the delay.
+        if (delay > 0 && traceEnabled())
+            traceWrite({{"wait", "MSG_ENDXFER"}, {"source", profile_.productName}, {"ms", delay}});
+    }
     if (delay > 0) {
         managerLock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
