@@ -159,6 +159,8 @@ public:
     void refreshDataSourceList();
     QString currentScannerName() const { return currentSourceName; }
     DeviceChangeMonitor* deviceChangeMonitor() const { return deviceMonitor; }
+    // The product names of the listed sources, in the DSM's order (the scanner chooser's list).
+    QStringList sourceNames() const;
 
     // A batch is being transferred: the transfer loop runs or a page is in transfer.
     bool isTransferring() const { return transferring || GetState() == 7; }
@@ -212,7 +214,6 @@ private:
     void listDataSources();
     QString preferredSourceName();
     void reportOpenFailure(const QString& name, const QString& text);
-    QStringList sourceNames() const;
     void checkDataSourceAfterDeviceChange();
     void checkEpsonIdle();
     void bringToFront();
