@@ -18,7 +18,7 @@ namespace {
 constexpr int kAccepted = 200;
 constexpr int kRejected = 400;
 constexpr int kFirstScannerOpenState = 4; // TWAIN state 4: a data source is open
-constexpr int kPageInTransferState = 7;
+constexpr int kSourceEnabledState = 5;  // TWAIN state 5: a batch runs
 
 // Every reply carries back the request's own "cmd" (as sent) and "reqId".
 class CommandReply {
@@ -103,9 +103,9 @@ void MainWindow::slotScanCmd(QString connection_key, QJsonObject param)
         return;
     }
 
-    // A page is in transfer: the running batch keeps its number, counters and upload target,
-    // and innerStartScan turns the scan down.
-    if (GetState() == kPageInTransferState) {
+    // A page is in transfer, or the transfer loop is between two pages: the running batch keeps
+    // its number, counters and upload target, and innerStartScan turns the scan down.
+    if (isTransferring()) {
         reply.send(kAccepted);
         innerStartScan();
         return;
@@ -122,7 +122,14 @@ void MainWindow::slotScanCmd(QString connection_key, QJsonObject param)
 void MainWindow::slotStopScanCmd(QString connection_key, QJsonObject param)
 {
     const CommandReply reply(connection_key, param);
-    stopRequested = true;
+    // Only a running batch can be stopped: a request while idle would cut the next one short.
+    if (GetState() >= kSourceEnabledState) {
+        stopRequested = true;
+        // The transfer loop takes it between pages; without one the GUI thread ends the batch.
+        QMetaObject::invokeMethod(this, [this] { honourStopRequest(); }, Qt::QueuedConnection);
+    } else {
+        KLOG->info("stop-scan while no batch runs: nothing to stop");
+    }
     reply.send(kAccepted);
 }
 

@@ -200,11 +200,13 @@ void KELGlobalConfig::addPresetScanner(const QString& name)
 
 int KELGlobalConfig::batchImageCount(const QString& batchNo) const
 {
+    QMutexLocker lock(&batchCountLock);
     return batchImageCounts.value(batchNo, 0);
 }
 
 void KELGlobalConfig::setBatchImageCount(const QString& batchNo, int count)
 {
+    QMutexLocker lock(&batchCountLock);
     batchImageCounts.insert(batchNo, count);
     setValue(kBatchNoKey, batchNo);
     setValue(kCountKey, QString::number(count));

@@ -48,6 +48,7 @@ public:
     bool isPresetScanner(const QString& name) const;
     void addPresetScanner(const QString& name);
 
+    // The image counts of uploaded batches; written by the upload tasks, read by the GUI thread.
     int batchImageCount(const QString& batchNo) const;
     void setBatchImageCount(const QString& batchNo, int count);
 
@@ -77,5 +78,6 @@ private:
     QString baseUrl;
     QJsonArray domains;
     std::map<QString, bool> presetScanners;
+    mutable QMutex batchCountLock;
     QMap<QString, int> batchImageCounts;
 };

@@ -11,6 +11,7 @@
 #include "scanning/devicechangemonitor.h"
 #include "scanning/pagepipeline.h"
 #include "scanning/scannerhelper.h"
+#include "scanning/twaindsm_library.h"
 #include "foundation/singleton.h"
 #include "upgrade/upgradehelper.h"
 #include "upload/uploadermgr.h"
@@ -21,8 +22,10 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -78,6 +81,7 @@ void MainWindow::setupScanning()
     connect(this, &MainWindow::sigOpenDatasource, this, &MainWindow::slotOpenDataSource, Qt::QueuedConnection);
     connect(this, &MainWindow::sigEndScan, this, &MainWindow::slotOnEndScan);
 
+    SetFileTransferFolder(QFile::encodeName(KELGlobalConfig::instance()->tempFolder()).toStdString());
     KELScannerHelper::instance()->setSession(this);
 
     connect(deviceChangeTimer, &QTimer::timeout, this, &MainWindow::checkDataSourceAfterDeviceChange,
@@ -127,9 +131,8 @@ void MainWindow::startDsm()
     });
 }
 
-void MainWindow::refreshDataSourceList()
+void MainWindow::listDataSources()
 {
-    refreshingSources = true;
     sourceList.clear();
     KLOG->info("Start refreshing data source list..............");
     TW_IDENTITY identity{};
@@ -141,22 +144,45 @@ void MainWindow::refreshDataSourceList()
         result = CallDSM(DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT, &identity, nullptr);
     }
     KLOG->info("End refreshing data source list..............");
+}
 
-    KELGlobalConfig* config = KELGlobalConfig::instance();
-    QString name = config->value(QStringLiteral("lastselectedscanner"));
-    if (name.isEmpty()) {
-        TW_IDENTITY fallback{};
-        if (CallDSM(DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &fallback, nullptr) == TWRC_SUCCESS)
-            name = productName(fallback);
-    }
-    KLOG->info("Last used data source name is: {}", name);
-
-    for (const TW_IDENTITY& source : sourceList) {
-        if (productName(source).compare(name, Qt::CaseInsensitive) == 0) {
-            setSourceLabel(name);
-            slotOpenDataSource(name);
-            break;
+// The last scanner used when it is still installed; otherwise the DSM's default source, then
+// the first one listed. Empty when nothing is listed.
+QString MainWindow::preferredSourceName()
+{
+    const QStringList names = sourceNames();
+    const auto listed = [&names](const QString& name) {
+        for (const QString& candidate : names) {
+            if (candidate.compare(name, Qt::CaseInsensitive) == 0)
+                return candidate;
         }
+        return QString();
+    };
+    const QString last = KELGlobalConfig::instance()->value(QStringLiteral("lastselectedscanner"));
+    QString name = last;
+    TW_IDENTITY fallback{};
+    const bool hasDefault = CallDSM(DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &fallback, nullptr) == TWRC_SUCCESS;
+    if (name.isEmpty() && hasDefault)
+        name = productName(fallback);
+    KLOG->info("Last used data source name is: {}", name);
+    QString chosen = listed(name);
+    if (chosen.isEmpty() && hasDefault)
+        chosen = listed(productName(fallback));
+    if (chosen.isEmpty() && !names.isEmpty())
+        chosen = names.front();
+    if (!chosen.isEmpty() && chosen.compare(name, Qt::CaseInsensitive) != 0)
+        KLOG->warn("Data source {} is not installed, opening {} instead", name, chosen);
+    return chosen;
+}
+
+void MainWindow::refreshDataSourceList()
+{
+    refreshingSources = true;
+    listDataSources();
+    const QString name = preferredSourceName();
+    if (!name.isEmpty()) {
+        setSourceLabel(name);
+        slotOpenDataSource(name);
     }
     if (sourceList.empty()) {
         currentSourceName.clear();
@@ -182,10 +208,7 @@ void MainWindow::slotOpenDataSource(QString datasource_name)
 {
     const QString& name = datasource_name;
     KLOG->info("start to open data source, name: {}", name);
-    if (GetState() == 6 || GetState() == 7)
-        StopFeeder();
-    if (GetState() >= 5)
-        DisableDS();
+    releaseEnabledSource();
     if (GetState() > 3)
         CloseDS();
 
@@ -246,9 +269,14 @@ void MainWindow::setBatchNo(const QString& number)
 
 int MainWindow::innerStartScan()
 {
-    if (GetState() == 7) {
+    // Between two pages the state is 6, but the transfer loop is as busy as during a page.
+    if (isTransferring()) {
         KLOG->info("a sacn task is processing... %d ");
         return 10;
+    }
+    if (GetState() == 7) {
+        // A page the source never finished (the loop had to give up on it).
+        EndXfer();
     }
     if (GetState() == 6) {
         KLOG->info("Start to StopFeeder DS ... %d ");
@@ -260,6 +288,9 @@ int MainWindow::innerStartScan()
         DisableDS();
         KLOG->info("End disable DS... %d ");
     }
+    // The previous batch ends now, before this one begins, so its end never lands in this one.
+    if (endPending)
+        completeBatchEnd(true);
     // This driver only takes new settings on a fresh opening.
     if (GetState() == 4 && currentSourceName.contains(QLatin1String("Color Network ScanGear 2"))) {
         const TW_IDENTITY identity = sourceIdentity;
@@ -270,17 +301,18 @@ int MainWindow::innerStartScan()
         }
     }
 
-    KELScannerHelper* helper = KELScannerHelper::instance();
-    helper->applyPresets(currentSourceName);
+    KELScannerHelper::instance()->applyPresets(currentSourceName);
     KLOG->info("innerStartScan: paper_version_={}, will set duplex to {}", paperVersion,
                paperVersion == 1 ? "single" : "double");
-    if (paperVersion == 1)
-        helper->setDuplex(0);
+    switchDuplexForPaper();
 
     if (showScannerUI)
         bringToFront();
 
     idleSince = 0;
+    // A stop asked for before this batch is not meant for it.
+    stopRequested = false;
+    ++scanGeneration;
     const TW_UINT16 result = EnableDS(nativeWindow(), showScannerUI);
     if (result == TWRC_SUCCESS)
         return 0;
@@ -289,7 +321,29 @@ int MainWindow::innerStartScan()
     server()->notifyError(kScanError, tr("启动扫描失败, 扫描仪(%1) ret: %2").arg(currentSourceName).arg(result), data);
     KLOG->error("Start Scan({}) failed , ret : {}", currentSourceName, result);
     idleSince = now();
+    // Pages of this batch still on their way are its last ones.
+    endUploadsAfterPipeline(batchNo, true);
     return result;
+}
+
+// Paper version 1 is single-sided. The agent switches duplex off for it and, because no
+// preset of most models switches it on again, back on for the next double-sided batch.
+void MainWindow::switchDuplexForPaper()
+{
+    KELScannerHelper* helper = KELScannerHelper::instance();
+    if (paperVersion == 1) {
+        TW_BOOL enabled = TRUE;  // unreadable: taken as on, so it is restored
+        GetCapabilityValue(CAP_DUPLEXENABLED, &enabled, MSG_GETCURRENT, sizeof enabled);
+        helper->setDuplex(0);
+        if (enabled)
+            duplexOffSource = currentSourceName;
+    } else if (!duplexOffSource.isEmpty()) {
+        if (duplexOffSource.compare(currentSourceName, Qt::CaseInsensitive) == 0) {
+            KLOG->info("innerStartScan: duplex was switched off for single-sided paper, switching it on again");
+            helper->setDuplex(1);
+        }
+        duplexOffSource.clear();
+    }
 }
 
 void MainWindow::bringToFront()
@@ -310,6 +364,12 @@ void MainWindow::DataSourceSignal()
         return;
     switch (PeekDataSourceSignal()) {
     case MSG_XFERREADY:
+        // The batch was stopped or ended after the source had announced a page.
+        if (GetState() != 6) {
+            KLOG->info("MSG_XFERREADY in state {}: the batch has ended, nothing to transfer", GetState());
+            PopDataSourceSignal();
+            break;
+        }
         transferPages();
         break;
     case MSG_DEVICEEVENT:
@@ -318,6 +378,8 @@ void MainWindow::DataSourceSignal()
     case MSG_CLOSEDSREQ:
         if (imagesTransferred == 0) {
             server()->notifyError(kScanError, tr("用户取消扫描"));
+            // A rescan that continued a batch whose pages are still uploading ends it here.
+            endUploadsAfterPipeline(batchNo, true);
         } else {
             KLOG->info("MSG_CLOSEDSREQ after {} images transferred, treating as normal end", imagesTransferred);
             Q_EMIT sigEndScan();
@@ -338,15 +400,18 @@ void MainWindow::DataSourceSignal()
 void MainWindow::transferPages()
 {
     transferring = true;
-    transferLoop();
+    const bool goesOn = transferLoop();
     transferring = false;
     PopDataSourceSignal();
+    // A stop or a failed transfer leaves the source without its Count 0: the batch ends here.
+    if (!goesOn && !quitting)
+        Q_EMIT sigEndScan();
     // Signals the source queued during the batch were turned away above.
     if (PeekDataSourceSignal() != 0)
         Q_EMIT customDataSourceSignal();
 }
 
-void MainWindow::transferLoop()
+bool MainWindow::transferLoop()
 {
     for (;;) {
         waitForEncodingRoom();
@@ -360,22 +425,48 @@ void MainWindow::transferLoop()
             // during a memory or file transfer reaches the page the same way.
             if (result == TWRC_FAILURE && xferMech != TWSX_NATIVE)
                 OnError(status);
-            break;
+            KLOG->warn("Transfer ended with {} (condition {}) after {} images: the batch ends",
+                       ReturnCodeName(result), ConditionCodeName(status.ConditionCode), imagesTransferred);
+            return false;
         }
         QCoreApplication::processEvents();
         const TW_UINT16 ended = EndXfer();
         if (ended != TWRC_SUCCESS) {
             KLOG->error("DoEndXfer end...... {} ", ended);
-            return;
+            return false;
         }
         QCoreApplication::processEvents();
         if (GetState() != 6)
-            break;
+            return true;
         if (stopRequested.exchange(false)) {
+            KLOG->info("Batch stopped by the web page after {} images", imagesTransferred);
             StopFeeder();
-            break;
+            return false;
         }
     }
+}
+
+void MainWindow::releaseEnabledSource()
+{
+    if (GetState() == 7)
+        EndXfer();
+    if (GetState() == 6)
+        StopFeeder();
+    if (GetState() == 5)
+        DisableDS();
+}
+
+void MainWindow::honourStopRequest()
+{
+    // Between pages the transfer loop takes the request itself.
+    if (transferring || !stopRequested)
+        return;
+    stopRequested = false;
+    if (GetState() < 5)
+        return;
+    KLOG->info("Batch stopped by the web page in state {}, no page in transfer", GetState());
+    releaseEnabledSource();
+    Q_EMIT sigEndScan();
 }
 
 void MainWindow::OnSignalQueued()
@@ -398,24 +489,58 @@ void MainWindow::OnEndXfer(const TW_PENDINGXFERS& pending)
 
 void MainWindow::slotOnEndScan()
 {
+    // Count 0 followed by a close request, a stop after the last page: one end per batch.
+    if (endedGeneration == scanGeneration) {
+        KLOG->info("slotOnEndScan: the batch's end is already under way");
+        return;
+    }
+    endedGeneration = scanGeneration;
+    endPending = true;
     idleSince = now();
-    const QString endedBatch = batchNo;
-    QTimer::singleShot(kBatchEndDelayMs, this, [this, endedBatch] {
-        KLOG->info("slotOnEndScan to end batch ........");
-        if (GetState() > 4)
-            DisableDS();
-        server()->notifyClient(QStringLiteral("scan-end"), 200);
-        // Pages still being encoded belong to the batch: it ends after they reach the uploader.
-        KELPagePipeline::instance()->whenHandedOver([endedBatch] {
-            KELUploaderMgr::instance()->batchScanEnd(endedBatch);
-            KELMemory::returnFreedMemorySoon();
-        });
+    endingBatch = batchNo;
+    const int generation = scanGeneration;
+    QTimer::singleShot(kBatchEndDelayMs, this, [this, generation] {
+        // A batch started since then has ended this one already.
+        if (endPending && generation == scanGeneration)
+            completeBatchEnd(false);
+    });
+}
+
+void MainWindow::completeBatchEnd(bool newBatchStarting)
+{
+    endPending = false;
+    KLOG->info("slotOnEndScan to end batch ........");
+    if (GetState() > 4)
+        releaseEnabledSource();
+    server()->notifyClient(QStringLiteral("scan-end"), 200);
+    // A new run of the same batch goes on with its uploads; its own end closes them.
+    if (!newBatchStarting || endingBatch != batchNo)
+        endUploadsAfterPipeline(endingBatch, false);
+}
+
+void MainWindow::endUploadsAfterPipeline(const QString& batch, bool onlyWithPages)
+{
+    // Pages still being encoded belong to the batch: it ends after they reach the uploader.
+    const int generation = scanGeneration;
+    KELPagePipeline::instance()->whenHandedOver([this, batch, generation, onlyWithPages] {
+        // A new run of the same batch began meanwhile: its own end closes the uploads.
+        if (batch == batchNo && generation != scanGeneration)
+            return;
+        KELUploaderMgr* uploader = KELUploaderMgr::instance();
+        if (onlyWithPages && uploader->pageCount(batch) == 0)
+            return;
+        uploader->batchScanEnd(batch);
+        KELMemory::returnFreedMemorySoon();
     });
 }
 
 void MainWindow::slotScannerError(int condition_code)
 {
     KLOG->error("Scanner error occured, condition code: {}", condition_code);
+    if (condition_code == TWCC_CHECKDEVICEONLINE) {
+        server()->notifyError(kScanError, tr("扫描仪已断开，请检查扫描仪连接"));
+        return;
+    }
     if (condition_code != TWCC_NOMEDIA && condition_code != TWCC_PAPERJAM) {
         server()->notifyError(kScanError, tr("未知错误: %1.").arg(condition_code));
         return;
@@ -432,8 +557,26 @@ void MainWindow::slotScannerError(int condition_code)
 void MainWindow::checkDataSourceAfterDeviceChange()
 {
     KLOG->info("auto check datasoure bydevice changed; current state: {}", GetState());
-    if (GetState() == 3 || GetState() == 4)
-        slotOpenDataSource(sourceLabelText);
+    if (GetState() != 3 && GetState() != 4)
+        return;
+    // A scanner plugged in may bring a source that the list made at start does not have.
+    refreshingSources = true;
+    listDataSources();
+    refreshingSources = false;
+    QString name;
+    for (const QString& listed : sourceNames()) {
+        if (!sourceLabelText.isEmpty() && listed.compare(sourceLabelText, Qt::CaseInsensitive) == 0)
+            name = sourceLabelText;
+    }
+    if (name.isEmpty())
+        name = preferredSourceName();
+    if (name.isEmpty()) {
+        // Nothing to open, and nothing was tried: the page heard of it when it happened.
+        KLOG->info("No data source to open after the device change");
+        return;
+    }
+    setSourceLabel(name);
+    slotOpenDataSource(name);
 }
 
 void MainWindow::checkEpsonIdle()
@@ -461,19 +604,56 @@ void MainWindow::slotChangedShowUI(int state)
 
 // --- pages ---
 
-void MainWindow::savePage(KELRawPage page)
+int MainWindow::highestPageOnDisk(const QString& folder)
 {
+    static const QRegularExpression pageFile(QStringLiteral("^Image(\\d+)\\.(jpg|bmp)$"), QRegularExpression::CaseInsensitiveOption);
+    int highest = 0;
+    for (const QString& name : QDir(folder).entryList(QDir::Files)) {
+        const QRegularExpressionMatch match = pageFile.match(name);
+        if (match.hasMatch())
+            highest = std::max(highest, match.captured(1).toInt());
+    }
+    return highest;
+}
+
+int MainWindow::nextPageIndex(const QString& folder)
+{
+    // The folder is read once per batch and agent life: every later page is numbered here.
+    auto last = lastPageIndex.find(batchNo);
+    if (last == lastPageIndex.end())
+        last = lastPageIndex.insert(batchNo, highestPageOnDisk(folder));
+    const int index = std::max(*last, KELGlobalConfig::instance()->batchImageCount(batchNo)) + 1;
+    *last = index;
+    return index;
+}
+
+void MainWindow::reportUnsavedPage(const QString& why)
+{
+    KLOG->error("Image {} of batch {} cannot be saved: {}", imagesTransferred, batchNo, why);
+    server()->notifyError(kScanError, tr("第%1张扫描图像无法识别, 未能保存, 请重新扫描该页").arg(imagesTransferred),
+                          QJsonObject{ { QStringLiteral("page"), imagesTransferred } });
+}
+
+void MainWindow::savePage(KELRawPage page, const QString& problem)
+{
+    ++imagesTransferred;
+    // What the page's header already tells is caught here, before the page takes a number.
+    if (page.isNull() || !problem.isEmpty()) {
+        reportUnsavedPage(problem.isEmpty() ? QStringLiteral("no image data arrived") : problem);
+        return;
+    }
     KELGlobalConfig* config = KELGlobalConfig::instance();
     const QString folder = QStringLiteral("%1/%2/").arg(config->outputFolder(), KELFileNames::safeFileName(batchNo));
     if (!QDir(folder).exists())
         QDir().mkpath(folder);
-    const int transferred = imagesTransferred++;
-    // A batch scanned again goes on after the pages its uploads already counted.
-    const int index = config->batchImageCount(batchNo) + transferred + 1;
+    // A batch scanned again (after a jam, a stop, a restart, with uploads in flight) goes on
+    // after its last page: no ImageN is ever written twice.
+    const int index = nextPageIndex(folder);
     const QString bmpName = QStringLiteral("%1Image%2.bmp").arg(folder).arg(index);
     const QString jpegName = QStringLiteral("%1Image%2.jpg").arg(folder).arg(index);
     KLOG->info("OnNativeTransfer: end process memory image , name is {}", jpegName);
-    // Decoding, encoding and every file of the page are the pool's work.
+    // Decoding, encoding and every file of the page are the pool's work. The number is taken
+    // here, so the pages still in the pipeline count for the next one.
     KELPagePipeline::instance()->submit(std::move(page), jpegName, saveOrigin ? bmpName : QString(), index);
 }
 
@@ -487,9 +667,20 @@ void MainWindow::OnImageInfo(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
 void MainWindow::OnNativeTransfer(TW_UINT16 result, TW_HANDLE* dib, bool* freeImage)
 {
     Q_UNUSED(result)
-    if (!*dib || !LockContainer(*dib))
+    const void* data = *dib ? LockContainer(*dib) : nullptr;
+    if (!data) {
+        ++imagesTransferred;
+        reportUnsavedPage(QStringLiteral("the image handle cannot be locked"));
         return;
+    }
+    // A header that claims more than its handle holds is refused before anything else is read;
+    // the session frees that handle.
+    const QString problem = ScannedPage::nativeProblem(data, TwainDsmLibrary::memorySize(*dib));
     UnlockContainer(*dib);
+    if (!problem.isEmpty()) {
+        savePage(KELRawPage(), problem);
+        return;
+    }
     // The page takes the handle over: no copy of the page is made on this thread.
     *freeImage = false;
     savePage(KELRawPage::fromNativeHandle(std::exchange(*dib, nullptr)));
@@ -500,16 +691,21 @@ void MainWindow::OnMemoryTransfer(const TW_IMAGEINFO& info, const TW_IMAGEMEMXFE
     Q_UNUSED(info)
     memoryPage.add(block);
     if (*result == TWRC_XFERDONE) {
-        savePage(KELRawPage::fromMemory(std::move(memoryPage)));
+        const QString problem = memoryPage.problem();
+        savePage(KELRawPage::fromMemory(std::move(memoryPage)), problem);
         memoryPage.clear();
     }
 }
 
 void MainWindow::OnMemFileTransfer(const TW_IMAGEMEMXFER& block, TW_UINT16* result)
 {
-    memoryFile.append(static_cast<const char*>(block.Memory.TheMem), int(block.BytesWritten));
+    // A source that claims to have written more than the block holds is not believed.
+    const TW_UINT32 written = std::min(block.BytesWritten, block.Memory.Length);
+    if (block.Memory.TheMem)
+        memoryFile.append(static_cast<const char*>(block.Memory.TheMem), int(written));
     if (*result == TWRC_XFERDONE) {
-        savePage(KELRawPage::fromFileBytes(std::move(memoryFile)));
+        const QString problem = memoryFile.isEmpty() ? QStringLiteral("an empty memory file") : QString();
+        savePage(KELRawPage::fromFileBytes(std::move(memoryFile)), problem);
         memoryFile.clear();
     }
 }
@@ -520,11 +716,17 @@ void MainWindow::OnFileTransfer(TW_UINT16 result, const TW_SETUPFILEXFER& setup)
     const QString path = QFile::decodeName(QByteArray(setup.FileName, int(strnlen(setup.FileName, sizeof setup.FileName))));
     KLOG->info("OnFileTransfer: file name is {} .....", path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        ++imagesTransferred;
+        reportUnsavedPage(QStringLiteral("the transferred file cannot be read: ") + path);
         return;
+    }
     const QByteArray bytes = file.readAll();
     file.close();
-    // The file is the page's only copy on its way here; the page's own files replace it.
-    QFile::remove(path);
-    savePage(KELRawPage::fromFileBytes(bytes));
+    // Our own transfer file is the page's only copy on its way here; the page's files replace
+    // it. A file the source chose itself is left alone.
+    if (path == QFile::decodeName(QByteArray::fromStdString(fileTransferPath())))
+        QFile::remove(path);
+    const QString problem = bytes.isEmpty() ? QStringLiteral("the transferred file is empty: ") + path : QString();
+    savePage(KELRawPage::fromFileBytes(bytes), problem);
 }

@@ -23,7 +23,7 @@ void KELPageJpegTask::run()
     KELPagePipeline::EncodedPage encoded;
     encoded.jpegPath = jpegPath;
     encoded.sortNo = sortNo;
-    QByteArray jpeg = page.encodeJpeg(originPath);
+    QByteArray jpeg = page.encodeJpeg(originPath, &encoded.problem);
     // The delivered page is the biggest thing a page holds: gone before the file is written.
     page.release();
     if (!jpeg.isEmpty()) {

@@ -1,10 +1,13 @@
 #include "scanning/pagepipeline.h"
 
+#include "command/velloxserver.h"
 #include "foundation/logging.h"
 #include "foundation/singleton.h"
 #include "scanning/pagejpegtask.h"
 #include "upload/uploadermgr.h"
 
+#include <QCoreApplication>
+#include <QJsonObject>
 #include <QThread>
 #include <QThreadPool>
 
@@ -111,8 +114,14 @@ void KELPagePipeline::finished(int sequence, EncodedPage page)
 
 void KELPagePipeline::handOver(const EncodedPage& page)
 {
-    if (!page.encoded)
+    if (!page.encoded) {
+        // The page would vanish without a word: the teacher hears which one to scan again.
+        KLOG->error("Page {} cannot be encoded as JPEG ({}): {}", page.sortNo, page.problem, page.jpegPath);
+        KELVelloxServer::instance()->notifyError(QStringLiteral("scan-error"),
+                                                 QCoreApplication::translate("KELPageJpegTask", "第%1页扫描图像无法保存, 请重新扫描该页").arg(page.sortNo),
+                                                 QJsonObject{ { QStringLiteral("sortNo"), page.sortNo } });
         return;
+    }
     KELUploaderMgr* uploader = KELUploaderMgr::instance();
     if (page.saved) {
         uploader->uploadSavedFile(page.jpegPath, page.sortNo, page.size);

@@ -29,6 +29,7 @@ public:
         bool saved = false;    // the JPEG file was written
         qint64 size = 0;       // JPEG bytes
         QByteArray unsaved;    // the JPEG, only when its file could not be written
+        QString problem;       // why the page could not be encoded, for the log
     };
 
     static KELPagePipeline* instance();  // first called on the GUI thread

@@ -170,18 +170,24 @@ void KELRawPage::release()
     kind = Kind::None;
 }
 
-QByteArray KELRawPage::encodeDib(const unsigned char* dib, std::size_t available, const QString& originPath) const
+QByteArray KELRawPage::encodeDib(const unsigned char* dib, std::size_t available, const QString& originPath,
+                                 QString* problem) const
 {
     KELJpegEncoder::Rows rows;
     if (directRows(dib, available, &rows)) {
         if (!originPath.isEmpty()) {
             std::uint32_t dibSize = 0;
-            const QByteArray header = ScannedPage::bmpFileHeader(dib, &dibSize);
-            writeFile(originPath, header, reinterpret_cast<const char*>(dib), qint64(std::min<std::size_t>(dibSize, available)));
+            const QByteArray header = ScannedPage::bmpFileHeader(dib, available, &dibSize);
+            if (!header.isEmpty())
+                writeFile(originPath, header, reinterpret_cast<const char*>(dib), qint64(dibSize));
         }
         return KELJpegEncoder::encode(rows);
     }
-    const ScannedPage::NativeImage decoded = ScannedPage::decodeNative(dib);
+    const ScannedPage::NativeImage decoded = ScannedPage::decodeNative(dib, available);
+    if (decoded.image.isNull()) {
+        *problem = decoded.problem;
+        return QByteArray();
+    }
     if (!originPath.isEmpty()) {
         if (!decoded.bmpFile.isEmpty())
             writeFile(originPath, decoded.bmpFile);
@@ -191,22 +197,34 @@ QByteArray KELRawPage::encodeDib(const unsigned char* dib, std::size_t available
     return KELJpegEncoder::encode(decoded.image);
 }
 
-QByteArray KELRawPage::encodeJpeg(const QString& originPath) const
+QByteArray KELRawPage::encodeJpeg(const QString& originPath, QString* problemOut) const
+{
+    QString problem;
+    const QByteArray jpeg = encode(originPath, &problem);
+    if (jpeg.isEmpty() && problemOut)
+        *problemOut = problem.isEmpty() ? QStringLiteral("the JPEG encoder refused the page") : problem;
+    return jpeg;
+}
+
+QByteArray KELRawPage::encode(const QString& originPath, QString* problem) const
 {
     switch (kind) {
     case Kind::None:
+        *problem = QStringLiteral("no image data arrived");
         return QByteArray();
     case Kind::Native: {
         const auto* data = static_cast<const unsigned char*>(TwainDsmLibrary::lockMemory(handle));
-        if (!data)
+        if (!data) {
+            *problem = QStringLiteral("the image handle cannot be locked");
             return QByteArray();
-        const QByteArray jpeg = encodeDib(data, TwainDsmLibrary::memorySize(handle), originPath);
+        }
+        const QByteArray jpeg = encodeDib(data, TwainDsmLibrary::memorySize(handle), originPath, problem);
         TwainDsmLibrary::unlockMemory(handle);
         return jpeg;
     }
     case Kind::Memory: {
         const int bits = memory.pixelBits();
-        if ((bits == 24 || bits == 8) && memory.pageRows() > 0 && originPath.isEmpty()) {
+        if ((bits == 24 || bits == 8) && memory.problem().isEmpty() && originPath.isEmpty()) {
             KELJpegEncoder::Rows rows;
             rows.data = memory.rowData().data();
             rows.width = memory.pageWidth();
@@ -217,6 +235,10 @@ QByteArray KELRawPage::encodeJpeg(const QString& originPath) const
             return KELJpegEncoder::encode(rows);
         }
         const QImage image = memory.finish();
+        if (image.isNull()) {
+            *problem = memory.problem();
+            return QByteArray();
+        }
         if (!originPath.isEmpty())
             saveDecoded(originPath, image);
         return KELJpegEncoder::encode(image);
@@ -235,6 +257,10 @@ QByteArray KELRawPage::encodeJpeg(const QString& originPath) const
             }
         }
         const QImage image = QImage::fromData(fileBytes);
+        if (image.isNull()) {
+            *problem = QStringLiteral("a transferred file of %1 bytes that is no image this agent reads").arg(fileBytes.size());
+            return QByteArray();
+        }
         if (!originPath.isEmpty()) {
             if (fileBytes.startsWith("BM"))
                 writeFile(originPath, fileBytes);

@@ -31,7 +31,8 @@ public:
     // TurboJPEG takes their layout, else decoded once and encoded from the decoded image;
     // empty when the page cannot be read. With `originPath`, the delivered page is kept there
     // as a BMP file as well: a DIB exactly as it came, anything else as the decoded page.
-    QByteArray encodeJpeg(const QString& originPath = QString()) const;
+    // When the result is empty, `problem` says why, in words for the log.
+    QByteArray encodeJpeg(const QString& originPath = QString(), QString* problem = nullptr) const;
 
     // Frees what the page holds.
     void release();
@@ -39,7 +40,9 @@ public:
 private:
     enum class Kind { None, Native, Memory, File };
 
-    QByteArray encodeDib(const unsigned char* dib, std::size_t available, const QString& originPath) const;
+    QByteArray encode(const QString& originPath, QString* problem) const;
+    QByteArray encodeDib(const unsigned char* dib, std::size_t available, const QString& originPath,
+                         QString* problem) const;
 
     Kind kind = Kind::None;
     TW_HANDLE handle = nullptr;

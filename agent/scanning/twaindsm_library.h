@@ -42,8 +42,8 @@ TW_HANDLE allocateMemory(std::size_t size);
 void* lockMemory(TW_HANDLE handle);
 void unlockMemory(TW_HANDLE handle);
 void freeMemory(TW_HANDLE handle);
-// Bytes the memory behind a handle spans (at least what was asked for); what a header read
-// from it may claim at most.
+// Bytes that may be read behind the handle (GlobalSize on Windows); 0 when unknown. A native
+// image's own header is checked against it before anything is read.
 std::size_t memorySize(TW_HANDLE handle);
 
 // --- provided by the platform file (twaindsm_library_<platform>.cpp) ---

@@ -6,8 +6,9 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <malloc.h>
+
+#include <cstdlib>
 
 namespace TwainDsmLibrary {
 
@@ -42,6 +43,7 @@ void freeMemory(TW_HANDLE handle)
 
 std::size_t memorySize(TW_HANDLE handle)
 {
+    // Handles are the C heap's blocks, of the DSM's allocation or ours.
     return handle ? malloc_usable_size(handle) : 0;
 }
 

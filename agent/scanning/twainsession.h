@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 
 // The agent's only door to scanners: loads the data source manager, makes every DSM call
 // through one guarded wrapper (CallDSM) that keeps its own record of the TWAIN state (1 to 7),
@@ -78,6 +79,12 @@ public:
     TW_UINT16 PeekDataSourceSignal();   // 0 when the queue is empty
     void PopDataSourceSignal();
 
+    // File transfers write into this folder (ending with a separator) under a name of ours;
+    // empty: wherever the source likes.
+    void SetFileTransferFolder(const std::string& folder) { fileTransferFolder = folder; }
+    // The file the last file transfer was told to write; empty when the source kept its own.
+    const std::string& fileTransferPath() const { return ownTransferFile; }
+
     TW_UINT16 GetState() const { return state.load(); }
     const TW_STATUS& GetStatus() const { return status; }
     const TW_IDENTITY& GetSourceIdentity() const { return sourceIdentity; }
@@ -128,6 +135,8 @@ protected:
     bool undefinedImageSize = false;
     TW_UINT16 xferMech = TWSX_NATIVE;
     bool inCall = false;
+    std::string fileTransferFolder;
+    std::string ownTransferFile;
 
 private:
     TW_UINT16 refuse(const char* failureLine, TW_UINT16 conditionCode);

@@ -229,8 +229,8 @@ void MainWindow::slotQuitApp()
 // Walks the TWAIN session down from wherever it is, so the scanner is free for the next program.
 void MainWindow::releaseScanner()
 {
-    if (GetState() > 4)
-        DisableDS();
+    // After a jam the session may sit in state 6 or 7: the transfer is ended first.
+    releaseEnabledSource();
     if (GetState() > 3)
         CloseDS();
     if (GetState() > 2)
@@ -580,7 +580,8 @@ void MainWindow::onSourcePicked(const QString& name)
         return;
     }
     if (name.compare(sourceLabelText, Qt::CaseInsensitive) != 0 || state < 4) {
-        if (state < 6) {
+        // Between two pages the transfer loop is in state 6, yet as busy as during a page.
+        if (state < 6 && !isTransferring()) {
             setSourceLabel(name);
             KLOG->info("用户选择了扫描仪: {}", name);
             Q_EMIT sigOpenDatasource(name);

@@ -7,8 +7,10 @@
 #include "ui/topbar.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QHash>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <atomic>
@@ -158,6 +160,11 @@ public:
     void refreshDataSourceList();
     QString currentScannerName() const { return currentSourceName; }
     DeviceChangeMonitor* deviceChangeMonitor() const { return deviceMonitor; }
+    // The product names of the listed sources, in the DSM's order (the scanner chooser's list).
+    QStringList sourceNames() const;
+
+    // A batch is being transferred: the transfer loop runs or a page is in transfer.
+    bool isTransferring() const { return transferring || GetState() == 7; }
 
 Q_SIGNALS:
     void customDataSourceSignal();
@@ -186,10 +193,33 @@ protected:
 private:
     void setupScanning();
     void transferPages();
-    void transferLoop();
-    void savePage(KELRawPage page);
+    // false when the batch cannot go on (a failed transfer, a stop): the caller ends it.
+    bool transferLoop();
+    // One delivered page, queued for encoding under the batch's next number; a null page, or
+    // one with a `problem` already known, is reported (the problem in the log) and not saved.
+    void savePage(KELRawPage page, const QString& problem = QString());
+    void reportUnsavedPage(const QString& why);
+    // The next page number of the current batch: after every page this agent numbered, the
+    // count its uploads recorded and every ImageN already in the batch folder.
+    int nextPageIndex(const QString& folder);
+    static int highestPageOnDisk(const QString& folder);
+    // Ends a page in transfer (MSG_ENDXFER), the pending ones (MSG_RESET) and disables the
+    // source, as far as the state asks for: afterwards the source is open (state 4) or less.
+    void releaseEnabledSource();
+    // The end sequence of the batch that slotOnEndScan began (now, or 5 s after the end).
+    // newBatchStarting: a new run is being enabled, which continues the batch's uploads when
+    // it has the same number.
+    void completeBatchEnd(bool newBatchStarting);
+    // batchScanEnd for `batch` once the pipeline has handed over every page queued so far,
+    // unless a new run of the same batch began meanwhile; with onlyWithPages, only when the
+    // uploader holds pages of it.
+    void endUploadsAfterPipeline(const QString& batch, bool onlyWithPages);
+    // A "stop-scan" reached the GUI thread: ends a batch that no transfer loop is serving.
+    void honourStopRequest();
+    void switchDuplexForPaper();
+    void listDataSources();
+    QString preferredSourceName();
     void reportOpenFailure(const QString& name, const QString& text);
-    QStringList sourceNames() const;
     void checkDataSourceAfterDeviceChange();
     void checkEpsonIdle();
     void bringToFront();
@@ -203,6 +233,14 @@ private:
     bool showScannerUI = false;   // the status panel's box, which starts unticked; stored in "showscannerui"
     QString batchNo;
     int imagesTransferred = 0;
+    QHash<QString, int> lastPageIndex;  // per batch: the highest page number given this agent life
+    // Each enabling of the source for a batch is one generation; its end runs once, and the
+    // end timer of an older generation leaves a newer batch alone.
+    int scanGeneration = 0;
+    int endedGeneration = -1;
+    bool endPending = false;          // an end sequence waits for its 5 s
+    QString endingBatch;
+    QString duplexOffSource;          // the source whose duplex the agent switched off for simplex paper
     qint64 idleSince = 0;
     QTimer* reconnectTimer = nullptr;
     bool dsmStartScheduled = false;

@@ -74,6 +74,12 @@ void KELUpgradeHelper::startCheckTimer(int intervalMs)
 void KELUpgradeHelper::checkUpgrade()
 {
     KELGlobalConfig* config = KELGlobalConfig::instance();
+    // Without an environment there is no server: a bare path would go out as a host name.
+    if (config->getBaseUrl().isEmpty()) {
+        KLOG->error("Check upgrade skipped: no server environment is configured");
+        Q_EMIT sigCheckResult(false, false);
+        return;
+    }
     const QString url = config->getBaseUrl() + QLatin1String(checkPath());
     HeaderMap headers;
     headers.insert(QStringLiteral("Content-Type"), QStringLiteral("application/json"));

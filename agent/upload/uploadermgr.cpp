@@ -30,12 +30,16 @@ void KELUploaderMgr::setBatchTaskInfo(const QString& url, const QString& unionKe
     KLOG->info("setBatchTaskInfo info: url={}, union_key={}, batch_no={}, paper_version={}",
                KELLog::clipped(url), KELLog::clipped(unionKey), batchNo, paperVersion);
     Lock lock(mutex);
-    UploadBatchInfo batch;
+    // A batch scanned again goes on: pages of an earlier run still uploading stay counted, and
+    // "uploaded-end" waits for the end of this run and reports them all.
+    UploadBatchInfo& batch = batches[batchNo];
+    if (batch.total > batch.finished)
+        KLOG->info("setBatchTaskInfo: batch {} continues, {} of {} pages answered", batchNo, batch.finished, batch.total);
     batch.batchNo = batchNo;
     batch.unionKey = unionKey;
     batch.url = url;
     batch.paperVersion = paperVersion;
-    batches.insert(batchNo, batch);
+    batch.batchEnd = false;
     activeBatchNo = batchNo;
 }
 
@@ -153,7 +157,9 @@ void KELUploaderMgr::checkBatchFinished(const QString& batchNo)
         finished = *batch;
         KELGlobalConfig* config = KELGlobalConfig::instance();
         config->setBatchImageCount(batchNo, config->batchImageCount(batchNo) + finished.total);
-        batches.erase(batch);
+        // Its target stays for a later run of the same batch; the counters start again.
+        batch->batchEnd = false;
+        batch->total = batch->succeeded = batch->finished = 0;
         KLOG->info("Batch {} has finished...", batchNo);
     }
     const QJsonObject data{{"batchNo", finished.batchNo},
@@ -173,6 +179,13 @@ void KELUploaderMgr::stopAll()
         entry.second->cancel();
     batches.clear();
     activeBatchNo.clear();
+}
+
+int KELUploaderMgr::pageCount(const QString& batchNo) const
+{
+    Lock lock(mutex);
+    const auto batch = batches.find(batchNo);
+    return batch == batches.end() ? 0 : batch->total;
 }
 
 int KELUploaderMgr::runningCount() const

@@ -40,7 +40,8 @@ public:
     KELUploaderMgr();
     ~KELUploaderMgr() override;
 
-    // The batch of a "start-scan" command; replaces an earlier batch of the same number.
+    // The batch of a "start-scan" command. A batch number given again continues that batch:
+    // its target is replaced, its counters of pages still uploading stay.
     void setBatchTaskInfo(const QString& url, const QString& unionKey, const QString& batchNo,
                           int paperVersion);
     // The credentials of the latest "login"; tasks created earlier keep their copy.
@@ -62,6 +63,8 @@ public:
     // Quitting: drops waiting pages, cancels running ones and forgets the batches.
     void stopAll();
 
+    // Pages of the batch handed over since its last "uploaded-end".
+    int pageCount(const QString& batchNo) const;
     int runningCount() const;
     int pendingCount() const;
 

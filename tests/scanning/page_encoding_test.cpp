@@ -225,6 +225,7 @@ TEST(PageEncoding, MemoryStripsAreEncodedFromTheAssembledRows)
             block.Rows = 30;
             block.YOffset = TW_UINT32(part * 30);
             block.Memory.TheMem = strip.data();
+            block.Memory.Length = TW_UINT32(strip.size());
             assembler.add(block);
         }
         const QImage source = assembler.finish();
@@ -234,10 +235,44 @@ TEST(PageEncoding, MemoryStripsAreEncodedFromTheAssembledRows)
     }
 }
 
-TEST(PageEncoding, PagesThatCannotBeReadGiveNoJpeg)
+TEST(PageEncoding, PagesThatCannotBeReadGiveNoJpegAndSayWhy)
 {
-    EXPECT_TRUE(KELRawPage().encodeJpeg().isEmpty());
-    EXPECT_TRUE(KELRawPage::fromFileBytes("not an image").encodeJpeg().isEmpty());
+    QString problem;
+    EXPECT_TRUE(KELRawPage().encodeJpeg(QString(), &problem).isEmpty());
+    EXPECT_FALSE(problem.isEmpty());
+    problem.clear();
+    EXPECT_TRUE(KELRawPage::fromFileBytes("not an image").encodeJpeg(QString(), &problem).isEmpty());
+    EXPECT_TRUE(problem.contains("no image")) << problem.toStdString();
+
+    // A DIB whose header claims more rows than its handle holds: nothing beyond it is read.
+    QByteArray dib = saved(colourPage(64, 40), "BMP").mid(14);
+    dib.chop(dib.size() / 2);
+    problem.clear();
+    EXPECT_TRUE(KELRawPage::fromNativeHandle(handleWith(dib)).encodeJpeg(QString(), &problem).isEmpty());
+    EXPECT_TRUE(problem.contains("the DIB header claims")) << problem.toStdString();
+
+    // Strips that went wrong after the first rows had arrived leave no page, not a torn one.
+    TW_IMAGEINFO info{};
+    info.ImageWidth = 64;
+    info.ImageLength = 40;
+    info.BitsPerPixel = 24;
+    ScannedPage::MemoryAssembler assembler;
+    assembler.start(info);
+    std::vector<unsigned char> strip(64 * 3 * 10, 0x80);
+    TW_IMAGEMEMXFER block{};
+    block.BytesPerRow = 64 * 3;
+    block.Columns = 64;
+    block.Rows = 10;
+    block.Memory.TheMem = strip.data();
+    block.Memory.Length = TW_UINT32(strip.size());
+    assembler.add(block);
+    block.YOffset = 10;
+    block.XOffset = 64;  // beyond the row
+    assembler.add(block);
+    ASSERT_FALSE(assembler.problem().isEmpty());
+    problem.clear();
+    EXPECT_TRUE(KELRawPage::fromMemory(std::move(assembler)).encodeJpeg(QString(), &problem).isEmpty());
+    EXPECT_TRUE(problem.contains("column 64")) << problem.toStdString();
     EXPECT_TRUE(KELJpegEncoder::encode(QImage()).isEmpty());
     KELJpegEncoder::Rows rows;
     rows.width = 10;

@@ -1,14 +1,10 @@
 // Scanning end to end with the real agent: virtual scanners behind our DSM (profiles written
 // here, the DSM's trace of every call), a web page on the WebSocket, and a local HTTP server
 // that answers the upgrade check and receives the pages.
-#include "agentsandbox.h"
-#include "httptestserver.h"
-#include "wait.h"
-#include "wsclient.h"
+#include "scanagent.h"
 
 #include "upload/uploadtask.h"
 
-#include "../twaindsm/image_check.h"
 #include "../../twaindsm/src/page_image.h"
 
 #include <QDir>
@@ -28,158 +24,9 @@
 
 namespace {
 
-using vtest::AgentSandbox;
+using namespace scantest;
 using vtest::HttpReply;
-using vtest::HttpTestServer;
 using vtest::WsClient;
-
-constexpr int kScanWaitMs = 90000;
-const char* const kCheckPath = "/web-awg/navrel-hub/app/upgrade/check";
-
-// The page number the virtual scanner stamped on a page, read back from the saved JPEG.
-int stampedPageNumber(const QImage& decoded, int dpi)
-{
-    const QImage rgb = decoded.convertToFormat(QImage::Format_RGB888);
-    PageImage page;
-    page.width = rgb.width();
-    page.height = rgb.height();
-    page.bitCount = 24;
-    page.dpi = dpi;
-    page.rows.resize(page.rowBytes() * size_t(page.height));
-    for (int y = 0; y < rgb.height(); ++y)
-        std::memcpy(page.rows.data() + page.rowBytes() * size_t(y), rgb.constScanLine(y), page.rowBytes());
-    return page.pageNumber();
-}
-
-class ScanAgent : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(http.isListening());
-        http.answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})",
-                                                      "application/json"));
-        http.answer("/upload", HttpReply::withStatus(200, R"({"code":200,"msg":"ok","data":{}})", "application/json"));
-        sandbox.usePrivateProgramFolder(QJsonObject{
-            { "appname", "vellox" }, { "appversion", "1.0.0" }, { "current", "local" },
-            { "domains", QJsonArray{ QJsonObject{ { "key", "local" }, { "name", "本地" }, { "url", http.url("/") } } } } });
-        sandbox.setEnv("TWAINDSM_SOURCES", profilePath());
-        sandbox.setEnv("TWAINDSM_TRACE", tracePath());
-        sandbox.setConfig("outputpath", outputFolder());
-    }
-
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
-    }
-
-    QString profilePath() const { return sandbox.root() + "/sources.json"; }
-    QString tracePath() const { return sandbox.root() + "/trace.jsonl"; }
-    QString outputFolder() const { return sandbox.root() + "/out"; }
-    QString batchFolder(const QString& batch) const { return outputFolder() + "/" + batch + "/"; }
-
-    void writeProfile(const QJsonArray& sources)
-    {
-        QFile file(profilePath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QJsonDocument(QJsonObject{ { "sources", sources } }).toJson());
-    }
-
-    // A scanner of small pages, so batches are quick.
-    static QJsonObject scanner(const QString& name, QJsonObject extra = {})
-    {
-        extra.insert("productName", name);
-        if (!extra.contains("default"))
-            extra.insert("default", true);
-        if (!extra.contains("resolution"))
-            extra.insert("resolution", 75);
-        if (!extra.contains("paperSize"))
-            extra.insert("paperSize", "A5");
-        return extra;
-    }
-
-    // Starts the agent, connects the page and waits until the scanner is announced.
-    std::optional<QJsonObject> startAgent(const QJsonArray& sources)
-    {
-        writeProfile(sources);
-        port = sandbox.startListening({ "--hidden" });
-        EXPECT_NE(port, 0);
-        if (port == 0 || !page.open(port))
-            return std::nullopt;
-        return page.waitForCmd("can-use", kScanWaitMs);
-    }
-
-    std::optional<QJsonObject> startScan(const QString& batch, int paperVersion = 2)
-    {
-        return page.request("start-scan", QJsonObject{ { "batchno", batch },
-                                                       { "uploadUrl", http.url("/upload") },
-                                                       { "unionKey", "U-" + batch },
-                                                       { "paperVersion", paperVersion } });
-    }
-
-    std::optional<QJsonObject> scanErrorEvent(int timeoutMs = kScanWaitMs)
-    {
-        return page.waitFor([](const QJsonObject& m) {
-            return m.value("cmd").toString() == "error"
-                && m.value("data").toObject().value("errorType").toString() == "scan-error";
-        }, timeoutMs);
-    }
-
-    QStringList jpegs(const QString& batch) const
-    {
-        QStringList names = QDir(batchFolder(batch)).entryList({ "*.jpg" }, QDir::Files);
-        std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-            return a.mid(5).chopped(4).toInt() < b.mid(5).chopped(4).toInt();
-        });
-        return names;
-    }
-
-    // Every page of the batch is a decodable JPEG carrying the stamp of its page number.
-    void expectPagesInOrder(const QString& batch, int pages, int dpi = 75)
-    {
-        ASSERT_TRUE(vtest::waitUntil([&] { return jpegs(batch).size() == pages; })) << jpegs(batch).join(',').toStdString();
-        for (int n = 1; n <= pages; ++n) {
-            const QString path = batchFolder(batch) + QString("Image%1.jpg").arg(n);
-            QImage image;
-            ASSERT_TRUE(vtest::waitUntil([&] { return image.load(path, "JPG"); })) << path.toStdString();
-            EXPECT_EQ(stampedPageNumber(image, dpi), n) << path.toStdString();
-        }
-    }
-
-    std::vector<QJsonObject> trace(const QString& dat = {}, const QString& msg = {}) const
-    {
-        std::vector<QJsonObject> lines;
-        QFile file(tracePath());
-        if (!file.open(QIODevice::ReadOnly))
-            return lines;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const QJsonObject entry = QJsonDocument::fromJson(line).object();
-            if (entry.isEmpty() || (!dat.isEmpty() && entry.value("dat").toString() != dat)
-                || (!msg.isEmpty() && entry.value("msg").toString() != msg))
-                continue;
-            lines.push_back(entry);
-        }
-        return lines;
-    }
-
-    int traceCount(const QString& dat, const QString& msg) const { return int(trace(dat, msg).size()); }
-
-    // The values written to a capability since the start of the agent, in order.
-    QJsonArray valuesSet(const QString& cap) const
-    {
-        QJsonArray values;
-        for (const QJsonObject& line : trace("DAT_CAPABILITY", "MSG_SET")) {
-            if (line.value("cap").toString() == cap)
-                values.append(line.value("set").toObject().value("value"));
-        }
-        return values;
-    }
-
-    HttpTestServer http;
-    AgentSandbox sandbox;
-    WsClient page;
-    quint16 port = 0;
-};
 
 TEST_F(ScanAgent, ScannerIsAnnouncedAfterTheFirstUpgradeCheck)
 {
@@ -262,6 +109,12 @@ TEST_F(ScanAgent, DuplexSheetsAndSingleSidedPaper)
     const QJsonArray duplex = valuesSet("CAP_DUPLEXENABLED");
     ASSERT_FALSE(duplex.isEmpty());
     EXPECT_EQ(duplex.last().toBool(true), false);
+
+    // Double-sided paper again: the agent switches back on what it switched off.
+    ASSERT_TRUE(startScan("B-duplex-again"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    expectPagesInOrder("B-duplex-again", 20);
+    EXPECT_EQ(valuesSet("CAP_DUPLEXENABLED").last().toBool(false), true);
 }
 
 // Native (a DIB, or a TIFF file as Linux drivers deliver it), file, memory and memory-file
@@ -291,8 +144,16 @@ TEST_P(ScanAgentMechanism, SavesAndUploadsEveryPage)
         ASSERT_TRUE(startAgent(profile(pixelType)));
         const QString batch = "B-" + pixelType;
         const int before = http.requestCount("/upload");
+        const int setupsBefore = traceCount("DAT_SETUPFILEXFER", "MSG_SET");
         ASSERT_TRUE(startScan(batch));
         ASSERT_TRUE(page.waitForCmd("uploaded-end", kScanWaitMs)) << pixelType.toStdString();
+        // A file transfer goes to the agent's own file in its temporary folder, which is removed.
+        if (mech == "file") {
+            EXPECT_EQ(traceCount("DAT_SETUPFILEXFER", "MSG_SET") - setupsBefore, 3);
+            const QDir temp(sandbox.dataFolder() + "/temp");
+            EXPECT_TRUE(temp.exists());
+            EXPECT_TRUE(temp.entryList({ "vellox-transfer*" }, QDir::Files).isEmpty());
+        }
         if (pixelType != "bw")
             expectPagesInOrder(batch, 3);
         const QList<vtest::HttpRequestRecord> uploads = http.requests("/upload").mid(before);
@@ -340,20 +201,19 @@ TEST_F(ScanAgent, PaperJamAndEmptyFeeder)
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner",
                                      { { "pages", 10 }, { "failAtPage", QJsonObject{ { "page", 4 }, { "condition", "TWCC_PAPERJAM" } } } }) }));
     ASSERT_TRUE(startScan("B-jam"));
-    const auto jam = scanErrorEvent();
-    ASSERT_TRUE(jam);
-    EXPECT_EQ(jam->value("msg").toString(), QString::fromUtf8("请检查进纸槽是否卡纸."));
-    EXPECT_EQ(jam->value("ret").toInt(), 400);
+    // The jam ends the batch: its end sequence ends the pending transfers and disables the source.
+    EXPECT_EQ(failureEndsTheBatch(QString::fromUtf8("请检查进纸槽是否卡纸.")),
+              (QJsonObject{ { "batchNo", "B-jam" }, { "imageCount", 3 }, { "succeedCount", 3 } }));
     expectPagesInOrder("B-jam", 3);
-    // Only Kodak's feeder is stopped by the agent.
-    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 0);
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 1);
+    EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_DISABLEDS"), 1);
 
     writeProfile({ scanner("Vellox Virtual Scanner", { { "pages", 0 } }) });
     ASSERT_TRUE(startScan("B-empty"));
-    const auto empty = scanErrorEvent();
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->value("msg").toString(), QString::fromUtf8("请检查进纸槽是否缺纸."));
+    EXPECT_EQ(failureEndsTheBatch(QString::fromUtf8("请检查进纸槽是否缺纸.")),
+              (QJsonObject{ { "batchNo", "B-empty" }, { "imageCount", 0 }, { "succeedCount", 0 } }));
     EXPECT_TRUE(jpegs("B-empty").isEmpty());
+    EXPECT_FALSE(page.waitForCmd("scan-end", 6000)) << "a second scan-end";
 }
 
 // The session reports only native transfers that fail; memory transfers tell the page too.
@@ -393,13 +253,14 @@ TEST_F(ScanAgent, CancelBeforeTheFirstPageIsNotABatch)
     EXPECT_FALSE(page.waitForCmd("scan-end", 7000));
 }
 
-// A source that asks to close after its last page ends the batch a second time.
+// A source that asks to close after its last page (after Count 0) ends the batch only once.
 TEST_F(ScanAgent, CloseRequestAfterTheLastPageIsANormalEnd)
 {
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 2 }, { "closeRequest", "afterLastPage" } }) }));
     ASSERT_TRUE(startScan("B-close"));
     ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
-    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    ASSERT_TRUE(page.waitForCmd("uploaded-end", kScanWaitMs));
+    EXPECT_FALSE(page.waitForCmd("scan-end", 7000)) << "a second scan-end";
     EXPECT_TRUE(sandbox.waitForLog("MSG_CLOSEDSREQ after 2 images transferred, treating as normal end"));
     EXPECT_FALSE(scanErrorEvent(0));
     expectPagesInOrder("B-close", 2);
@@ -418,6 +279,23 @@ TEST_F(ScanAgent, StopScanEndsTheBatchAfterThePageInTransfer)
     const int transferred = traceCount("DAT_IMAGENATIVEXFER", "MSG_GET");
     EXPECT_LT(transferred, 10);
     expectPagesInOrder("B-stop", transferred);
+    // A stopped batch ends like any other.
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    const auto uploaded = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(uploaded);
+    EXPECT_EQ(uploaded->value("data").toObject().value("imageCount").toInt(), transferred);
+    EXPECT_EQ(http.requestCount("/upload"), transferred);
+    EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_DISABLEDS"), 1);
+
+    // A stop while no batch runs is not kept for the next one: that batch scans every page.
+    const auto idleStop = page.request("stop-scan");
+    ASSERT_TRUE(idleStop);
+    EXPECT_EQ(idleStop->value("ret").toInt(), 200);
+    writeProfile({ scanner("Vellox Virtual Scanner", { { "pages", 4 } }) });
+    ASSERT_TRUE(startScan("B-after-stop"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    expectPagesInOrder("B-after-stop", 4);
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 1);
 }
 
 TEST_F(ScanAgent, StartScanDuringATransferChangesNothing)
@@ -434,6 +312,30 @@ TEST_F(ScanAgent, StartScanDuringATransferChangesNothing)
     EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_ENABLEDS"), 1);
 }
 
+// Between two pages the source is in state 6, yet the batch is as busy as during a page: a
+// start-scan that arrives while a page is being ended is answered and changes nothing.
+TEST_F(ScanAgent, StartScanBetweenTwoPagesChangesNothing)
+{
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 4 }, { "endXferDelayMs", 700 } }) }));
+    ASSERT_TRUE(startScan("B-between"));
+    // The agent is inside the second page's MSG_ENDXFER: the command is served after it, in state 6.
+    const auto endingPages = [this] {
+        int waits = 0;
+        for (const QJsonObject& line : trace())
+            waits += line.value("wait").toString() == "MSG_ENDXFER";
+        return waits;
+    };
+    ASSERT_TRUE(vtest::waitUntil([&] { return endingPages() >= 2; }, kScanWaitMs));
+    const auto again = startScan("B-other-number");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->value("ret").toInt(), 200);
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    expectPagesInOrder("B-between", 4);
+    EXPECT_FALSE(QDir(batchFolder("B-other-number")).exists());
+    EXPECT_EQ(traceCount("DAT_USERINTERFACE", "MSG_ENABLEDS"), 1);
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 0);
+}
+
 TEST_F(ScanAgent, ACancelledTransferDoesNotStallTheSession)
 {
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 4 }, { "cancelAtPage", 2 } }) }));
@@ -442,6 +344,9 @@ TEST_F(ScanAgent, ACancelledTransferDoesNotStallTheSession)
     // The cancelled image is ended and skipped; the others are saved under consecutive names.
     EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_ENDXFER"), 4);
     ASSERT_TRUE(vtest::waitUntil([&] { return jpegs("B-cancelled-page").size() == 3; }));
+    // A dropped page is no error for the teacher.
+    EXPECT_FALSE(scanErrorEvent(0));
+    EXPECT_TRUE(sandbox.waitForLog("Transfer cancelled by the data source"));
     ASSERT_TRUE(startScan("B-after"));
     ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
     EXPECT_EQ(jpegs("B-after").size(), 3);
@@ -473,6 +378,8 @@ TEST_F(ScanAgent, PresetsOnFirstOpeningAndEveryScan)
 } // namespace
 
 namespace {
+
+using namespace scantest;
 
 TEST_F(ScanAgent, EveryPageIsUploadedAndASecondRunOfTheBatchContinuesTheNumbering)
 {

@@ -1,5 +1,6 @@
 #include "agentsandbox.h"
 
+#include "isolation.h"
 #include "wait.h"
 
 #include <QDate>
@@ -103,6 +104,7 @@ QProcessEnvironment AgentSandbox::environment() const
         env.insert("QT_QPA_PLATFORM", "offscreen");
     // The virtual scanners only, whatever this machine has; a test of SANE devices says so.
     env.insert("TWAINDSM_SANE", "off");
+    keepRequestsOnThisMachine(env);
     env.insert(extraEnv);
     return env;
 }

@@ -393,15 +393,18 @@ TEST_F(Uploader, BatchEndRules)
     KELGlobalConfig restarted(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation), "/nowhere");
     EXPECT_EQ(restarted.batchImageCount("B-late"), 1);
 
-    // Pages after the batch finished stay on disk only.
+    // Pages after the batch finished (a scan from the tray) go on with it and end it again.
+    server.answer(kUploadPath, HttpReply::withStatus(200, accepted(), "application/json"));
     const int before = server.requestCount(kUploadPath);
     uploader->uploadFile(pagePath(2), 2, "page");
-    EXPECT_TRUE(log.contains("uploadFile failed, no active batch or server url is null"));
-    EXPECT_EQ(uploader->runningCount() + uploader->pendingCount(), 0);
-    EXPECT_EQ(server.requestCount(kUploadPath), before);
+    EXPECT_EQ(uploader->pageCount("B-late"), 1);
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount(kUploadPath) == before + 1; }));
+    ASSERT_TRUE(waitUntil([&] { return uploader->runningCount() == 0; }));
+    uploader->batchScanEnd("B-late");
+    EXPECT_EQ(next("uploaded-end").value("data").toObject().value("imageCount").toInt(), 1);
+    EXPECT_EQ(config->batchImageCount("B-late"), 2);
 
     // A batch without a number never finishes.
-    server.answer(kUploadPath, HttpReply::withStatus(200, accepted(), "application/json"));
     startBatch("");
     uploader->uploadFile(pagePath(3), 3, "page");
     next("uploaded-image");

@@ -205,7 +205,7 @@ TEST_F(ProtocolReference, TheAgentAnswersEveryExampleAsDocumented)
         }
     }
 
-    // Sequences with events first: a documented "stop-scan" stays pending until a batch uses it.
+    // Sequences with events first, so that a documented "stop-scan" never meets a running batch.
     QList<Example> replayed;
     std::copy_if(examples.begin(), examples.end(), std::back_inserter(replayed), [](const Example& e) { return e.hasRequests(); });
     std::stable_partition(replayed.begin(), replayed.end(), [](const Example& e) { return e.hasEvents(); });

@@ -77,8 +77,8 @@ public:
             "default", "pages", "duplexCapable", "duplex", "feeder", "paperSize", "resolution",
             "resolutions", "pixelType", "pixelTypes", "imageFolder", "xferMechs", "xferMech",
             "nativeFormat", "undefinedImageSize", "capabilities", "unsupportedCapabilities",
-            "openFailure", "enableFailure", "failAtPage", "cancelAtPage", "closeRequest",
-            "nativeReturnsSuccess", "pageDelayMs", "xferReadyInsideEnable", "deviceEvents"};
+            "openFailure", "enableFailure", "failAtPage", "failImageInfoAtPage", "cancelAtPage", "lyingDibAtPage", "closeRequest",
+            "nativeReturnsSuccess", "pageDelayMs", "endXferDelayMs", "xferReadyInsideEnable", "deviceEvents"};
         for (auto it = entry_.begin(); it != entry_.end(); ++it) {
             bool isKnown = false;
             for (const char *name : known)
@@ -98,8 +98,10 @@ public:
             && text("nativeFormat", profile_.nativeFormat, 16)
             && flag("undefinedImageSize", profile_.undefinedImageSize) && capabilities() && unsupported()
             && condition("openFailure", profile_.openFailure) && condition("enableFailure", profile_.enableFailure)
-            && failAtPage() && number("cancelAtPage", profile_.cancelAtPage) && closeRequest()
+            && failAtPage() && number("cancelAtPage", profile_.cancelAtPage)
+            && number("lyingDibAtPage", profile_.lyingDibAtPage) && closeRequest()
             && flag("nativeReturnsSuccess", profile_.nativeReturnsSuccess) && number("pageDelayMs", profile_.pageDelayMs)
+            && number("endXferDelayMs", profile_.endXferDelayMs)
             && flag("xferReadyInsideEnable", profile_.xferReadyInsideEnable) && deviceEvents() && consistent();
     }
 
@@ -234,26 +236,33 @@ private:
         return true;
     }
 
-    bool failAtPage()
+    // {"page": n, "condition": code} into page and condition; true when absent.
+    bool pageFailure(const char *key, int &page, uint16_t &condition)
     {
-        auto it = entry_.find("failAtPage");
+        auto it = entry_.find(key);
         if (it == entry_.end())
             return true;
-        const char *usage = "\"failAtPage\" must be {\"page\": n, \"condition\": code (a number or a TWCC_ name)}";
+        const std::string usage = std::string("\"") + key + "\" must be {\"page\": n, \"condition\": code (a number or a TWCC_ name)}";
         if (!it->is_object())
             return fail(usage);
-        auto page = it->find("page");
-        auto condition = it->find("condition");
-        if (page == it->end() || !page->is_number_integer() || condition == it->end())
+        auto pageValue = it->find("page");
+        auto conditionValue = it->find("condition");
+        if (pageValue == it->end() || !pageValue->is_number_integer() || conditionValue == it->end())
             return fail(usage);
-        profile_.failAtPage = page->get<int>();
-        if (condition->is_number_integer())
-            profile_.failCondition = static_cast<uint16_t>(condition->get<int>());
-        else if (condition->is_string() && constantValue(condition->get<std::string>()))
-            profile_.failCondition = static_cast<uint16_t>(*constantValue(condition->get<std::string>()));
+        page = pageValue->get<int>();
+        if (conditionValue->is_number_integer())
+            condition = static_cast<uint16_t>(conditionValue->get<int>());
+        else if (conditionValue->is_string() && constantValue(conditionValue->get<std::string>()))
+            condition = static_cast<uint16_t>(*constantValue(conditionValue->get<std::string>()));
         else
             return fail(usage);
         return true;
+    }
+
+    bool failAtPage()
+    {
+        return pageFailure("failAtPage", profile_.failAtPage, profile_.failCondition)
+            && pageFailure("failImageInfoAtPage", profile_.failImageInfoAtPage, profile_.failImageInfoCondition);
     }
 
     bool closeRequest()

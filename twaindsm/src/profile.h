@@ -52,10 +52,14 @@ struct SourceProfile {
     uint16_t enableFailure = 0;     // condition code for MSG_ENABLEDS
     int failAtPage = 0;             // image whose transfer fails with failCondition
     uint16_t failCondition = 0;
+    int failImageInfoAtPage = 0;    // image whose DAT_IMAGEINFO fails with failImageInfoCondition
+    uint16_t failImageInfoCondition = 0;
     int cancelAtPage = 0;           // image whose transfer answers TWRC_CANCEL
+    int lyingDibAtPage = 0;         // image whose native DIB header claims ten times its height
     CloseRequest closeRequest = CloseRequest::Never;
     bool nativeReturnsSuccess = false;
     int pageDelayMs = 0;
+    int endXferDelayMs = 0;         // MSG_ENDXFER takes this long (the feeder moves the sheet out)
     bool xferReadyInsideEnable = false;
     std::vector<DeviceEventScript> deviceEvents;
 };

@@ -1,6 +1,7 @@
 #include "virtual_source.h"
 
 #include "platform.h"
+#include "trace.h"
 #include "twain_names.h"
 
 #include <algorithm>
@@ -326,6 +327,11 @@ uint16_t VirtualSource::imageInfo(TW_IMAGEINFO *info)
         return fail(TWCC_BADVALUE);
     if (state_ != 6 && state_ != 7)
         return sequenceError();
+    if (profile_.failImageInfoAtPage == pageNumber() && profile_.failImageInfoCondition && state_ == 6) {
+        // The scanner cannot describe this image: like a jam, it is the last one pending.
+        remaining_ = 1;
+        return fail(profile_.failImageInfoCondition);
+    }
     const Page page = currentPage();
     // With an undefined image size the length is known only once the page has been scanned.
     const bool undefined = capNumber(ICAP_UNDEFINEDIMAGESIZE, 0) != 0;
@@ -352,7 +358,13 @@ void VirtualSource::waitBefore(uint16_t dg, uint16_t dat, uint16_t msg, std::uni
 {
     const bool transfer = dat == DAT_IMAGENATIVEXFER || dat == DAT_IMAGEFILEXFER || dat == DAT_IMAGEMEMXFER
         || dat == DAT_IMAGEMEMFILEXFER;
-    const int delay = dg == DG_IMAGE && transfer && msg == MSG_GET ? transferDelayMs() : 0;
+    int delay = dg == DG_IMAGE && transfer && msg == MSG_GET ? transferDelayMs() : 0;
+    if (dat == DAT_PENDINGXFERS && msg == MSG_ENDXFER) {
+        delay = profile_.endXferDelayMs;
+        // Tells a test that the application is inside this call for the time of the delay.
+        if (delay > 0 && traceEnabled())
+            traceWrite({{"wait", "MSG_ENDXFER"}, {"source", profile_.productName}, {"ms", delay}});
+    }
     if (delay > 0) {
         managerLock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -391,6 +403,13 @@ uint16_t VirtualSource::nativeTransfer(TW_HANDLE *handle)
     uint8_t *dib = renderPage(page);
     if (!dib)
         return fail(TWCC_LOWMEMORY);
+    if (profile_.lyingDibAtPage == pageNumber() && profile_.nativeFormat != "tiff") {
+        // A driver whose header does not match the memory it hands over.
+        int32_t height = 0;
+        std::memcpy(&height, dib + 8, sizeof height);
+        height *= 10;
+        std::memcpy(dib + 8, &height, sizeof height);
+    }
     if (profile_.nativeFormat == "tiff") {
         uint8_t *tiff = tiffHandle(dib, page.layout);
         std::free(dib);
