@@ -6,6 +6,7 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QJsonObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -13,6 +14,9 @@
 #include <vector>
 
 class DeviceChangeMonitor;
+class KELBrowserWindow;
+class KELUpgradeDialog;
+class QAction;
 class QCloseEvent;
 
 // The controller: status window, owner of the scanner session and receiver of every command.
@@ -139,4 +143,36 @@ private:
     int scannerStatus = 0;
     ScannedPage::MemoryAssembler memoryPage;
     QByteArray memoryFile;
+
+    // --- test prints (printing/mainwindow_testprint.cpp) ---
+public Q_SLOTS:
+    // The tray's "打印测试页": the spooler's test page on the default printer.
+    void slotPrintTestPage();
+
+    // --- self-upgrade (upgrade/mainwindow_upgrade.cpp) ---
+public Q_SLOTS:
+    void slotUpgradeResult(bool succeed, bool has_new_version);
+    void slotDownloadPackageProgress(int progress);
+    void slotFinishDownloadPackage(int result, QString package_path);
+    // The tray's "检查更新".
+    void slotTrayCheckUpdate();
+    void showUpgradeDialog(bool force);
+
+private:
+    void setupUpgrade();
+    // A dialog that waited for the shell is shown when the main window opens.
+    void showPendingUpgradeDialog();
+    void onUpgradeDialogTimer();
+    void onNewVersionFound(bool manual, bool firstCheck);
+    void upgradeToast(const QString& text);
+
+    QPointer<KELUpgradeDialog> upgradeDialog;
+    QPointer<QAction> checkUpdateAction; // the tray menu's update item
+    KELBrowserWindow* browserWindow = nullptr;
+    bool hasNewVersion = false;
+    bool manualCheck = false;
+    bool firstResultHandled = false;
+    bool pendingDialog = false;
+    bool pendingForce = false;
+    bool visibilityAsked = false; // a tick's question to the shell is unanswered
 };
