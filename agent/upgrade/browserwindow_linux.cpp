@@ -3,6 +3,8 @@
 // each on a connection of its own.
 #include "upgrade/browserwindow.h"
 
+#include "foundation/logging.h"
+
 #include <QByteArray>
 #include <QLocalSocket>
 #include <QQueue>
@@ -23,7 +25,7 @@ public:
     Impl()
     {
         deadline.setSingleShot(true);
-        connect(&deadline, &QTimer::timeout, this, [this] { finish(QByteArray()); });
+        connect(&deadline, &QTimer::timeout, this, [this] { onDeadline(); });
     }
 
     void send(const QByteArray& line, std::function<void(const QByteArray&)> done = {})
@@ -39,21 +41,39 @@ private:
             return;
         socket = new QLocalSocket(this);
         QLocalSocket* const current = socket;
-        // Queued: a missing server is reported inside connectToServer.
+        // Direct: the line goes out as soon as the connection stands, often inside
+        // connectToServer already.
         connect(current, &QLocalSocket::connected, this, [this, current] {
-            if (current == socket)
+            if (current == socket) {
                 socket->write(queue.head().line + '\n');
-        }, Qt::QueuedConnection);
+                socket->flush();
+            }
+        });
         connect(current, &QLocalSocket::readyRead, this, [this, current] {
             if (current == socket && socket->canReadLine())
                 finish(socket->readLine().trimmed());
         }, Qt::QueuedConnection);
+        // Queued: a missing server is reported inside connectToServer.
         connect(current, &QLocalSocket::errorOccurred, this, [this, current] {
             if (current == socket)
                 finish(QByteArray());
         }, Qt::QueuedConnection);
         deadline.start(kAnswerTimeoutMs);
         socket->connectToServer(kSocketName);
+    }
+
+    // The deadline counts while the GUI thread is busy too (showing a window, say): an answer
+    // that came meanwhile is still taken.
+    void onDeadline()
+    {
+        if (socket && socket->state() == QLocalSocket::ConnectedState) {
+            socket->waitForReadyRead(0);
+            if (socket->canReadLine()) {
+                finish(socket->readLine().trimmed());
+                return;
+            }
+        }
+        finish(QByteArray());
     }
 
     void finish(const QByteArray& answer)
@@ -67,6 +87,7 @@ private:
         done->abort();
         done->deleteLater();
         const Request request = queue.dequeue();
+        KLOG->debug("Browser window asked '{}', answer: '{}'", request.line, KELLog::clipped(answer));
         if (request.done)
             request.done(answer);
         startNext();

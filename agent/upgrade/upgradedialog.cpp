@@ -71,6 +71,7 @@ KELUpgradeDialog::KELUpgradeDialog(QWidget* parent)
     layout->addWidget(progressBar);
 
     progressLabel = new QLabel(this);
+    progressLabel->setTextFormat(Qt::PlainText);
     progressLabel->setAlignment(Qt::AlignCenter);
     progressLabel->setStyleSheet(QStringLiteral("color: #999999; font-size: 12px;"));
     progressLabel->hide();

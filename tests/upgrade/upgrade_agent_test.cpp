@@ -16,10 +16,14 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMutex>
+#include <QThread>
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -40,38 +44,64 @@ const char* const kDialogTitle = "^版本更新$";
 constexpr int kWaitMs = 60000;
 
 // The browser shell's window as the agent finds it: a local socket in the agent's temporary
-// folder answering "visible" with the state the test sets, and "ok" to the rest.
+// folder answering "visible" with the state the test sets, and "ok" to the rest. It answers from
+// a thread of its own, so a test blocked in an X tool still answers within the agent's deadline.
 class BrowserWindowDouble {
 public:
     explicit BrowserWindowDouble(const QString& tempFolder)
     {
-        server.listen(tempFolder + "/VelloxBrowserWindow");
-        QObject::connect(&server, &QLocalServer::newConnection, [this] {
-            while (QLocalSocket* socket = server.nextPendingConnection()) {
-                QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-                QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
-                    while (socket->canReadLine()) {
-                        const QByteArray line = socket->readLine().trimmed();
-                        received << line;
-                        socket->write(line == "visible" ? (visible ? "1\n" : "0\n") : "ok\n");
-                    }
-                });
-            }
-        });
+        thread.start();
+        server = new QLocalServer;
+        server->moveToThread(&thread);
+        const QString path = tempFolder + "/VelloxBrowserWindow";
+        QMetaObject::invokeMethod(server, [this, path] {
+            listening = server->listen(path);
+            QObject::connect(server, &QLocalServer::newConnection, server, [this] { accept(); });
+        }, Qt::BlockingQueuedConnection);
     }
-    bool isListening() const { return server.isListening(); }
+    ~BrowserWindowDouble()
+    {
+        QMetaObject::invokeMethod(server, [this] { delete server; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+    bool isListening() const { return listening; }
     void setVisible(bool value) { visible = value; }
-    QByteArrayList requests() const { return received; }
-    int count(const QByteArray& request) const { return received.count(request); }
+    QByteArrayList requests() const
+    {
+        QMutexLocker lock(&mutex);
+        return received;
+    }
+    int count(const QByteArray& request) const { return requests().count(request); }
     bool waitFor(const QByteArray& request, int times = 1) const
     {
         return vtest::waitUntil([&] { return count(request) >= times; }, kWaitMs);
     }
 
 private:
-    QLocalServer server;
+    void accept()
+    {
+        while (QLocalSocket* socket = server->nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
+                while (socket->canReadLine()) {
+                    const QByteArray line = socket->readLine().trimmed();
+                    {
+                        QMutexLocker lock(&mutex);
+                        received << line;
+                    }
+                    socket->write(line == "visible" ? (visible ? "1\n" : "0\n") : "ok\n");
+                }
+            });
+        }
+    }
+
+    QThread thread;
+    QLocalServer* server = nullptr;
+    bool listening = false;
+    std::atomic<bool> visible{true};
+    mutable QMutex mutex;
     QByteArrayList received;
-    bool visible = true;
 };
 
 QString sha256(const QByteArray& bytes)
@@ -180,10 +210,21 @@ TEST_F(UpgradeAgent, GoodPackageIsOfferedDownloadedAndInstalledOutsideTheAgent)
     ASSERT_TRUE(shell.isListening());
     InstallerScript script(folder.path());
     const QString package = offerScript(script);
+    // The package waits until the dialog is there, so the dialog shows its download.
+    std::atomic<bool> holding{true};
+    const QByteArray bytes = script.bytes();
+    http.handle("/pkg/vellox-2.0.sh", [&holding, bytes](const HttpRequestRecord& request) {
+        HttpReply reply = HttpTestServer::fileReply(bytes, request);
+        if (holding)
+            reply.held();
+        return reply;
+    });
     ASSERT_TRUE(startAgent());
 
     const auto dialog = waitForDialog();
     ASSERT_TRUE(dialog);
+    holding = false;
+    http.releaseAll();
     EXPECT_TRUE(sandbox->waitForLog("Showing upgrade dialog, version: 2.0, force: false"));
     EXPECT_TRUE(shell.waitFor("disable"));
     ASSERT_TRUE(sandbox->waitForLog("Download package completed: " + package, kWaitMs));
