@@ -55,9 +55,11 @@ private:
         }, Qt::QueuedConnection);
         // Queued: a missing server is reported inside connectToServer.
         connect(current, &QLocalSocket::errorOccurred, this, [this, current] {
-            if (current == socket)
-                finish(QByteArray());
-        }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [this, current] {
+                if (current == socket)
+                    finish(QByteArray());
+            }, Qt::QueuedConnection);
+        });
         deadline.start(kAnswerTimeoutMs);
         socket->connectToServer(kSocketName);
     }

@@ -177,9 +177,10 @@ void MainWindow::showUpgradeDialog(bool force)
     });
     connect(dialog, &KELUpgradeDialog::sigSkipUpgrade, this, [] { upgradeHelper()->recordSkip(); });
     connect(dialog, &KELUpgradeDialog::sigQuitApp, this, &MainWindow::slotQuitApp);
-    connect(dialog, &QObject::destroyed, this, [this] {
-        browserWindow->setEnabled(true);
-        browserWindow->activate();
+    // In the browser window's own context: when the agent ends, the window link may go first.
+    connect(dialog, &QObject::destroyed, browserWindow, [shell = browserWindow] {
+        shell->setEnabled(true);
+        shell->activate();
     });
     upgradeDialog = dialog;
     KLOG->info("Showing upgrade dialog, version: {}, force: {}", KELLog::clipped(upgrade->getVersion()), force);
