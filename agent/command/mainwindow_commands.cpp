@@ -189,10 +189,10 @@ void MainWindow::slotPrintBatchCmd(QString connection_key, QJsonObject param)
 
 void MainWindow::slotFinishUploadAllImages()
 {
-    refreshStorageFigures();
+    refreshStorageInfo();
 }
 
 void MainWindow::slotFinishPrintAllImages()
 {
-    refreshStorageFigures();
+    refreshStorageInfo();
 }

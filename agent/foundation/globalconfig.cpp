@@ -163,12 +163,25 @@ bool KELGlobalConfig::selectEnv(const QString& key)
     for (const QJsonValue& entry : domains) {
         const QJsonObject domain = entry.toObject();
         if (domain.value(QStringLiteral("key")).toString() == key) {
+            const QMutexLocker locker(&envLock);
             baseUrl = domain.value(QStringLiteral("url")).toString();
             currentEnv = key;
             return true;
         }
     }
     return false;
+}
+
+QString KELGlobalConfig::getCurrentEnv() const
+{
+    const QMutexLocker locker(&envLock);
+    return currentEnv;
+}
+
+QString KELGlobalConfig::getBaseUrl() const
+{
+    const QMutexLocker locker(&envLock);
+    return baseUrl;
 }
 
 bool KELGlobalConfig::isPresetScanner(const QString& name) const

@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QMap>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
@@ -36,11 +37,12 @@ public:
     QString installFolder() const;
     QString configFilePath() const { return cfgFilePath; }
 
+    // The environment is switched on the GUI thread while checks on the pool read its URL.
     bool selectEnv(const QString& key);
     QString getAppName() const { return appName; }
     QString getAppVersion() const { return appVersion; }
-    QString getCurrentEnv() const { return currentEnv; }
-    QString getBaseUrl() const { return baseUrl; }
+    QString getCurrentEnv() const;
+    QString getBaseUrl() const;
     QJsonArray getDomains() const { return domains; }
 
     bool isPresetScanner(const QString& name) const;
@@ -70,6 +72,7 @@ private:
     QString applicationFolder;
     QString appName;
     QString appVersion;
+    mutable QMutex envLock; // guards currentEnv and baseUrl
     QString currentEnv;
     QString baseUrl;
     QJsonArray domains;

@@ -13,6 +13,17 @@
 #include <QThreadPool>
 #include <QTranslator>
 
+#include <cstdio>
+#include <cstring>
+
+// The agent's artwork and translations live in its static library, which the linker drops
+// unless they are asked for by name (outside any namespace).
+void velloxInitResources()
+{
+    Q_INIT_RESOURCE(resource);
+    Q_INIT_RESOURCE(translations);
+}
+
 namespace KELStartup {
 
 namespace {
@@ -38,6 +49,15 @@ bool startsHidden(const QStringList& arguments)
     return false;
 }
 
+bool asksForVersion(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
 int logLevelSetting(const QString& value)
 {
     return value.toInt(); // 0 when empty or not a number
@@ -45,6 +65,10 @@ int logLevelSetting(const QString& value)
 
 int runAgent(int argc, char** argv)
 {
+    if (asksForVersion(argc, argv)) {
+        std::printf("vellox %s\n", VELLOX_VERSION);
+        return 0;
+    }
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
@@ -56,6 +80,7 @@ int runAgent(int argc, char** argv)
     const KELFileLimit::Change fileLimit = KELFileLimit::raiseToHardLimit();
 
     CQTWAINApp app(argc, argv);
+    velloxInitResources();
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     // Installed before anything else exists, so an early request to end is kept until the
     // event loop runs and then ends the agent in order.

@@ -7,6 +7,10 @@ namespace KELStartup {
 // True when "--hidden" (exactly, case-sensitive) is among the arguments after the program name.
 bool startsHidden(const QStringList& arguments);
 
+// True when "--version" is among the arguments after the program name: the agent then prints
+// "vellox <version>" and exits, before anything of the agent starts (no display is needed).
+bool asksForVersion(int argc, char** argv);
+
 // "loglevel" as an integer; absent or not a number gives 0.
 int logLevelSetting(const QString& value);
 
@@ -14,3 +18,6 @@ int logLevelSetting(const QString& value);
 int runAgent(int argc, char** argv);
 
 } // namespace KELStartup
+
+// Registers the agent's resources (artwork, translations); test programs call it too.
+void velloxInitResources();

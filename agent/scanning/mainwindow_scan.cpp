@@ -66,7 +66,6 @@ void MainWindow::setupScanning()
     connect(this, &MainWindow::sigOpenDatasource, this, &MainWindow::slotOpenDataSource, Qt::QueuedConnection);
     connect(this, &MainWindow::sigEndScan, this, &MainWindow::slotOnEndScan);
 
-    showScannerUI = KELGlobalConfig::instance()->flag(QStringLiteral("showscannerui"));
     KELScannerHelper::instance()->setSession(this);
 
     connect(deviceChangeTimer, &QTimer::timeout, this, &MainWindow::checkDataSourceAfterDeviceChange,
@@ -83,15 +82,17 @@ void MainWindow::scheduleDsmStart()
     QTimer::singleShot(kDsmStartDelayMs, this, &MainWindow::startDsm);
 }
 
+QStringList MainWindow::sourceNames() const
+{
+    QStringList names;
+    for (const TW_IDENTITY& source : sourceList)
+        names << productName(source);
+    return names;
+}
+
 TW_HANDLE MainWindow::nativeWindow()
 {
     return reinterpret_cast<TW_HANDLE>(winId());
-}
-
-void MainWindow::setScannerStatus(int status)
-{
-    // The status panel shows it once it exists; until then it is only remembered.
-    scannerStatus = status;
 }
 
 void MainWindow::startDsm()
@@ -137,7 +138,7 @@ void MainWindow::refreshDataSourceList()
 
     for (const TW_IDENTITY& source : sourceList) {
         if (productName(source).compare(name, Qt::CaseInsensitive) == 0) {
-            sourceLabelText = name;
+            setSourceLabel(name);
             slotOpenDataSource(name);
             break;
         }
@@ -211,7 +212,7 @@ void MainWindow::slotOpenDataSource(QString datasource_name)
         helper->applyPresets(name);
         config->addPresetScanner(name);
     }
-    sourceLabelText = name;
+    setSourceLabel(name);
     if (config->value(QStringLiteral("lastselectedscanner")).compare(currentSourceName, Qt::CaseInsensitive) != 0)
         config->setValue(QStringLiteral("lastselectedscanner"), currentSourceName);
 

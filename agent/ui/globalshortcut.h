@@ -13,8 +13,13 @@
 class GlobalShortcut : public QObject {
     Q_OBJECT
 public:
+    explicit GlobalShortcut(QObject* parent = nullptr);
     explicit GlobalShortcut(const QKeySequence& shortcut, QObject* parent = nullptr);
     ~GlobalShortcut() override;
+
+    // Releases the combination held so far and registers `shortcut` instead; true when it is
+    // registered. Refused, it logs a warning and holds nothing.
+    bool setShortcut(const QKeySequence& shortcut);
 
     QKeySequence shortcut() const { return keys; }
     bool isRegistered() const;

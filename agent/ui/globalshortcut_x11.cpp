@@ -121,27 +121,22 @@ GlobalShortcut::Native::Native(GlobalShortcut& owner, int key, Qt::KeyboardModif
     modifierMask = maskFor(modifiers);
     numLock = numLockMask(connection, symbols);
 
-    std::vector<xcb_void_cookie_t> grabs;
+    // One variant after the other, plain first: a refused one (BadAccess: another program
+    // holds it) stops there, and the ones taken are given back. All or nothing, since a
+    // half-registered combination would fire only in some lock states.
     for (std::uint16_t variant : lockVariants(numLock)) {
-        grabs.push_back(xcb_grab_key_checked(connection, 1, root, modifierMask | variant, xcb_keycode_t(keyCode),
-                                             XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-    }
-    bool taken = false;
-    bool failed = false;
-    for (const xcb_void_cookie_t& grab : grabs) {
+        const xcb_void_cookie_t grab = xcb_grab_key_checked(connection, 1, root, modifierMask | variant,
+                                                            xcb_keycode_t(keyCode), XCB_GRAB_MODE_ASYNC,
+                                                            XCB_GRAB_MODE_ASYNC);
         if (xcb_generic_error_t* grabError = xcb_request_check(connection, grab)) {
-            failed = true;
-            taken = taken || grabError->error_code == kBadAccess;
+            const bool taken = grabError->error_code == kBadAccess;
             std::free(grabError);
+            // Ungrabbing touches only this client's grabs, never the other program's.
+            release();
+            error = taken ? QStringLiteral("the combination belongs to another program")
+                          : QStringLiteral("the X server refused the grab");
+            return;
         }
-    }
-    if (failed) {
-        // All or nothing: a half-registered combination would fire only in some lock states.
-        // Ungrabbing touches only this client's grabs, never the other program's.
-        release();
-        error = taken ? QStringLiteral("the combination belongs to another program")
-                      : QStringLiteral("the X server refused the grab");
-        return;
     }
     registered = true;
     QCoreApplication::instance()->installNativeEventFilter(this);
@@ -172,12 +167,15 @@ bool GlobalShortcut::Native::nativeEventFilter(const QByteArray& eventType, void
     if (eventType != "xcb_generic_event_t")
         return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
-    if ((event->response_type & 0x7f) != XCB_KEY_PRESS)
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE)
         return false;
-    const auto* press = static_cast<const xcb_key_press_event_t*>(message);
-    if (press->detail != keyCode || press->event != QX11Info::appRootWindow()
-        || (press->state & kCombinationModifiers) != modifierMask)
+    // Press and release share their layout.
+    const auto* key = static_cast<const xcb_key_press_event_t*>(message);
+    if (key->detail != keyCode || key->event != QX11Info::appRootWindow()
+        || (key->state & kCombinationModifiers) != modifierMask)
         return false;
-    Q_EMIT owner.activated();
+    if (type == XCB_KEY_PRESS)
+        Q_EMIT owner.activated();
     return true;
 }

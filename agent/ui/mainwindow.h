@@ -3,6 +3,7 @@
 #include "scanning/scannedpage.h"
 #include "scanning/twainsession.h"
 #include "ui/framelesswindow.h"
+#include "ui/topbar.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QJsonObject>
@@ -11,13 +12,21 @@
 #include <QTimer>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 class DeviceChangeMonitor;
+class EnvListView;
+class GlobalShortcut;
 class KELBrowserWindow;
+class KELTextImageWidget;
 class KELUpgradeDialog;
 class QAction;
+class QCheckBox;
 class QCloseEvent;
+class QLabel;
+class QMenu;
+class QPushButton;
 
 // The controller: status window, owner of the scanner session and receiver of every command.
 // Its code is split by subsystem: ui/mainwindow.cpp (construction, window),
@@ -43,6 +52,7 @@ public Q_SLOTS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void connectDeviceChanges();
@@ -77,7 +87,63 @@ private:
     int paperVersion = 2; // of the last accepted "start-scan"; 1 is single-sided
 
     // --- status panel (ui/mainwindow.cpp) ---
-    void refreshStorageFigures();
+public:
+    // 0 connecting, 1 ready, 2 error; other values show "ready" without changing the text.
+    void setScannerStatus(int status);
+    int scannerStatusShown() const { return scannerStatus; }
+    // Free space and scan size of the scan folder, measured on the global pool.
+    void refreshStorageInfo();
+    void updateDataFolderLabel(QString folder);
+    void changeOutputDir();
+    // Makes `folder` the scan folder when it exists; the panel shows the folder in force.
+    void useOutputDir(const QString& folder);
+
+public Q_SLOTS:
+    void slotRefreshPrinter();
+    void slotTopBarType(topbar::BtnType type);
+    // The scanner chooser under the scanner field.
+    void slotShowDatasourceList();
+
+private:
+    void buildStatusPanel();
+    void setSourceLabel(const QString& name);
+    void onSourcePicked(const QString& name);
+    void onStorageMeasured(quint64 serial, const QString& freeSpace, const QString& usedSize);
+    void onPrinterRead(quint64 serial, const QString& printerName);
+
+    QLabel* backgroundLabel = nullptr;
+    QLabel* statusIconLabel = nullptr;
+    QLabel* statusTextLabel = nullptr;
+    topbar* topBar = nullptr;
+    QLabel* scannerIconLabel = nullptr;
+    KELTextImageWidget* sourceLabel = nullptr;
+    QCheckBox* showUIBox = nullptr;
+    QPushButton* startScanButton = nullptr;
+    QLabel* printerNameLabel = nullptr;
+    // The newest refresh of each kind; results of older ones are dropped.
+    quint64 storageSerial = 0;
+    quint64 printerSerial = 0;
+
+    // --- tray menu and environment switching (ui/mainwindow_shell.cpp) ---
+public:
+    // Selects the environment `key` of app.dat and stores it as "userenv"; unknown keys change nothing.
+    void switchEnv(QString key);
+    EnvListView* environmentList() const { return envListView; }
+    QMenu* trayContextMenu() const { return trayMenu; }
+    bool isShortcutRegistered() const;
+
+public Q_SLOTS:
+    void slotShowEnvList();
+    // The tray's "自定义打印测试".
+    void slotCustomPrintTest();
+
+private:
+    void buildTrayMenu();
+    void setupGlobalShortcut();
+
+    QMenu* trayMenu = nullptr;
+    std::shared_ptr<GlobalShortcut> globalShortcut;
+    EnvListView* envListView = nullptr;
 
     // --- scanning (scanning/mainwindow_scan.cpp) ---
 public:
@@ -122,7 +188,7 @@ private:
     void transferLoop();
     void savePage(const QImage& image, const QByteArray& originalBmp);
     void reportOpenFailure(const QString& name, const QString& text);
-    void setScannerStatus(int status);
+    QStringList sourceNames() const;
     void checkDataSourceAfterDeviceChange();
     void checkEpsonIdle();
     void bringToFront();
@@ -133,7 +199,7 @@ private:
     bool transferring = false;    // the transfer loop runs (it serves events between pages)
     QString currentSourceName;
     QString sourceLabelText;      // the chosen scanner as the status panel shows it
-    bool showScannerUI = false;   // mirrored in "showscannerui"
+    bool showScannerUI = false;   // the status panel's box, which starts unticked; stored in "showscannerui"
     QString batchNo;
     int imagesTransferred = 0;
     qint64 idleSince = 0;

@@ -5,6 +5,7 @@
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/singleton.h"
+#include "ui/toastmessage.h"
 #include "upgrade/browserwindow.h"
 #include "upgrade/upgradedialog.h"
 #include "upgrade/upgradehelper.h"
@@ -208,6 +209,6 @@ void MainWindow::slotFinishDownloadPackage(int result, QString package_path)
 
 void MainWindow::upgradeToast(const QString& text)
 {
-    // Until the desktop shell's toast exists the message is only logged.
     KLOG->info("Toast: {}", text);
+    showToast(this, text, kToastMs);
 }

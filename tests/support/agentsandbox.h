@@ -32,6 +32,8 @@ public:
     // since the agent reads app.dat beside its executable.
     QString programFolder() const;
     void usePrivateProgramFolder(const QJsonObject& appDat);
+    // Runs the programs of an installed (or unpacked) program folder, with its own app.dat.
+    void useProgramFolder(const QString& folder) { privateProgramFolder = folder; }
     // An app.dat (version 1.0.0) whose one environment, current, is `url`.
     static QJsonObject appDatFor(const QString& url);
 

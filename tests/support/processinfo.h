@@ -12,6 +12,10 @@ namespace processinfo {
 // Live (not yet ended) processes whose parent is `parent` and whose program file is named
 // `name`; a process that ended and waits to be collected counts as ended.
 QList<qint64> childrenNamed(qint64 parent, const QString& name);
+// Live processes running the program file `path` (also when the file has since been replaced).
+QList<qint64> runningProgram(const QString& path);
+// The program file a process runs; ends in " (deleted)" when that file was replaced or removed.
+QString executable(qint64 pid);
 bool isAlive(qint64 pid); // running, not ended (nor ended and uncollected)
 QStringList arguments(qint64 pid);       // the program as started, then its arguments
 QString workingFolder(qint64 pid);

@@ -30,6 +30,30 @@ bool isAlive(qint64 pid)
     return !fields.isEmpty() && fields[0] != "Z" && fields[0] != "X";
 }
 
+QString executable(qint64 pid)
+{
+    const QByteArray link = QFile::encodeName(QStringLiteral("/proc/%1/exe").arg(pid));
+    char buffer[4096];
+    const ssize_t length = readlink(link.constData(), buffer, sizeof buffer - 1);
+    return length < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(length)));
+}
+
+QList<qint64> runningProgram(const QString& path)
+{
+    const QString deleted = path + QStringLiteral(" (deleted)");
+    QList<qint64> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric || !isAlive(pid))
+            continue;
+        const QString program = executable(pid);
+        if (program == path || program == deleted)
+            found << pid;
+    }
+    return found;
+}
+
 QList<qint64> childrenNamed(qint64 parent, const QString& name)
 {
     QList<qint64> children;

@@ -158,4 +158,73 @@ bool XvfbDisplay::key(const QStringList& keys, quint64 window) const
     return run(QStringLiteral("xdotool"), arguments).exitCode == 0;
 }
 
+bool XvfbDisplay::type(const QString& text) const
+{
+    return run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text})
+               .exitCode
+        == 0;
+}
+
+bool XvfbDisplay::moveMouse(int x, int y) const
+{
+    return run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(x), QString::number(y)}).exitCode
+        == 0;
+}
+
+bool XvfbDisplay::click(int x, int y, int button) const
+{
+    return run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(x), QString::number(y),
+                                           QStringLiteral("click"), QString::number(button)})
+               .exitCode
+        == 0;
+}
+
+bool XvfbDisplay::mouseDown(int x, int y, int button) const
+{
+    return run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(x), QString::number(y),
+                                           QStringLiteral("mousedown"), QString::number(button)})
+               .exitCode
+        == 0;
+}
+
+bool XvfbDisplay::mouseUp(int button) const
+{
+    return run(QStringLiteral("xdotool"), {QStringLiteral("mouseup"), QString::number(button)}).exitCode == 0;
+}
+
+bool XvfbDisplay::drag(const QPoint& from, const QPoint& to) const
+{
+    if (!mouseDown(from.x(), from.y()))
+        return false;
+    // Several motions, as a hand makes them: the window follows each.
+    constexpr int kSteps = 5;
+    for (int i = 1; i <= kSteps; ++i) {
+        const QPoint at = from + (to - from) * i / kSteps;
+        if (!moveMouse(at.x(), at.y()))
+            return false;
+    }
+    return mouseUp();
+}
+
+QImage XvfbDisplay::screenshot() const
+{
+    const ToolResult shot = run(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"),
+                                                           QStringLiteral("png:-")});
+    QImage image;
+    if (shot.exitCode == 0)
+        image.loadFromData(shot.output, "PNG");
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+std::optional<QRect> XvfbDisplay::trayHostGeometry() const
+{
+    const QList<quint64> hosts = windowIds(
+        run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                        QStringLiteral("--class"), QStringLiteral("^trayer$")})
+            .output);
+    if (hosts.isEmpty())
+        return std::nullopt;
+    return geometry(hosts.front());
+}
+
 } // namespace vtest

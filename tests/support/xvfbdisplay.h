@@ -71,6 +71,25 @@ public:
     // The window's pixels; only for a test program whose own windows are on this display.
     QImage grab(quint64 window) const;
 
+    // Text typed as by the keyboard, to the focus.
+    bool type(const QString& text) const;
+
+    // The pointer, as a user moves it (screen coordinates; buttons 1 left, 3 right).
+    bool moveMouse(int x, int y) const;
+    bool click(int x, int y, int button = 1) const;
+    bool mouseDown(int x, int y, int button = 1) const;
+    bool mouseUp(int button = 1) const;
+    // Held down at `from`, moved in steps to `to`, released there.
+    bool drag(const QPoint& from, const QPoint& to) const;
+
+    // The whole screen as it shows now (without a compositor, transparent parts read black).
+    QImage screenshot() const;
+
+    // A notification area (Debian's trayer) docked at the screen's top right, for tray icons;
+    // true once it is there. Stopped with the display.
+    bool startTrayHost();
+    std::optional<QRect> trayHostGeometry() const;
+
 private:
     void start();
     void stop();
@@ -78,7 +97,10 @@ private:
     // cannot name; the root window, as on a desktop, it can.
     void focusRoot() const;
 
+    void stopTrayHost();
+
     qint64 pid = 0;
+    qint64 trayPid = 0;
     QString displayName;
     QString error;
 };

@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <vector>
+
 extern char** environ;
 
 namespace vtest {
@@ -73,8 +75,54 @@ void XvfbDisplay::start()
     focusRoot();
 }
 
+namespace {
+void stopChild(pid_t child)
+{
+    kill(child, SIGTERM);
+    if (!waitUntil([&] { return collected(child); }, kStopTimeoutMs)) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+}
+} // namespace
+
+bool XvfbDisplay::startTrayHost()
+{
+    if (trayPid > 0)
+        return trayHostGeometry().has_value();
+    if (!isRunning())
+        return false;
+    // Its own environment: this display, whatever the process's DISPLAY is.
+    std::vector<QByteArray> variables;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "DISPLAY=", 8) != 0)
+            variables.emplace_back(*entry);
+    }
+    variables.push_back("DISPLAY=" + displayName.toLocal8Bit());
+    std::vector<char*> env;
+    for (QByteArray& variable : variables)
+        env.push_back(variable.data());
+    env.push_back(nullptr);
+    const char* const argv[] = {"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                "--height", "32", "--SetDockType", "false", "--transparent", "false", nullptr};
+    pid_t child = 0;
+    if (posix_spawnp(&child, "trayer", nullptr, nullptr, const_cast<char* const*>(argv), env.data()) != 0)
+        return false;
+    trayPid = child;
+    return waitUntil([&] { return trayHostGeometry().has_value(); }, kStartTimeoutMs);
+}
+
+void XvfbDisplay::stopTrayHost()
+{
+    if (trayPid <= 0)
+        return;
+    stopChild(pid_t(trayPid));
+    trayPid = 0;
+}
+
 void XvfbDisplay::stop()
 {
+    stopTrayHost();
     if (pid <= 0)
         return;
     const pid_t server = pid_t(pid);

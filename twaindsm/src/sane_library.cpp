@@ -55,6 +55,8 @@ SaneLibrary &SaneLibrary::instance()
 
 SaneLibrary::~SaneLibrary()
 {
+    if (abandoned_)
+        return;
     if (ready_) {
         api_.exit();
         traceSane("sane_exit", std::string(), SANE_STATUS_GOOD);

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -52,6 +53,10 @@ public:
     // May be called from any thread while another one reads: it makes that read return.
     void cancel(SANE_Handle handle) const;
 
+    // A thread was left inside a driver call that did not return: SANE is then never shut
+    // down nor unloaded under it.
+    void callAbandoned() { abandoned_ = true; }
+
 private:
     SaneLibrary() = default;
     ~SaneLibrary();
@@ -74,6 +79,7 @@ private:
     std::mutex mutex_;        // loading, and the calls on SANE as a whole
     bool tried_ = false;
     bool ready_ = false;
+    std::atomic<bool> abandoned_{false};
     void *library_ = nullptr;
     Api api_;
 };

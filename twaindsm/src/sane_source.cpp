@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 
 namespace twaindsm {
 
@@ -17,6 +19,30 @@ namespace {
 constexpr size_t kReadBytes = 256 * 1024;
 // Pages scanned but not yet ended by the application: the one it transfers and one ahead.
 constexpr int kPagesAhead = 2;
+// How long closing or disabling a source waits for a driver call that does not return (a
+// backend thread that died holding a lock, a device that stopped answering) before it gives
+// the device up as lost.
+constexpr std::chrono::seconds kDriverPatience{10};
+
+// Runs `call` on a thread of its own and waits for it at most kDriverPatience. False when it
+// has not returned by then: the thread is left to finish whenever the driver lets it, so
+// whatever `call` uses must be its own (held by the closure).
+bool withinPatience(std::function<void()> call)
+{
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread thread([call = std::move(call), done]() mutable {
+        call();
+        call = nullptr; // what it held goes before the caller hears it is done
+        done->set_value();
+    });
+    if (finished.wait_for(kDriverPatience) != std::future_status::ready) {
+        thread.detach();
+        return false;
+    }
+    thread.join();
+    return true;
+}
 
 const char *frameName(SANE_Frame format)
 {
@@ -87,25 +113,74 @@ SaneSource::Result::~Result()
 SaneSource::SaneSource(const TW_IDENTITY &identity, SaneDeviceInfo device, SANE_Handle handle, SaneDeviceSettings settings,
                        SaneEventSink sink)
     : DataSource(identity), device_(std::move(device)),
-      productName_(identity.ProductName, strnlen(identity.ProductName, sizeof identity.ProductName)), handle_(handle),
-      settings_(std::move(settings)), sink_(std::move(sink)), options_(handle, device_.name), caps_(options_)
+      productName_(identity.ProductName, strnlen(identity.ProductName, sizeof identity.ProductName)),
+      settings_(std::move(settings)), shared_(std::make_shared<Shared>(handle, device_.name, std::move(sink))),
+      caps_(shared_->options)
 {
 }
 
 SaneSource::~SaneSource()
 {
     cancelBatch();
-    if (worker_.joinable())
-        worker_.join();
-    SaneLibrary::instance().close(handle_, device_.name);
+    if (!workerLetGo())
+        return; // the stuck worker closes the handle if the driver ever lets it go
+    // The source's reference is the last one: the handle is closed with it, on a thread that
+    // may be left behind should sane_close not return.
+    if (!withinPatience([shared = std::move(shared_)]() mutable { shared.reset(); }))
+        driverHangs("sane_close");
+}
+
+SaneSource::Shared::Shared(SANE_Handle handle, std::string deviceName, SaneEventSink sink)
+    : handle(handle), deviceName(std::move(deviceName)), sink(std::move(sink)), options(handle, this->deviceName)
+{
+}
+
+SaneSource::Shared::~Shared()
+{
+    SaneLibrary::instance().close(handle, deviceName);
+}
+
+bool SaneSource::workerLetGo()
+{
+    if (!worker_.joinable())
+        return true;
+    bool done = false;
+    {
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        // Once one driver call has hung, the worker is not waited for again.
+        const auto patience = driverHung_ ? std::chrono::seconds(0) : kDriverPatience;
+        done = shared_->changed.wait_for(lock, patience, [this] { return shared_->workerDone; });
+    }
+    if (done) {
+        worker_.join(); // it has nothing left to do but end
+        return true;
+    }
+    worker_.detach();
+    driverHangs("scan");
+    return false;
+}
+
+void SaneSource::driverHangs(const char *call)
+{
+    driverHung_ = true;
+    SaneLibrary::instance().callAbandoned();
+    if (shared_) { // (not while the source closes)
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->lost = true;
+    }
+    const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(kDriverPatience).count();
+    traceSane(call, device_.name, SANE_STATUS_IO_ERROR,
+              {{"note", "the driver did not return within " + std::to_string(seconds) + " s; the device counts as lost"}});
+    std::fprintf(stderr, "twaindsm: %s: the SANE driver did not return from %s within %lld s; the device counts as lost\n",
+                 device_.name.c_str(), call, seconds);
 }
 
 void SaneSource::applyOptions(const nlohmann::ordered_json &options)
 {
-    std::lock_guard<std::mutex> device(deviceMutex_);
+    std::lock_guard<std::mutex> device(shared_->deviceMutex);
     for (auto it = options.begin(); it != options.end(); ++it) {
         SANE_Int info = 0;
-        const SANE_Status status = options_.setJson(it.key(), it.value(), info);
+        const SANE_Status status = shared_->options.setJson(it.key(), it.value(), info);
         if (status != SANE_STATUS_GOOD)
             std::fprintf(stderr, "twaindsm: %s: cannot set the SANE option %s to %s: %s\n", device_.name.c_str(),
                          it.key().c_str(), it.value().dump().c_str(), saneStatusName(status).c_str());
@@ -114,14 +189,14 @@ void SaneSource::applyOptions(const nlohmann::ordered_json &options)
 
 void SaneSource::readCapabilities()
 {
-    std::lock_guard<std::mutex> device(deviceMutex_);
+    std::lock_guard<std::mutex> device(shared_->deviceMutex);
     caps_.refresh();
 }
 
 bool SaneSource::deviceLost()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lost_;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->lost;
 }
 
 // ---- Capabilities ------------------------------------------------------------------------
@@ -141,7 +216,7 @@ uint16_t SaneSource::capability(uint16_t msg, TW_CAPABILITY *cap, json &detail)
     }
     // Queries are answered from what was read; writes go to the device, once a batch that
     // was cancelled has let go of it.
-    std::unique_lock<std::mutex> device(deviceMutex_, std::defer_lock);
+    std::unique_lock<std::mutex> device(shared_->deviceMutex, std::defer_lock);
     if (negotiating)
         device.lock();
     CapabilityWriter writer;
@@ -188,6 +263,9 @@ uint16_t SaneSource::userInterface(uint16_t msg, TW_USERINTERFACE *ui, const Pro
         cancelBatch();
         state_ = 4;
         newGeneration();
+        // The device is free again once the worker has let go of it; a driver that keeps it
+        // makes the device lost, not the application frozen.
+        workerLetGo();
         return TWRC_SUCCESS;
     default:
         return fail(TWCC_BADPROTOCOL);
@@ -201,7 +279,7 @@ void SaneSource::startBatch()
         worker_.join();
     if (!plannedPageOptions_.empty()) {
         // The last batch set options of its own between pages: read the device again.
-        std::lock_guard<std::mutex> device(deviceMutex_);
+        std::lock_guard<std::mutex> device(shared_->deviceMutex);
         caps_.refresh();
     }
     plannedPageOptions_ = settings_.optionsAtPage;
@@ -214,22 +292,22 @@ void SaneSource::startBatch()
     plan.dpi = caps_.real(ICAP_XRESOLUTION, 0);
     plan.optionsAtPage = plannedPageOptions_;
     {
-        std::lock_guard<std::mutex> device(deviceMutex_);
+        std::lock_guard<std::mutex> device(shared_->deviceMutex);
         expected_ = SANE_Parameters{};
-        const SANE_Status status = SaneLibrary::instance().parameters(handle_, &expected_);
+        const SANE_Status status = SaneLibrary::instance().parameters(shared_->handle, &expected_);
         traceSane("sane_get_parameters", device_.name, status, parametersJson(expected_));
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        results_.clear();
-        outstanding_ = 0;
-        pagesStarted_ = 0;
-        reading_ = false;
-        workerDone_ = false;
-        stop_ = false;
-        cancel_ = false;
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->results.clear();
+        shared_->outstanding = 0;
+        shared_->pagesStarted = 0;
+        shared_->reading = false;
+        shared_->workerDone = false;
+        shared_->stop = false;
+        shared_->cancel = false;
     }
-    worker_ = std::thread([this, plan] { runBatch(plan); });
+    worker_ = std::thread([shared = shared_, plan] { shared->runBatch(plan); });
 }
 
 void SaneSource::cancelBatch()
@@ -238,35 +316,39 @@ void SaneSource::cancelBatch()
     blocks_.clear();
     bool interrupt = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (workerDone_ && results_.empty())
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (shared_->workerDone && shared_->results.empty())
             return;
-        cancel_ = stop_ = true;
-        results_.clear();
-        interrupt = inSaneCall_;
-        cancelling_ = interrupt;
+        shared_->cancel = shared_->stop = true;
+        shared_->results.clear();
+        interrupt = shared_->inSaneCall && !driverHung_; // a driver that hung once is not called again
+        shared_->cancelling = interrupt;
     }
-    changed_.notify_all();
+    shared_->changed.notify_all();
     if (!interrupt)
         return;
     // Makes the worker's sane_read or sane_start return at once; the worker ends the scan itself.
-    SaneLibrary::instance().cancel(handle_);
-    traceSane("sane_cancel", device_.name, SANE_STATUS_GOOD, {{"from", "application"}});
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cancelling_ = false;
-    }
-    changed_.notify_all();
+    const bool returned = withinPatience([shared = shared_] {
+        SaneLibrary::instance().cancel(shared->handle);
+        traceSane("sane_cancel", shared->deviceName, SANE_STATUS_GOOD, {{"from", "application"}});
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->cancelling = false;
+        }
+        shared->changed.notify_all();
+    });
+    if (!returned)
+        driverHangs("sane_cancel");
 }
 
 void SaneSource::endBatch()
 {
     state_ = 5;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->stop = true;
     }
-    changed_.notify_all();
+    shared_->changed.notify_all();
     if (settings_.closeRequest == CloseRequest::AfterLastPage)
         schedule(MSG_CLOSEDSREQ, 0);
 }
@@ -275,8 +357,8 @@ bool SaneSource::eventDue(const SourceEvent &event)
 {
     switch (event.message) {
     case MSG_XFERREADY: {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ != 5 || results_.empty())
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (state_ != 5 || shared_->results.empty())
             return false;
         state_ = 6;
         return true;
@@ -291,89 +373,89 @@ bool SaneSource::eventDue(const SourceEvent &event)
 
 // ---- The worker --------------------------------------------------------------------------
 
-bool SaneSource::cancelled()
+bool SaneSource::Shared::cancelled()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return cancel_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return cancel;
 }
 
-bool SaneSource::enterSaneCall()
+bool SaneSource::Shared::enterSaneCall()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (cancel_)
+    std::lock_guard<std::mutex> lock(mutex);
+    if (cancel)
         return false;
-    inSaneCall_ = true;
+    inSaneCall = true;
     return true;
 }
 
-void SaneSource::leaveSaneCall()
+void SaneSource::Shared::leaveSaneCall()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    inSaneCall_ = false;
+    std::lock_guard<std::mutex> lock(mutex);
+    inSaneCall = false;
 }
 
-void SaneSource::runBatch(Plan plan)
+void SaneSource::Shared::runBatch(Plan plan)
 {
-    handedOver_ = 0;
+    handedOver = 0;
     {
-        std::lock_guard<std::mutex> device(deviceMutex_);
+        std::lock_guard<std::mutex> device(deviceMutex);
         bool anyPage = false;
         bool failed = false;
         for (int page = 1;; ++page) {
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return cancel_ || stop_ || outstanding_ < kPagesAhead; });
-                if (cancel_ || stop_)
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [this] { return cancel || stop || outstanding < kPagesAhead; });
+                if (cancel || stop)
                     break;
-                reading_ = true;
+                reading = true;
             }
-            const int before = handedOver_;
+            const int before = handedOver;
             if (!scanPage(plan, page, anyPage)) {
-                failed = handedOver_ > before; // it handed over the failure that ended the batch
+                failed = handedOver > before; // it handed over the failure that ended the batch
                 break;
             }
             if (!plan.feeder || (plan.xferCount > 0 && page >= plan.xferCount))
                 break;
         }
         {
-            std::unique_lock<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex);
             // After a failure the device stays as it is until the application has taken the
             // failure in (MSG_ENDXFER, MSG_RESET or MSG_DISABLEDS): a scan ended too soon after
             // sane_start is more than some backends' reader threads survive.
             if (failed)
-                changed_.wait(lock, [this] { return cancel_ || stop_; });
+                changed.wait(lock, [this] { return cancel || stop; });
             // Never two sane_cancel at once: wait for the application's to return.
-            changed_.wait(lock, [this] { return !cancelling_; });
+            changed.wait(lock, [this] { return !cancelling; });
         }
-        SaneLibrary::instance().cancel(handle_);
-        traceSane("sane_cancel", device_.name, SANE_STATUS_GOOD, {{"from", "batch end"}});
+        SaneLibrary::instance().cancel(handle);
+        traceSane("sane_cancel", deviceName, SANE_STATUS_GOOD, {{"from", "batch end"}});
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reading_ = false;
-        workerDone_ = true;
+        std::lock_guard<std::mutex> lock(mutex);
+        reading = false;
+        workerDone = true;
     }
-    changed_.notify_all();
+    changed.notify_all();
 }
 
-SANE_Status SaneSource::startScan(int page, int frame)
+SANE_Status SaneSource::Shared::startScan(int page, int frame)
 {
     if (!enterSaneCall())
         return SANE_STATUS_CANCELLED;
-    const SANE_Status status = SaneLibrary::instance().start(handle_);
+    const SANE_Status status = SaneLibrary::instance().start(handle);
     leaveSaneCall();
-    traceSane("sane_start", device_.name, status, {{"page", page}, {"frame", frame}});
+    traceSane("sane_start", deviceName, status, {{"page", page}, {"frame", frame}});
     return status;
 }
 
-bool SaneSource::scanPage(const Plan &plan, int page, bool &anyPage)
+bool SaneSource::Shared::scanPage(const Plan &plan, int page, bool &anyPage)
 {
     for (const SaneDeviceSettings::PageOptions &step : plan.optionsAtPage) {
         if (step.page != page)
             continue;
         for (auto it = step.options.begin(); it != step.options.end(); ++it) {
             SANE_Int info = 0;
-            options_.setJson(it.key(), it.value(), info);
+            options.setJson(it.key(), it.value(), info);
         }
     }
     auto failWith = [&](SANE_Status status) {
@@ -386,14 +468,14 @@ bool SaneSource::scanPage(const Plan &plan, int page, bool &anyPage)
             const bool refused = status == SANE_STATUS_INVAL || status == SANE_STATUS_UNSUPPORTED;
             result.conditionCode = refused ? static_cast<uint16_t>(TWCC_OPERATIONERROR) : saneConditionCode(status);
             if (status == SANE_STATUS_IO_ERROR) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                lost_ = true; // the device is gone until it is opened again
+                std::lock_guard<std::mutex> lock(mutex);
+                lost = true; // the device is gone until it is opened again
             }
         }
         json detail = {{"page", page}, {"conditionCode", ccName(result.conditionCode)}};
         if (status == SANE_STATUS_COVER_OPEN)
             detail["note"] = "the scanner's cover is open";
-        traceSane("scan", device_.name, status, detail);
+        traceSane("scan", deviceName, status, detail);
         deliver(std::move(result), plan);
         return false;
     };
@@ -405,22 +487,22 @@ bool SaneSource::scanPage(const Plan &plan, int page, bool &anyPage)
         if (cancelled())
             return false;
         if (started == SANE_STATUS_GOOD && frame == 1) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            pagesStarted_ = page; // MSG_ENDXFER of the page before may now answer
+            std::lock_guard<std::mutex> lock(mutex);
+            pagesStarted = page; // MSG_ENDXFER of the page before may now answer
         }
         if (frame == 1)
-            changed_.notify_all();
+            changed.notify_all();
         if (started == SANE_STATUS_NO_DOCS && frame == 1 && anyPage)
             return false; // the feeder is empty: the batch is complete
         if (started != SANE_STATUS_GOOD)
             return failWith(started);
         SANE_Parameters parameters{};
-        const SANE_Status status = SaneLibrary::instance().parameters(handle_, &parameters);
-        traceSane("sane_get_parameters", device_.name, status, parametersJson(parameters));
+        const SANE_Status status = SaneLibrary::instance().parameters(handle, &parameters);
+        traceSane("sane_get_parameters", deviceName, status, parametersJson(parameters));
         if (status != SANE_STATUS_GOOD)
             return failWith(status);
         if (!assembled.beginFrame(parameters, plan.dpi)) {
-            traceSane("scan", device_.name, SANE_STATUS_UNSUPPORTED, {{"page", page}, {"note", "a frame format this cannot deliver"}});
+            traceSane("scan", deviceName, SANE_STATUS_UNSUPPORTED, {{"page", page}, {"note", "a frame format this cannot deliver"}});
             return failWith(SANE_STATUS_UNSUPPORTED);
         }
         SANE_Status read = SANE_STATUS_GOOD;
@@ -445,17 +527,17 @@ bool SaneSource::scanPage(const Plan &plan, int page, bool &anyPage)
             SANE_Int length = 0;
             if (!enterSaneCall())
                 return false;
-            read = SaneLibrary::instance().read(handle_, buffer.data(), static_cast<SANE_Int>(wanted), &length);
+            read = SaneLibrary::instance().read(handle, buffer.data(), static_cast<SANE_Int>(wanted), &length);
             leaveSaneCall();
             ++reads;
             if (read == SANE_STATUS_GOOD && length > 0) {
                 if (bytes == 0)
-                    traceSane("sane_read", device_.name, read, {{"page", page}, {"frame", frame}, {"firstBytes", length}});
+                    traceSane("sane_read", deviceName, read, {{"page", page}, {"frame", frame}, {"firstBytes", length}});
                 assembled.add(buffer.data(), static_cast<size_t>(length));
                 bytes += static_cast<size_t>(length);
             }
         }
-        traceSane("sane_read", device_.name, read, {{"page", page}, {"frame", frame}, {"bytes", bytes}, {"reads", reads}});
+        traceSane("sane_read", deviceName, read, {{"page", page}, {"frame", frame}, {"bytes", bytes}, {"reads", reads}});
         if (cancelled())
             return false;
         if (read == SANE_STATUS_NO_DOCS && frame == 1 && bytes == 0 && anyPage)
@@ -475,20 +557,20 @@ bool SaneSource::scanPage(const Plan &plan, int page, bool &anyPage)
     return true;
 }
 
-void SaneSource::deliver(Result result, const Plan &plan)
+void SaneSource::Shared::deliver(Result result, const Plan &plan)
 {
-    const bool first = handedOver_++ == 0;
+    const bool first = handedOver++ == 0;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (cancel_)
+        std::lock_guard<std::mutex> lock(mutex);
+        if (cancel)
             return;
-        results_.push_back(std::move(result));
-        ++outstanding_;
-        reading_ = false;
+        results.push_back(std::move(result));
+        ++outstanding;
+        reading = false;
     }
-    changed_.notify_all();
+    changed.notify_all();
     if (first)
-        sink_(plan.generation, SourceEvent{MSG_XFERREADY, 0, 0});
+        sink(plan.generation, SourceEvent{MSG_XFERREADY, 0, 0});
 }
 
 // ---- Transfers ---------------------------------------------------------------------------
@@ -514,13 +596,13 @@ void SaneSource::waitBefore(uint16_t dg, uint16_t dat, uint16_t msg, std::unique
     const int nextPage = imagesEnded_ + 2;
     managerLock.unlock();
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] {
-            if (cancel_ || workerDone_)
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        shared_->changed.wait(lock, [&] {
+            if (shared_->cancel || shared_->workerDone)
                 return true;
-            if (results_.size() < forCurrent)
+            if (shared_->results.size() < forCurrent)
                 return false;
-            return !needNext || results_.size() > forCurrent || pagesStarted_ >= nextPage;
+            return !needNext || shared_->results.size() > forCurrent || shared_->pagesStarted >= nextPage;
         });
     }
     managerLock.lock();
@@ -530,11 +612,11 @@ bool SaneSource::takeCurrent()
 {
     if (current_)
         return true;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (results_.empty())
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->results.empty())
         return false;
-    current_ = std::make_unique<Result>(std::move(results_.front()));
-    results_.pop_front();
+    current_ = std::make_unique<Result>(std::move(shared_->results.front()));
+    shared_->results.pop_front();
     return true;
 }
 
@@ -671,12 +753,12 @@ uint16_t SaneSource::pendingCount()
 {
     if (batchOver_ || (current_ && current_->kind != Result::Kind::Page))
         return 1; // the failure in hand ends the batch
-    std::lock_guard<std::mutex> lock(mutex_);
-    const int known = static_cast<int>(results_.size()) + (current_ ? 1 : 0);
-    if (workerDone_)
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    const int known = static_cast<int>(shared_->results.size()) + (current_ ? 1 : 0);
+    if (shared_->workerDone)
         return static_cast<uint16_t>(known);
-    if (stop_)
-        return static_cast<uint16_t>(known + (reading_ ? 1 : 0));
+    if (shared_->stop)
+        return static_cast<uint16_t>(known + (shared_->reading ? 1 : 0));
     const long long limit = caps_.number(CAP_XFERCOUNT, -1);
     if (limit > 0)
         return static_cast<uint16_t>(std::max<long long>(known, limit - imagesEnded_));
@@ -704,11 +786,11 @@ uint16_t SaneSource::pendingXfers(uint16_t msg, TW_PENDINGXFERS *pending)
         ++imagesEnded_;
         bool over = failed;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            --outstanding_;
-            over = over || (results_.empty() && pagesStarted_ <= imagesEnded_ && workerDone_);
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            --shared_->outstanding;
+            over = over || (shared_->results.empty() && shared_->pagesStarted <= imagesEnded_ && shared_->workerDone);
         }
-        changed_.notify_all();
+        shared_->changed.notify_all();
         if (over) {
             if (failed)
                 cancelBatch();
@@ -731,10 +813,10 @@ uint16_t SaneSource::pendingXfers(uint16_t msg, TW_PENDINGXFERS *pending)
         if (state_ != 6)
             return sequenceError();
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            shared_->stop = true;
         }
-        changed_.notify_all();
+        shared_->changed.notify_all();
         pending->Count = pendingCount();
         return TWRC_SUCCESS;
     default:

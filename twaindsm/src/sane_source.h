@@ -2,7 +2,9 @@
 // thread, which scans page after page (sane_start, then sane_read for every frame) one page
 // ahead of the application and hands each finished page over; MSG_XFERREADY goes out with the
 // first one. The application's thread never waits on the device except when it asks for a page
-// that is still being scanned, and then without holding the manager's lock.
+// that is still being scanned, and then without holding the manager's lock. Disabling and
+// closing wait for the worker to let go of the device, but only so long: a driver call that
+// does not return leaves its thread behind and the device lost, never the application frozen.
 #pragma once
 
 #include "data_source.h"
@@ -79,18 +81,6 @@ private:
         std::vector<SaneDeviceSettings::PageOptions> optionsAtPage;
     };
 
-    // ---- the worker thread
-    void runBatch(Plan plan);
-    // Scans one page; false when the batch ends with it (a failure, no paper, cancelled).
-    bool scanPage(const Plan &plan, int page, bool &anyPage);
-    SANE_Status startScan(int page, int frame);
-    void deliver(Result result, const Plan &plan);
-    int handedOver_ = 0;          // results of this batch so far (the worker's own)
-    bool cancelled();
-    // Brackets the calls that sane_cancel from the application's thread must interrupt.
-    bool enterSaneCall();
-    void leaveSaneCall();
-
     // ---- the application's side
     void startBatch();
     void cancelBatch();
@@ -101,17 +91,60 @@ private:
     bool deviceLost();
     uint16_t fileFormat() const { return static_cast<uint16_t>(caps_.number(ICAP_IMAGEFILEFORMAT, TWFF_BMP)); }
 
+    // What the worker thread touches, held by the source and by the thread. A driver call that
+    // never returns keeps its thread, and with it this, alive after the source has given up on
+    // it and gone; the handle is closed when the last holder lets go.
+    struct Shared {
+        Shared(SANE_Handle handle, std::string deviceName, SaneEventSink sink);
+        ~Shared();
+
+        // ---- the worker thread
+        void runBatch(Plan plan);
+        // Scans one page; false when the batch ends with it (a failure, no paper, cancelled).
+        bool scanPage(const Plan &plan, int page, bool &anyPage);
+        SANE_Status startScan(int page, int frame);
+        void deliver(Result result, const Plan &plan);
+        bool cancelled();
+        // Brackets the calls that sane_cancel from the application's thread must interrupt.
+        bool enterSaneCall();
+        void leaveSaneCall();
+
+        const SANE_Handle handle;
+        const std::string deviceName;
+        const SaneEventSink sink;
+        int handedOver = 0; // results of this batch so far (the worker's own)
+
+        // The handle is used by one thread at a time: the worker for a whole batch, the
+        // application's thread for its option writes in state 4.
+        std::mutex deviceMutex;
+        SaneOptions options;
+
+        // Shared between the worker and the application's thread, under mutex.
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<Result> results;  // handed over, not yet taken by the application
+        int outstanding = 0;         // handed over and not yet ended by MSG_ENDXFER
+        int pagesStarted = 0;        // pages of the batch whose scan has started
+        bool reading = false;        // a page is being scanned
+        bool workerDone = true;
+        bool stop = false;           // start no further page
+        bool cancel = false;         // drop everything, interrupt the page being read
+        bool inSaneCall = false;
+        bool cancelling = false;     // the application's sane_cancel has not returned yet
+        bool lost = false;           // the device went away (an I/O error, a driver that hangs)
+    };
+
+    // Waits, at most kDriverPatience, for the worker to let go of the device; false (and the
+    // device lost) when the driver keeps it.
+    bool workerLetGo();
+    // The driver did not return from `call`: the device counts as lost.
+    void driverHangs(const char *call);
+
     const SaneDeviceInfo device_;
     const std::string productName_;
-    const SANE_Handle handle_;
     SaneDeviceSettings settings_;
     std::vector<SaneDeviceSettings::PageOptions> plannedPageOptions_; // of the last batch
-    const SaneEventSink sink_;
-
-    // The handle is used by one thread at a time: the worker for a whole batch, the
-    // application's thread for its option writes in state 4.
-    std::mutex deviceMutex_;
-    SaneOptions options_;
+    std::shared_ptr<Shared> shared_;
     SaneCapabilities caps_;
 
     // Touched by the application's calls only (under the manager's lock).
@@ -123,20 +156,7 @@ private:
     BlockTransfer blocks_;
     FileXferSetup fileSetup_;
     std::thread worker_;
-
-    // Shared with the worker, under mutex_.
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Result> results_;  // handed over, not yet taken by the application
-    int outstanding_ = 0;         // handed over and not yet ended by MSG_ENDXFER
-    int pagesStarted_ = 0;        // pages of the batch whose scan has started
-    bool reading_ = false;        // a page is being scanned
-    bool workerDone_ = true;
-    bool stop_ = false;           // start no further page
-    bool cancel_ = false;         // drop everything, interrupt the page being read
-    bool inSaneCall_ = false;
-    bool cancelling_ = false;     // the application's thread is inside sane_cancel
-    bool lost_ = false;           // the device went away (an I/O error)
+    bool driverHung_ = false;     // a driver call was given up on
 };
 
 } // namespace twaindsm

@@ -1,6 +1,7 @@
 #include "isolation.h"
 #include "xvfbdisplay.h"
 
+#include "foundation/startup.h"
 #include "http/curlrequest.h"
 
 #include <QApplication>
@@ -33,6 +34,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     vtest::isolateUserFolders();
     QApplication app(argc, argv);
+    velloxInitResources();
     CUrlRequest::globalInit();
     QThreadPool::globalInstance()->setMaxThreadCount(30); // as the agent sets it
     QCoreApplication::setOrganizationName("kelmora");

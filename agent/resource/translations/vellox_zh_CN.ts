@@ -1,0 +1,282 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>CPrinter</name>
+    <message>
+        <source>打印文件不存在</source>
+        <translation>打印文件不存在</translation>
+    </message>
+    <message>
+        <source>打印文件解析失败</source>
+        <translation>打印文件解析失败</translation>
+    </message>
+    <message>
+        <source>打印机已停止，请检查打印机状态</source>
+        <translation>打印机已停止，请检查打印机状态</translation>
+    </message>
+    <message>
+        <source>打印机已脱机，请检查打印机状态</source>
+        <translation>打印机已脱机，请检查打印机状态</translation>
+    </message>
+    <message>
+        <source>打印出错，请检查打印机状态</source>
+        <translation>打印出错，请检查打印机状态</translation>
+    </message>
+</context>
+<context>
+    <name>DevModeDialog</name>
+    <message>
+        <source>打印首选项 - %1</source>
+        <translation>打印首选项 - %1</translation>
+    </message>
+    <message>
+        <source>单面</source>
+        <translation>单面</translation>
+    </message>
+    <message>
+        <source>双面（长边翻转）</source>
+        <translation>双面（长边翻转）</translation>
+    </message>
+    <message>
+        <source>双面（短边翻转）</source>
+        <translation>双面（短边翻转）</translation>
+    </message>
+    <message>
+        <source>黑白</source>
+        <translation>黑白</translation>
+    </message>
+    <message>
+        <source>彩色</source>
+        <translation>彩色</translation>
+    </message>
+    <message>
+        <source>自动选择</source>
+        <translation>自动选择</translation>
+    </message>
+    <message>
+        <source>纸张大小:</source>
+        <translation>纸张大小:</translation>
+    </message>
+    <message>
+        <source>双面打印:</source>
+        <translation>双面打印:</translation>
+    </message>
+    <message>
+        <source>颜色:</source>
+        <translation>颜色:</translation>
+    </message>
+    <message>
+        <source>纸张来源:</source>
+        <translation>纸张来源:</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>取消</translation>
+    </message>
+</context>
+<context>
+    <name>EnvListView</name>
+    <message>
+        <source>切换体验环境</source>
+        <translation>切换体验环境</translation>
+    </message>
+</context>
+<context>
+    <name>KELUi</name>
+    <message>
+        <source>All Files (*.*)</source>
+        <translation>All Files (*.*)</translation>
+    </message>
+    <message>
+        <source>All Files (*)</source>
+        <translation>All Files (*)</translation>
+    </message>
+    <message>
+        <source>选择文件</source>
+        <translation>选择文件</translation>
+    </message>
+    <message>
+        <source>选择文件夹</source>
+        <translation>选择文件夹</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>打开数据源失败, ret: %1</source>
+        <translation>打开数据源失败, ret: %1</translation>
+    </message>
+    <message>
+        <source>电脑中未安装任何扫描仪。</source>
+        <translation>电脑中未安装任何扫描仪。</translation>
+    </message>
+    <message>
+        <source>初始化扫描仪(%1); 失败, ret: %2</source>
+        <translation>初始化扫描仪(%1); 失败, ret: %2</translation>
+    </message>
+    <message>
+        <source>启动扫描失败, 扫描仪(%1) ret: %2</source>
+        <translation>启动扫描失败, 扫描仪(%1) ret: %2</translation>
+    </message>
+    <message>
+        <source>用户取消扫描</source>
+        <translation>用户取消扫描</translation>
+    </message>
+    <message>
+        <source>未知错误: %1.</source>
+        <translation>未知错误: %1.</translation>
+    </message>
+    <message>
+        <source>请检查进纸槽是否缺纸.</source>
+        <translation>请检查进纸槽是否缺纸.</translation>
+    </message>
+    <message>
+        <source>请检查进纸槽是否卡纸.</source>
+        <translation>请检查进纸槽是否卡纸.</translation>
+    </message>
+    <message>
+        <source>1.扫描仪状态</source>
+        <translation>1.扫描仪状态</translation>
+    </message>
+    <message>
+        <source>显示扫描仪驱动面板</source>
+        <translation>显示扫描仪驱动面板</translation>
+    </message>
+    <message>
+        <source>扫描设备型号</source>
+        <translation>扫描设备型号</translation>
+    </message>
+    <message>
+        <source>扫描仪型号:</source>
+        <translation>扫描仪型号:</translation>
+    </message>
+    <message>
+        <source>开始扫描</source>
+        <translation>开始扫描</translation>
+    </message>
+    <message>
+        <source>2.本地状态</source>
+        <translation>2.本地状态</translation>
+    </message>
+    <message>
+        <source>程序安装路径</source>
+        <translation>程序安装路径</translation>
+    </message>
+    <message>
+        <source>数据存放目录</source>
+        <translation>数据存放目录</translation>
+    </message>
+    <message>
+        <source>更改目录</source>
+        <translation>更改目录</translation>
+    </message>
+    <message>
+        <source>3.默认打印机名称</source>
+        <translation>3.默认打印机名称</translation>
+    </message>
+    <message>
+        <source>加载中...</source>
+        <translation>加载中...</translation>
+    </message>
+    <message>
+        <source>刷新</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>扫描仪连接中</source>
+        <translation>扫描仪连接中</translation>
+    </message>
+    <message>
+        <source>扫描仪已就位，请前往浏览器扫描答卷</source>
+        <translation>扫描仪已就位，请前往浏览器扫描答卷</translation>
+    </message>
+    <message>
+        <source>扫描仪连接异常，请检查扫描仪设备及驱动</source>
+        <translation>扫描仪连接异常，请检查扫描仪设备及驱动</translation>
+    </message>
+    <message>
+        <source>磁盘剩余空间：%1</source>
+        <translation>磁盘剩余空间：%1</translation>
+    </message>
+    <message>
+        <source>扫描数据：%1</source>
+        <translation>扫描数据：%1</translation>
+    </message>
+    <message>
+        <source>未找到默认打印机</source>
+        <translation>未找到默认打印机</translation>
+    </message>
+    <message>
+        <source>扫描仪正在扫描中, 无法切换</source>
+        <translation>扫描仪正在扫描中, 无法切换</translation>
+    </message>
+    <message>
+        <source>已选择当前扫描仪，无需切换</source>
+        <translation>已选择当前扫描仪，无需切换</translation>
+    </message>
+    <message>
+        <source>打开主界面</source>
+        <translation>打开主界面</translation>
+    </message>
+    <message>
+        <source>检查更新</source>
+        <translation>检查更新</translation>
+    </message>
+    <message>
+        <source>Dump所有属性</source>
+        <translation>Dump所有属性</translation>
+    </message>
+    <message>
+        <source>打印测试页</source>
+        <translation>打印测试页</translation>
+    </message>
+    <message>
+        <source>自定义打印测试</source>
+        <translation>自定义打印测试</translation>
+    </message>
+    <message>
+        <source>设置扫描仪预设属性</source>
+        <translation>设置扫描仪预设属性</translation>
+    </message>
+    <message>
+        <source>生成打印机预设配置文件</source>
+        <translation>生成打印机预设配置文件</translation>
+    </message>
+    <message>
+        <source>打开扫描文件目录</source>
+        <translation>打开扫描文件目录</translation>
+    </message>
+    <message>
+        <source>打开日志目录</source>
+        <translation>打开日志目录</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>退出</translation>
+    </message>
+</context>
+<context>
+    <name>SwitchEnvConfirm</name>
+    <message>
+        <source>确定要切换至“%1”吗？</source>
+        <translation>确定要切换至“%1”吗？</translation>
+    </message>
+    <message>
+        <source>切换后，程序将连接该环境的服务器。</source>
+        <translation>切换后，程序将连接该环境的服务器。</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>确定</translation>
+    </message>
+</context>
+</TS>

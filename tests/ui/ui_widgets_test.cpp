@@ -1,0 +1,197 @@
+// Widgets on a private X display: the frameless window under the pointer, the toast, and the
+// scanner chooser of a controller in this process against the virtual scanners.
+#include "scanning/twainsession.h"
+#include "ui/framelesswindow.h"
+#include "ui/mainwindow.h"
+#include "ui/selecttextlistview.h"
+#include "ui/textimagewidget.h"
+#include "ui/toastmessage.h"
+
+#include "../scanning/virtualdsm.h"
+#include "logcapture.h"
+#include "wait.h"
+#include "xvfbdisplay.h"
+
+#include <QApplication>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QListWidget>
+#include <QPointer>
+#include <QScreen>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+vtest::XvfbDisplay& display()
+{
+    return vtest::XvfbDisplay::shared();
+}
+
+// The window as X shows it, once it is mapped where Qt put it.
+bool waitShown(QWidget& window)
+{
+    return vtest::waitUntil([&] {
+        const auto geometry = display().geometry(window.winId());
+        return display().isMapped(window.winId()) && geometry && geometry->topLeft() == window.pos();
+    });
+}
+
+TEST(FramelessWindow, TitleBarDragsTheWindowButItsButtonsNever)
+{
+    cKELFrameLessWnd window;
+    window.setFixedSize(400, 300);
+    auto* bar = new QWidget(&window);
+    bar->setGeometry(0, 0, 400, 32);
+    auto* button = new QLabel(QStringLiteral("x"), bar);
+    button->setGeometry(370, 8, 16, 16);
+    ASSERT_TRUE(window.setTitleBar(bar));
+    window.setCaptionExclusions({button});
+    window.move(100, 100);
+    window.show();
+    ASSERT_TRUE(waitShown(window));
+    QSignalSpy pressed(&window, &cKELFrameLessWnd::Sig_MousePress);
+    QSignalSpy released(&window, &cKELFrameLessWnd::Sig_MouseRelese);
+
+    // No window manager here: the window follows the held button itself.
+    ASSERT_TRUE(display().drag({300, 116}, {380, 176}));
+    ASSERT_TRUE(vtest::waitUntil([&] { return released.count() == 1; }));
+    EXPECT_EQ(pressed.count(), 1);
+    EXPECT_TRUE(vtest::waitUntil([&] { return window.pos() == QPoint(180, 160); })) << window.pos().x() << "," << window.pos().y();
+
+    // On the excluded button, and inside the window below the title bar, nothing moves.
+    ASSERT_TRUE(display().drag({180 + 375, 160 + 14}, {180 + 300, 160 + 200}));
+    ASSERT_TRUE(display().drag({180 + 200, 160 + 150}, {180 + 100, 160 + 250}));
+    QApplication::processEvents();
+    EXPECT_EQ(window.pos(), QPoint(180, 160));
+    EXPECT_EQ(pressed.count(), 1);
+}
+
+TEST(Toast, HiddenParentPutsItOnTopAtAThirdOfTheScreenUntilItsTime)
+{
+    QWidget hiddenParent;
+    QPointer<KELToastMessage> toast = showToast(&hiddenParent, QStringLiteral("扫描仪正在扫描中, 无法切换"), 1500);
+    ASSERT_TRUE(toast);
+    EXPECT_EQ(toast->parentWidget(), nullptr);
+    EXPECT_TRUE(toast->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(toast->objectName(), "KELToastMessage");
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(toast->pos(), QPoint((available.width() - toast->width()) / 2, available.height() / 3));
+    ASSERT_TRUE(waitShown(*toast));
+    const quint64 id = toast->winId();
+    EXPECT_TRUE(vtest::waitUntil([&] { return toast.isNull(); }, 10000)) << "closed and deleted after its time";
+    EXPECT_TRUE(display().waitUntilGone(id));
+
+    // Without a time limit it stays until clicked.
+    QPointer<KELToastMessage> lasting = showToast(nullptr, QStringLiteral("已选择当前扫描仪，无需切换"), 0);
+    ASSERT_TRUE(waitShown(*lasting));
+    QTest::qWait(200);
+    ASSERT_TRUE(lasting);
+    const QPoint middle = lasting->geometry().center();
+    ASSERT_TRUE(display().click(middle.x(), middle.y()));
+    EXPECT_TRUE(vtest::waitUntil([&] { return lasting.isNull(); }));
+}
+
+// A controller here against two virtual scanners; the first is opened at start.
+class ScannerChooser : public vtest::VirtualDsmTest {
+protected:
+    CTWAINSession& twainSession() override { return *window; }
+
+    void SetUp() override
+    {
+        VirtualDsmTest::SetUp();
+        writeProfile({QJsonObject{{"productName", "Chooser Scanner A"}, {"default", true}},
+                      QJsonObject{{"productName", "Chooser Scanner B"}}});
+        window = std::make_unique<MainWindow>();
+        window->show();
+        ASSERT_TRUE(vtest::waitUntil([&] { return window->currentScannerName() == "Chooser Scanner A"; }));
+    }
+
+    void TearDown() override
+    {
+        window->slotQuitApp();
+        VirtualDsmTest::TearDown();
+    }
+
+    KELSelectTextListView* openChooser(const QString& current)
+    {
+        auto* field = window->findChild<KELTextImageWidget*>();
+        EXPECT_NE(field, nullptr);
+        if (!field)
+            return nullptr;
+        EXPECT_EQ(field->text(), current) << "the field shows the chosen scanner";
+        const QPoint centre = field->mapToGlobal(field->rect().center());
+        EXPECT_TRUE(display().click(centre.x(), centre.y()));
+        KELSelectTextListView* chooser = nullptr;
+        vtest::waitUntil([&] {
+            chooser = window->findChild<KELSelectTextListView*>("scanner_chooser");
+            return chooser && chooser->isVisible();
+        });
+        return chooser;
+    }
+
+    // Presses the row as the user does.
+    void pick(KELSelectTextListView* chooser, int row)
+    {
+        auto* list = chooser->findChild<QListWidget*>("message_listwidget");
+        ASSERT_NE(list, nullptr);
+        ASSERT_TRUE(waitShown(*chooser));
+        const QPoint at = list->viewport()->mapToGlobal(list->visualItemRect(list->item(row)).center());
+        ASSERT_TRUE(display().click(at.x(), at.y()));
+    }
+
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(ScannerChooser, ListsTheSourcesOpensAnotherAndSaysSoForTheCurrentOne)
+{
+    vtest::LogCapture log;
+    KELSelectTextListView* chooser = openChooser("Chooser Scanner A");
+    ASSERT_NE(chooser, nullptr);
+    const QList<KELSelectTextListViewItemData> items = chooser->items();
+    ASSERT_EQ(items.size(), 2);
+    EXPECT_EQ(items[0].text, "Chooser Scanner A");
+    EXPECT_TRUE(items[0].selected);
+    EXPECT_EQ(items[1].text, "Chooser Scanner B");
+    EXPECT_FALSE(items[1].selected);
+    const QPoint fieldBottom = window->findChild<KELTextImageWidget*>()->mapToGlobal(QPoint(0, 24));
+    EXPECT_LE(qAbs(chooser->geometry().top() + 10 - fieldBottom.y()), 4) << "the popup opens under the field";
+
+    QPointer<KELSelectTextListView> open(chooser);
+    pick(chooser, 1);
+    ASSERT_TRUE(vtest::waitUntil([&] { return window->currentScannerName() == "Chooser Scanner B"; }));
+    EXPECT_TRUE(open.isNull()) << "a pick closes the popup";
+    bool openedB = false;
+    for (const QJsonObject& line : trace("DAT_IDENTITY"))
+        openedB = openedB
+            || (line.value("msg").toString() == "MSG_OPENDS"
+                && QJsonDocument(line).toJson().contains("Chooser Scanner B"));
+    EXPECT_TRUE(openedB);
+    EXPECT_EQ(log.linesContaining("用户选择了扫描仪: Chooser Scanner B").size(), 1u);
+
+    // The current one again: nothing is reopened, a toast says why.
+    chooser = openChooser("Chooser Scanner B");
+    ASSERT_NE(chooser, nullptr);
+    EXPECT_TRUE(chooser->items().at(1).selected);
+    const auto traceBefore = trace().size();
+    pick(chooser, 1);
+    KELToastMessage* toast = nullptr;
+    ASSERT_TRUE(vtest::waitUntil([&] {
+        toast = window->findChild<KELToastMessage*>();
+        return toast != nullptr;
+    }));
+    EXPECT_EQ(toast->text(), "已选择当前扫描仪，无需切换");
+    EXPECT_EQ(toast->timeLimit(), 3000);
+    EXPECT_EQ(log.linesContaining("无需切换,当前一打开：Chooser Scanner B : 4").size(), 1u);
+    QApplication::processEvents();
+    size_t reopened = 0;
+    const auto after = trace();
+    for (size_t i = traceBefore; i < after.size(); ++i)
+        reopened += after[i].value("msg").toString() == "MSG_OPENDS";
+    EXPECT_EQ(reopened, 0u);
+}
+
+} // namespace
