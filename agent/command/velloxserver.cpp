@@ -20,6 +20,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <ostream>
+#include <streambuf>
+#include <string>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -37,6 +40,37 @@ struct ServerConfig : websocketpp::config::asio {
         bool admitted = false;
         std::atomic<bool> overflowed {false};
     };
+};
+
+// websocketpp's access log line by line into the agent's log at debug level, instead of a
+// flushed line on standard output for every frame. Used under the logger's own lock.
+class AccessLogBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override
+    {
+        if (c != traits_type::eof() && enabled())
+            line.push_back(char(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override
+    {
+        if (enabled())
+            line.append(text, size_t(count));
+        return count;
+    }
+    int sync() override
+    {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (!line.empty())
+            KLOG->debug("{}", line);
+        line.clear();
+        return 0;
+    }
+
+private:
+    static bool enabled() { return KLOG->should_log(spdlog::level::debug); }
+    std::string line;
 };
 
 using Endpoint = websocketpp::server<ServerConfig>;
@@ -134,6 +168,8 @@ public:
 
     void replyTo(const std::string& connectionKey, const QString& cmd, const QString& reqId,
                  int ret, const QJsonObject& data, const QString& msg);
+    void notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
+                          const QJsonObject& data, const QString& msg);
     void notifyClient(const QString& cmd, int ret, const QJsonObject& data, const QString& msg,
                       bool broadcast);
 
@@ -172,6 +208,9 @@ private:
                       const QJsonObject& data, const QString& msg, const QString& reqId);
 
     KELVelloxServer* server;
+    // Before the endpoint: its logger writes here until it is destroyed.
+    AccessLogBuffer accessLogBuffer;
+    std::ostream accessLog {&accessLogBuffer};
 
     // Guarded by connectionsMutex: the server thread changes them while any thread sends.
     ConnectionHandle taskConnection;
@@ -200,6 +239,7 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
     endpoint.set_error_channels(websocketpp::log::elevel::all);
     endpoint.set_access_channels(websocketpp::log::alevel::all);
     endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
+    endpoint.get_alog().set_ostream(&accessLog);
 
     ErrorCode ec;
     endpoint.init_asio(ec);
@@ -623,6 +663,20 @@ void KELVelloxServerTask::notifyClient(const QString& cmd, int ret, const QJsonO
     sendEnvelope(target, cmd, ret, data, msg, reqId);
 }
 
+void KELVelloxServerTask::notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
+                                           const QJsonObject& data, const QString& msg)
+{
+    if (cmd == QLatin1String("print-end")) {
+        const QString remoteKey = data.value(QStringLiteral("remote_key")).toString();
+        std::lock_guard<std::mutex> lock(connectionsMutex);
+        if (remoteKey != printConnectionKey) {
+            KLOG->info("The task connection has been lost, don't send print-end to frontend. {}", remoteKey);
+            return;
+        }
+    }
+    replyTo(connectionKey, cmd, KELCommandProtocol::freshRequestId(QDateTime::currentDateTime()), ret, data, msg);
+}
+
 KELVelloxServer* KELVelloxServer::instance()
 {
     return KELS::Singleton<KELVelloxServer>::instance();
@@ -650,6 +704,12 @@ void KELVelloxServer::notifyClient(const QString& cmd, int ret, const QJsonObjec
                                    const QString& msg, bool broadcast)
 {
     task->notifyClient(cmd, ret, data, msg, broadcast);
+}
+
+void KELVelloxServer::notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
+                                       const QJsonObject& data, const QString& msg)
+{
+    task->notifyConnection(connectionKey, cmd, ret, data, msg);
 }
 
 void KELVelloxServer::notifyError(const QString& errorType, const QString& msg,

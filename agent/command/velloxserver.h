@@ -32,6 +32,11 @@ public:
     // connection of the latest "start-scan" or "print".
     void notifyClient(const QString& cmd, int ret, const QJsonObject& data = {},
                       const QString& msg = {}, bool broadcast = false);
+    // An event with a fresh "reqId" to the connection registered under `connectionKey`, dropped
+    // with a warning when it has gone; a "print-end" only while its "remote_key" is the
+    // connection of the latest "print".
+    void notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
+                          const QJsonObject& data, const QString& msg);
     // An "error" event whose data carry "errorType".
     void notifyError(const QString& errorType, const QString& msg, const QJsonObject& data = {},
                      int ret = 400, bool broadcast = false);

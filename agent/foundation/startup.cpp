@@ -1,6 +1,7 @@
 #include "foundation/startup.h"
 
 #include "foundation/filelimit.h"
+#include "foundation/memorytrim.h"
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/qtwainapp.h"
@@ -78,6 +79,7 @@ int runAgent(int argc, char** argv)
 
     // Before any descriptor-hungry part starts (the command server, the upload pool).
     const KELFileLimit::Change fileLimit = KELFileLimit::raiseToHardLimit();
+    KELMemory::reusePageBuffers();
 
     CQTWAINApp app(argc, argv);
     velloxInitResources();

@@ -2,6 +2,7 @@
 
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
+#include "http/streamedbody.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -196,6 +197,11 @@ int CUrlRequest::onTransferProgress(void* request, curl_off_t downloadTotal, cur
     return 0;
 }
 
+int CUrlRequest::abortWhenCancelled(void* request, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<CUrlRequest*>(request)->cancelled() ? 1 : 0;
+}
+
 size_t CUrlRequest::appendToString(char* data, size_t size, size_t count, void* target)
 {
     const size_t bytes = size * count;
@@ -210,8 +216,34 @@ size_t CUrlRequest::writeToDevice(char* data, size_t size, size_t count, void* d
     return written < 0 ? 0 : static_cast<size_t>(written);
 }
 
+size_t CUrlRequest::readStreamedBody(char* buffer, size_t size, size_t count, void* body)
+{
+    const qint64 read = static_cast<KELStreamedBody*>(body)->read(buffer, qint64(size * count));
+    return read < 0 ? CURL_READFUNC_ABORT : size_t(read);
+}
+
+int CUrlRequest::seekStreamedBody(void* body, curl_off_t offset, int origin)
+{
+    // libcurl goes back only to the start (a redirect or an authentication round).
+    if (offset == 0 && origin == SEEK_SET && static_cast<KELStreamedBody*>(body)->rewind())
+        return CURL_SEEKFUNC_OK;
+    return CURL_SEEKFUNC_CANTSEEK;
+}
+
 int CUrlRequest::syncRequest(bool isPost, const QString& url, const QByteArray& body,
                              const HeaderMap& headers, int timeoutSec, int retryCount)
+{
+    return performRequest(isPost, url, isPost ? &body : nullptr, nullptr, headers, timeoutSec, retryCount);
+}
+
+int CUrlRequest::syncRequest(const QString& url, KELStreamedBody& body, const HeaderMap& headers, int timeoutSec,
+                             int retryCount)
+{
+    return performRequest(true, url, nullptr, &body, headers, timeoutSec, retryCount);
+}
+
+int CUrlRequest::performRequest(bool isPost, const QString& url, const QByteArray* bytes, KELStreamedBody* stream,
+                                const HeaderMap& headers, int timeoutSec, int retryCount)
 {
     CURL* handle = curl_easy_init();
     if (!handle)
@@ -222,12 +254,20 @@ int CUrlRequest::syncRequest(bool isPost, const QString& url, const QByteArray& 
     const Timeouts timeouts = requestTimeouts(timeoutSec);
     curl_slist* list = buildHeaderList(nullptr, headers,
                                        QByteArrayLiteral("Content-Type: application/octet-stream"));
+    const qint64 bodySize = stream ? stream->size() : bytes ? bytes->size() : 0;
     if (isPost) {
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
         // The size is given so that bodies with zero bytes in them go out whole.
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.constData());
-        list = curl_slist_append(list, QByteArray("Content-Length:" + QByteArray::number(body.size())).constData());
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(bodySize));
+        if (stream) {
+            curl_easy_setopt(handle, CURLOPT_READFUNCTION, &CUrlRequest::readStreamedBody);
+            curl_easy_setopt(handle, CURLOPT_READDATA, stream);
+            curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &CUrlRequest::seekStreamedBody);
+            curl_easy_setopt(handle, CURLOPT_SEEKDATA, stream);
+        } else {
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, bytes->constData());
+        }
+        list = curl_slist_append(list, QByteArray("Content-Length:" + QByteArray::number(bodySize)).constData());
     } else {
         curl_easy_setopt(handle, CURLOPT_POST, 0L);
     }
@@ -252,11 +292,18 @@ int CUrlRequest::syncRequest(bool isPost, const QString& url, const QByteArray& 
         m_responseBody.clear();
         headerBuffer.clear();
         m_httpCode = 0;
+        if (stream && !stream->rewind()) {
+            KLOG->error("request body cannot be read: {}", stream->errorText());
+            result = CURLE_READ_ERROR;
+            break;
+        }
         result = innerEasyPerformUrl(handle, url);
         if (result == CURLE_OK)
             break;
         KLOG->error("Curl perform error, code({}), url: {}, data size: {}, retry time {}",
-                    int(result), KELLog::clipped(url), body.size(), attempt);
+                    int(result), KELLog::clipped(url), bodySize, attempt);
+        if (stream && !stream->errorText().isEmpty())
+            KLOG->error("request body cannot be read: {}", stream->errorText());
         if (attempt >= retryCount || isFinal(result) || !waitBeforeRetry(attempt))
             break;
     }
@@ -265,7 +312,7 @@ int CUrlRequest::syncRequest(bool isPost, const QString& url, const QByteArray& 
 
     if (result == CURLE_OK)
         KLOG->error("request succeed, url: {}, data size: {},  cost time {}", KELLog::clipped(url),
-                    body.size(), clock.elapsed());
+                    bodySize, clock.elapsed());
     else
         m_errorString = curl_easy_strerror(result);
 

@@ -12,6 +12,7 @@
 #include <mutex>
 
 class QFile;
+class KELStreamedBody;
 
 // Request headers by name, walked in name order when the header lines are built.
 using HeaderMap = QMap<QString, QString>;
@@ -56,6 +57,10 @@ public:
     // answers, not failures: httpCode() tells them.
     int syncRequest(bool isPost, const QString& url, const QByteArray& body,
                     const HeaderMap& headers, int timeoutSec, int retryCount);
+    // The same POST with a body read while it is sent; each attempt rewinds it. A body that
+    // cannot be produced (its file is gone) ends the request with CURLE_READ_ERROR.
+    int syncRequest(const QString& url, KELStreamedBody& body, const HeaderMap& headers, int timeoutSec,
+                    int retryCount);
 
     // Resumable download: ranges of kBigFileChunk into "<path>.download", which survives
     // failures so the next call continues where this one stopped.
@@ -100,7 +105,14 @@ private:
     bool waitBeforeRetry(int retryIndex);
     static int onTransferProgress(void* request, curl_off_t downloadTotal, curl_off_t downloadNow,
                                   curl_off_t uploadTotal, curl_off_t uploadNow);
+    static int abortWhenCancelled(void* request, curl_off_t downloadTotal, curl_off_t downloadNow,
+                                  curl_off_t uploadTotal, curl_off_t uploadNow);
     static size_t appendToString(char* data, size_t size, size_t count, void* target);
+    static size_t readStreamedBody(char* buffer, size_t size, size_t count, void* body);
+    static int seekStreamedBody(void* body, curl_off_t offset, int origin);
+    // Either `bytes` or `stream` is the body of a POST; neither for a GET.
+    int performRequest(bool isPost, const QString& url, const QByteArray* bytes, KELStreamedBody* stream,
+                       const HeaderMap& headers, int timeoutSec, int retryCount);
     static size_t writeToDevice(char* data, size_t size, size_t count, void* device);
 
     int downloadBigFileRange(QFile& file, const QString& url, const QString& path,

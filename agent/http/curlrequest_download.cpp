@@ -265,11 +265,12 @@ CURLcode CUrlRequest::performIntoFile(CURL* handle, QFile& file, const QString& 
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, downloadTimeout(timeoutSec));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CUrlRequest::writeToDevice);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<QIODevice*>(&file));
-    if (reportProgress) {
-        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &CUrlRequest::onTransferProgress);
-        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
-    }
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, reportProgress ? 0L : 1L);
+    // Without progress the callback only ends the transfer of a cancelled request (a print
+    // download the agent abandons as it quits), at the latest a second after the cancel.
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION,
+                     reportProgress ? &CUrlRequest::onTransferProgress : &CUrlRequest::abortWhenCancelled);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     const CURLcode performed = innerEasyPerformUrl(handle, url);
     m_httpCode = int(responseCode(handle));
     // The handle outlives the list; it must not point at freed lines.

@@ -7,8 +7,9 @@
 #include "foundation/filenames.h"
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
+#include "foundation/memorytrim.h"
 #include "scanning/devicechangemonitor.h"
-#include "scanning/pagejpegtask.h"
+#include "scanning/pagepipeline.h"
 #include "scanning/scannerhelper.h"
 #include "foundation/singleton.h"
 #include "upload/uploadermgr.h"
@@ -22,6 +23,7 @@
 #include <QThreadPool>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -45,6 +47,15 @@ void notifyCanUse(bool canUse, const QString& msg)
 {
     server()->notifyClient(QStringLiteral("can-use"), 200, QJsonObject{ { QStringLiteral("canUse"), canUse } }, msg,
                            true);
+}
+
+// A scanner faster than the encoders waits here, before its next page, with events served, so
+// delivered pages do not pile up in memory.
+void waitForEncodingRoom()
+{
+    KELPagePipeline* pipeline = KELPagePipeline::instance();
+    while (!pipeline->hasRoom())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 qint64 now()
@@ -334,6 +345,7 @@ void MainWindow::transferPages()
 void MainWindow::transferLoop()
 {
     for (;;) {
+        waitForEncodingRoom();
         const TW_UINT16 result = TransferImage();
         if (result == TWRC_CANCEL && GetState() == 7) {
             // The source dropped this page. Ending the transfer keeps the session out of
@@ -389,7 +401,11 @@ void MainWindow::slotOnEndScan()
         if (GetState() > 4)
             DisableDS();
         server()->notifyClient(QStringLiteral("scan-end"), 200);
-        KELUploaderMgr::instance()->batchScanEnd(endedBatch);
+        // Pages still being encoded belong to the batch: it ends after they reach the uploader.
+        KELPagePipeline::instance()->whenHandedOver([endedBatch] {
+            KELUploaderMgr::instance()->batchScanEnd(endedBatch);
+            KELMemory::returnFreedMemorySoon();
+        });
     });
 }
 
@@ -441,7 +457,7 @@ void MainWindow::slotChangedShowUI(int state)
 
 // --- pages ---
 
-void MainWindow::savePage(const QImage& image, const QByteArray& originalBmp)
+void MainWindow::savePage(KELRawPage page)
 {
     KELGlobalConfig* config = KELGlobalConfig::instance();
     const QString folder = QStringLiteral("%1/%2/").arg(config->outputFolder(), KELFileNames::safeFileName(batchNo));
@@ -453,19 +469,8 @@ void MainWindow::savePage(const QImage& image, const QByteArray& originalBmp)
     const QString bmpName = QStringLiteral("%1Image%2.bmp").arg(folder).arg(index);
     const QString jpegName = QStringLiteral("%1Image%2.jpg").arg(folder).arg(index);
     KLOG->info("OnNativeTransfer: end process memory image , name is {}", jpegName);
-
-    QThreadPool::globalInstance()->start(new KELPageJpegTask(image, jpegName, index));
-
-    if (saveOrigin) {
-        QFile::remove(bmpName);
-        if (!originalBmp.isEmpty()) {
-            QFile file(bmpName);
-            if (file.open(QIODevice::WriteOnly))
-                file.write(originalBmp);
-        } else if (!image.isNull()) {
-            image.save(bmpName, "BMP");
-        }
-    }
+    // Decoding, encoding and every file of the page are the pool's work.
+    KELPagePipeline::instance()->submit(std::move(page), jpegName, saveOrigin ? bmpName : QString(), index);
 }
 
 void MainWindow::OnImageInfo(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
@@ -478,13 +483,12 @@ void MainWindow::OnImageInfo(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
 void MainWindow::OnNativeTransfer(TW_UINT16 result, TW_HANDLE* dib, bool* freeImage)
 {
     Q_UNUSED(result)
-    Q_UNUSED(freeImage)
-    const void* data = LockContainer(*dib);
-    if (!data)
+    if (!*dib || !LockContainer(*dib))
         return;
-    const ScannedPage::NativeImage page = ScannedPage::decodeNative(data);
-    savePage(page.image, page.bmpFile);
     UnlockContainer(*dib);
+    // The page takes the handle over: no copy of the page is made on this thread.
+    *freeImage = false;
+    savePage(KELRawPage::fromNativeHandle(std::exchange(*dib, nullptr)));
 }
 
 void MainWindow::OnMemoryTransfer(const TW_IMAGEINFO& info, const TW_IMAGEMEMXFER& block, TW_UINT16* result)
@@ -492,7 +496,7 @@ void MainWindow::OnMemoryTransfer(const TW_IMAGEINFO& info, const TW_IMAGEMEMXFE
     Q_UNUSED(info)
     memoryPage.add(block);
     if (*result == TWRC_XFERDONE) {
-        savePage(memoryPage.finish(), QByteArray());
+        savePage(KELRawPage::fromMemory(std::move(memoryPage)));
         memoryPage.clear();
     }
 }
@@ -501,8 +505,7 @@ void MainWindow::OnMemFileTransfer(const TW_IMAGEMEMXFER& block, TW_UINT16* resu
 {
     memoryFile.append(static_cast<const char*>(block.Memory.TheMem), int(block.BytesWritten));
     if (*result == TWRC_XFERDONE) {
-        const QImage image = QImage::fromData(memoryFile);
-        savePage(image, memoryFile.startsWith("BM") ? memoryFile : QByteArray());
+        savePage(KELRawPage::fromFileBytes(std::move(memoryFile)));
         memoryFile.clear();
     }
 }
@@ -519,5 +522,5 @@ void MainWindow::OnFileTransfer(TW_UINT16 result, const TW_SETUPFILEXFER& setup)
     file.close();
     // The file is the page's only copy on its way here; the page's own files replace it.
     QFile::remove(path);
-    savePage(QImage::fromData(bytes), bytes.startsWith("BM") ? bytes : QByteArray());
+    savePage(KELRawPage::fromFileBytes(bytes));
 }

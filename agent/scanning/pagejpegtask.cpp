@@ -1,40 +1,39 @@
 #include "scanning/pagejpegtask.h"
 
-#include "foundation/logging.h"
-#include "upload/uploadermgr.h"
+#include "foundation/backgroundwork.h"
+#include "scanning/pagepipeline.h"
 
-#include <QBuffer>
 #include <QFile>
 
-KELPageJpegTask::KELPageJpegTask(const QImage& image, const QString& jpegPath, int sortNo)
-    : image(image)
+KELPageJpegTask::KELPageJpegTask(KELPagePipeline* pipeline, int sequence, KELRawPage page, const QString& jpegPath,
+                                 const QString& originPath, int sortNo)
+    : pipeline(pipeline)
+    , sequence(sequence)
+    , page(std::move(page))
     , jpegPath(jpegPath)
+    , originPath(originPath)
     , sortNo(sortNo)
 {
 }
 
-QByteArray KELPageJpegTask::encode(const QImage& image)
-{
-    QByteArray bytes;
-    if (image.isNull())
-        return bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "JPG", kQuality))
-        bytes.clear();
-    return bytes;
-}
-
 void KELPageJpegTask::run()
 {
-    const QByteArray bytes = encode(image);
-    if (bytes.isEmpty())
-        return;
-    KELUploaderMgr::instance()->uploadFile(jpegPath, sortNo, bytes);
-    QFile file(jpegPath);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()) {
-        KLOG->info("OnNativeTransfer: saved file succeed, name is {}, origin file size: {}", jpegPath, bytes.size());
-    } else {
-        KLOG->info("OnNativeTransfer: saved file failed, name is {}, origin file size: {}", jpegPath, bytes.size());
+    KELBackgroundWork::markThisThread();
+    pipeline->holdForTest(sortNo, sequence);
+    KELPagePipeline::EncodedPage encoded;
+    encoded.jpegPath = jpegPath;
+    encoded.sortNo = sortNo;
+    QByteArray jpeg = page.encodeJpeg(originPath);
+    // The delivered page is the biggest thing a page holds: gone before the file is written.
+    page.release();
+    if (!jpeg.isEmpty()) {
+        encoded.encoded = true;
+        encoded.size = jpeg.size();
+        QFile file(jpegPath);
+        encoded.saved = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(jpeg) == jpeg.size();
+        // A page that did not reach the disk is uploaded from memory: nothing is lost.
+        if (!encoded.saved)
+            encoded.unsaved = std::move(jpeg);
     }
+    pipeline->finished(sequence, std::move(encoded));
 }

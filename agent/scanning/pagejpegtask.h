@@ -1,23 +1,28 @@
 #pragma once
 
-#include <QImage>
+#include "scanning/rawpage.h"
+
 #include <QRunnable>
 #include <QString>
 
-// Encodes one scanned page as JPEG off the GUI thread, hands the bytes to the uploader and
-// then writes the page's file, so the upload never waits for the disk.
+class KELPagePipeline;
+
+// Encodes one scanned page as JPEG on the pool, straight from what the source delivered, keeps
+// the delivered page as a BMP when asked, writes the JPEG file and gives the page back to the
+// pipeline, which hands it to the uploader in page order.
 class KELPageJpegTask : public QRunnable {
 public:
     static constexpr int kQuality = 75;
 
-    KELPageJpegTask(const QImage& image, const QString& jpegPath, int sortNo);
+    KELPageJpegTask(KELPagePipeline* pipeline, int sequence, KELRawPage page, const QString& jpegPath,
+                    const QString& originPath, int sortNo);
     void run() override;
 
-    // The JPEG bytes of the image at kQuality; empty when it cannot be encoded.
-    static QByteArray encode(const QImage& image);
-
 private:
-    QImage image;
+    KELPagePipeline* pipeline;
+    int sequence;
+    KELRawPage page;
     QString jpegPath;
+    QString originPath;
     int sortNo;
 };

@@ -136,7 +136,7 @@ std::size_t tiffExtent(const void* data)
     return extent;
 }
 
-QByteArray bmpFileFromDib(const void* data)
+QByteArray bmpFileHeader(const void* data, std::uint32_t* dibSizeOut)
 {
     const auto* dib = static_cast<const unsigned char*>(data);
     const std::int32_t width = std::int32_t(le32(dib + 4));
@@ -149,14 +149,24 @@ QByteArray bmpFileFromDib(const void* data)
         : le32(dib + 20);
     const std::uint32_t dibSize = le32(dib) + 4 * colours + imageSize;
 
-    QByteArray file;
+    QByteArray header;
+    header.reserve(kBmpFileHeaderSize);
+    header.append("BM", 2);
+    put32(header, dibSize + kBmpFileHeaderSize);
+    put16(header, 0);
+    put16(header, 0);
+    put32(header, kBmpFileHeaderSize + kInfoHeaderSize + 4 * colours);
+    if (dibSizeOut)
+        *dibSizeOut = dibSize;
+    return header;
+}
+
+QByteArray bmpFileFromDib(const void* data)
+{
+    std::uint32_t dibSize = 0;
+    QByteArray file = bmpFileHeader(data, &dibSize);
     file.reserve(int(kBmpFileHeaderSize + dibSize));
-    file.append("BM", 2);
-    put32(file, dibSize + kBmpFileHeaderSize);
-    put16(file, 0);
-    put16(file, 0);
-    put32(file, kBmpFileHeaderSize + kInfoHeaderSize + 4 * colours);
-    file.append(reinterpret_cast<const char*>(dib), int(dibSize));
+    file.append(static_cast<const char*>(data), int(dibSize));
     return file;
 }
 

@@ -6,6 +6,7 @@
 #include <QImage>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 // Turns what a data source hands over into a page image, whatever the transfer mechanism:
@@ -23,6 +24,8 @@ NativeImage decodeNative(const void* data);
 
 // The 14-byte file header followed by the DIB: a BMP file as the DIB's header describes it.
 QByteArray bmpFileFromDib(const void* dib);
+// Only the 14-byte file header of that file; *dibSize gets the DIB's byte count.
+QByteArray bmpFileHeader(const void* dib, std::uint32_t* dibSize);
 bool isTiff(const void* data);
 // Bytes a TIFF file in memory spans (header, first directory and every block it points at);
 // 0 when it is not a TIFF this can measure.
@@ -37,6 +40,13 @@ public:
     QImage finish() const;
     bool started() const { return width > 0; }
     void clear();
+
+    // The rows as they arrived: top-down, `rowBytes()` apart, unpadded.
+    const std::vector<unsigned char>& rowData() const { return pixels; }
+    int pageWidth() const { return width; }
+    int pageRows() const { return rows; }
+    int pixelBits() const { return bitsPerPixel; }
+    int rowBytesCount() const { return rowBytes; }
 
 private:
     int width = 0;

@@ -42,6 +42,9 @@ TW_HANDLE allocateMemory(std::size_t size);
 void* lockMemory(TW_HANDLE handle);
 void unlockMemory(TW_HANDLE handle);
 void freeMemory(TW_HANDLE handle);
+// Bytes the memory behind a handle spans (at least what was asked for); what a header read
+// from it may claim at most.
+std::size_t memorySize(TW_HANDLE handle);
 
 // --- provided by the platform file (twaindsm_library_<platform>.cpp) ---
 namespace platform {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <malloc.h>
 
 namespace TwainDsmLibrary {
 
@@ -37,6 +38,11 @@ void unlockMemory(TW_HANDLE)
 void freeMemory(TW_HANDLE handle)
 {
     std::free(handle);
+}
+
+std::size_t memorySize(TW_HANDLE handle)
+{
+    return handle ? malloc_usable_size(handle) : 0;
 }
 
 namespace platform {

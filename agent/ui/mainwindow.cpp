@@ -216,6 +216,10 @@ void MainWindow::slotQuitApp()
     // After the scanner is released, so no scan event is still on its way to a page.
     KELVelloxServer::instance()->stop();
     KELUploaderMgr::instance()->stopAll();
+    // Print tasks waiting for a turn or a download would hold pool threads, which the process
+    // waits for as it ends.
+    KELPrintBatchMgr::instance()->stopAll();
+    KELPrinterMgr::instance()->stopAll();
     QCoreApplication::quit();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scanning/rawpage.h"
 #include "scanning/scannedpage.h"
 #include "scanning/twainsession.h"
 #include "ui/framelesswindow.h"
@@ -186,7 +187,7 @@ private:
     void setupScanning();
     void transferPages();
     void transferLoop();
-    void savePage(const QImage& image, const QByteArray& originalBmp);
+    void savePage(KELRawPage page);
     void reportOpenFailure(const QString& name, const QString& text);
     QStringList sourceNames() const;
     void checkDataSourceAfterDeviceChange();

@@ -3,6 +3,7 @@
 #include "command/velloxserver.h"
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
+#include "foundation/memorytrim.h"
 #include "foundation/singleton.h"
 #include "upload/uploadtask.h"
 
@@ -45,7 +46,17 @@ void KELUploaderMgr::setTokenParams(const KELCredentials& params)
     setCookieHeader(headers, params);
 }
 
+void KELUploaderMgr::uploadSavedFile(const QString& filePath, int sortNo, qint64 fileSize)
+{
+    queue(filePath, sortNo, fileSize, QByteArray());
+}
+
 void KELUploaderMgr::uploadFile(const QString& filePath, int sortNo, const QByteArray& data)
+{
+    queue(filePath, sortNo, data.size(), data);
+}
+
+void KELUploaderMgr::queue(const QString& filePath, int sortNo, qint64 size, const QByteArray& data)
 {
     Lock lock(mutex);
     const auto batch = batches.find(activeBatchNo);
@@ -54,14 +65,14 @@ void KELUploaderMgr::uploadFile(const QString& filePath, int sortNo, const QByte
         return;
     }
     KLOG->info("add a file to upload: file_path: {}, sort_no: {}, file size: {}, batch: {}", filePath,
-               sortNo, data.size(), activeBatchNo);
+               sortNo, size, activeBatchNo);
     ++batch->total;
-    pendingTasks.push_back(std::make_unique<KELUploadTask>(filePath, sortNo, data, batch->url, batch->batchNo,
+    pendingTasks.push_back(std::make_unique<KELUploadTask>(filePath, sortNo, size, data, batch->url, batch->batchNo,
                                                            batch->unionKey, batch->paperVersion, headers));
 
     if (activeTasks.size() >= kMaxRunningUploads) {
         KLOG->info("Add to pending waiting for start: file_path: {}, sort_no: {}, file size: {}", filePath,
-                   sortNo, data.size());
+                   sortNo, size);
         return;
     }
     std::unique_ptr<KELUploadTask> next = std::move(pendingTasks.front());
@@ -150,6 +161,8 @@ void KELUploaderMgr::checkBatchFinished(const QString& batchNo)
                            {"succeedCount", finished.succeeded}};
     KELVelloxServer::instance()->notifyClient(QStringLiteral("uploaded-end"), 200, data, QString());
     Q_EMIT sigFinishUploadAllImages();
+    // The batch's requests and page files are done with: their memory goes back to the system.
+    KELMemory::returnFreedMemorySoon();
 }
 
 void KELUploaderMgr::stopAll()

@@ -45,7 +45,11 @@ public:
                           int paperVersion);
     // The credentials of the latest "login"; tasks created earlier keep their copy.
     void setTokenParams(const KELCredentials& params);
-    // One encoded page of the active batch (from the JPEG runnables, on the pool).
+    // One encoded page of the active batch, saved as `filePath` with `fileSize` bytes (from the
+    // page pipeline, on the pool). The upload reads the file when it runs, so a waiting page
+    // holds no memory.
+    void uploadSavedFile(const QString& filePath, int sortNo, qint64 fileSize);
+    // The same for a page whose file could not be written: its bytes wait in memory.
     void uploadFile(const QString& filePath, int sortNo, const QByteArray& data);
     // The scan controller saw the batch end; "uploaded-end" follows its last answer.
     void batchScanEnd(const QString& batchNo);
@@ -66,6 +70,7 @@ Q_SIGNALS:
 
 private:
     void startTask(std::unique_ptr<KELUploadTask> task);
+    void queue(const QString& filePath, int sortNo, qint64 size, const QByteArray& data);
 
     HeaderMap headers;
     std::multimap<QString, std::unique_ptr<KELUploadTask>> activeTasks;

@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QDebug>
+#include <QFile>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,7 +21,7 @@ constexpr int kJpegQuality = 75;
 const QByteArray kDataUriPrefix = QByteArrayLiteral("data:image/jpeg;base64,");
 } // namespace
 
-KELUploadTask::KELUploadTask(const QString& filePath, int sortNo, const QByteArray& data,
+KELUploadTask::KELUploadTask(const QString& filePath, int sortNo, qint64 fileSize, const QByteArray& data,
                              const QString& url, const QString& batchNo, const QString& unionKey,
                              int paperVersion, const HeaderMap& headers)
     : filePath(filePath)
@@ -29,6 +30,7 @@ KELUploadTask::KELUploadTask(const QString& filePath, int sortNo, const QByteArr
     , unionKey(unionKey)
     , paperVersion(paperVersion)
     , headers(headers)
+    , fileSize(fileSize)
     , data(data)
     , sortNo(sortNo)
 {
@@ -66,19 +68,51 @@ QByteArray KELUploadTask::requestBody(const QByteArray& fileValue, int sortNo, c
     return QJsonDocument(body).toJson(QJsonDocument::Indented);
 }
 
+KELStreamedBody KELUploadTask::streamedBody(const QString& filePath, qint64 fileSize, const QByteArray& data,
+                                            int sortNo, const QString& unionKey, const QString& batchNo,
+                                            int paperVersion, const QString& scannerName)
+{
+    KELStreamedBody body;
+    if (KELScannerHelper::isEpsonEmC8100(scannerName)) {
+        QByteArray jpeg = data;
+        QFile file(filePath);
+        if (jpeg.isEmpty() && file.open(QIODevice::ReadOnly))
+            jpeg = file.read(fileSize);
+        if (!jpeg.isEmpty() && jpeg.size() == fileSize) {
+            body.appendBytes(requestBody(fileValue(jpeg, sortNo, scannerName), sortNo, unionKey, batchNo, paperVersion));
+            return body;
+        }
+        // An unreadable page fails as a streamed one does.
+    } else {
+        qDebug() << "No need to rotate.";
+    }
+    // The JSON writer's own text around an empty page: the base64 goes right after the prefix.
+    // A quote inside another value is escaped, so the marker can only be the "file" member.
+    const QByteArray whole = requestBody(kDataUriPrefix, sortNo, unionKey, batchNo, paperVersion);
+    const QByteArray marker = QByteArrayLiteral("\"file\": \"") + kDataUriPrefix;
+    const int at = whole.indexOf(marker) + marker.size();
+    body.appendBytes(whole.left(at));
+    if (data.isEmpty())
+        body.appendBase64OfFile(filePath, fileSize);
+    else
+        body.appendBase64(data);
+    body.appendBytes(whole.mid(at));
+    return body;
+}
+
 void KELUploadTask::run()
 {
     KLOG->info("upload file started: {})", filePath);
-    const QByteArray body = requestBody(fileValue(data, sortNo, KELScannerHelper::instance()->scannerName()),
-                                        sortNo, unionKey, batchNo, paperVersion);
+    KELStreamedBody body = streamedBody(filePath, fileSize, data, sortNo, unionKey, batchNo, paperVersion,
+                                        KELScannerHelper::instance()->scannerName());
 
     const qint64 started = QDateTime::currentMSecsSinceEpoch();
-    const int result = request.syncRequest(true, url, body, headers, kUploadTimeoutSec, kUploadRetries);
+    const int result = request.syncRequest(url, body, headers, kUploadTimeoutSec, kUploadRetries);
     const qint64 elapsed = QDateTime::currentMSecsSinceEpoch() - started;
     KLOG->error("upload file request. file path: {}; data size: {}, sortNo: {}, batchNumber: {})", filePath,
                 body.size(), sortNo, batchNo);
 
-    bool accepted = report(result, elapsed, body.size());
+    bool accepted = report(result, elapsed, int(body.size()));
     if (request.cancelled()) {
         KLOG->error("upload file by user cancelled file path: {}", filePath);
         accepted = false;

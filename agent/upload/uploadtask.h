@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/curlrequest.h"
+#include "http/streamedbody.h"
 
 #include <QByteArray>
 #include <QRunnable>
@@ -10,14 +11,16 @@
 // the upload manager, which destroys it when the task reports its end.
 class KELUploadTask : public QRunnable {
 public:
-    KELUploadTask(const QString& filePath, int sortNo, const QByteArray& data, const QString& url,
+    // The page is the file `filePath` of `fileSize` bytes, read when the task runs, or, when
+    // `data` is not empty, those bytes.
+    KELUploadTask(const QString& filePath, int sortNo, qint64 fileSize, const QByteArray& data, const QString& url,
                   const QString& batchNo, const QString& unionKey, int paperVersion,
                   const HeaderMap& headers);
 
     void run() override;
 
     const QString& path() const { return filePath; }
-    int pageSize() const { return data.size(); }
+    qint64 pageSize() const { return fileSize; }
     int pageIndex() const { return sortNo; }
     void cancel() { request.setCancelled(true); }
 
@@ -26,6 +29,11 @@ public:
     static QByteArray fileValue(const QByteArray& jpeg, int sortNo, const QString& scannerName);
     static QByteArray requestBody(const QByteArray& fileValue, int sortNo, const QString& unionKey,
                                   const QString& batchNo, int paperVersion);
+    // The same body, streamed: the JSON around the file value, the page's base64 read from
+    // `filePath` (or taken from `data`) a chunk at a time. Turned pages are built in memory.
+    static KELStreamedBody streamedBody(const QString& filePath, qint64 fileSize, const QByteArray& data,
+                                        int sortNo, const QString& unionKey, const QString& batchNo,
+                                        int paperVersion, const QString& scannerName);
 
 private:
     // Sends the page's result to the web page; true when the server accepted the page.
@@ -37,6 +45,7 @@ private:
     QString unionKey;
     int paperVersion;
     HeaderMap headers;
+    qint64 fileSize;
     QByteArray data;
     CUrlRequest request;
     int sortNo;

@@ -6,7 +6,10 @@
 #include "wait.h"
 #include "wsclient.h"
 
+#include "upload/uploadtask.h"
+
 #include "../twaindsm/image_check.h"
+#include "../../twaindsm/src/page_image.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,6 +19,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
 
 #include <gtest/gtest.h>
 
@@ -260,26 +265,71 @@ TEST_F(ScanAgent, DuplexSheetsAndSingleSidedPaper)
 }
 
 // Native (a DIB, or a TIFF file as Linux drivers deliver it), file, memory and memory-file
-// transfers all leave the same pages, and with "saveorigin" the delivered page as a BMP.
+// transfers of every pixel type leave the same pages, the server receives exactly the JPEG
+// files, and with "saveorigin" the delivered page is kept as a BMP (a DIB byte for byte).
 class ScanAgentMechanism : public ScanAgent, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(ScanAgentMechanism, SavesEveryPage)
+TEST_P(ScanAgentMechanism, SavesAndUploadsEveryPage)
 {
     const QString mech = GetParam();
-    QJsonObject profile{ { "pages", 3 } };
-    if (mech == "tiff")
-        profile.insert("nativeFormat", "tiff");
-    else
-        profile.insert("xferMech", mech);
     sandbox.setConfig("saveorigin", "1");
-    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", profile) }));
-    ASSERT_TRUE(startScan("B-mech"));
-    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
-    expectPagesInOrder("B-mech", 3);
-    for (int n = 1; n <= 3; ++n) {
-        QImage original;
-        EXPECT_TRUE(original.load(batchFolder("B-mech") + QString("Image%1.bmp").arg(n), "BMP")) << n;
-        EXPECT_EQ(stampedPageNumber(original, 75), n);
+    auto profile = [&](const QString& pixelType) {
+        QJsonObject fields{ { "pages", 3 }, { "pixelType", pixelType } };
+        if (mech == "tiff")
+            fields.insert("nativeFormat", "tiff");
+        else
+            fields.insert("xferMech", mech);
+        return QJsonArray{ scanner("Vellox Virtual Scanner", fields) };
+    };
+    for (const QString pixelType : { "rgb", "gray", "bw" }) {
+        // A source's pixel type is what it had when it was opened.
+        if (QProcess* running = sandbox.latest()) {
+            page.close();
+            running->terminate();
+            ASSERT_TRUE(running->waitForFinished(30000));
+        }
+        ASSERT_TRUE(startAgent(profile(pixelType)));
+        const QString batch = "B-" + pixelType;
+        const int before = http.requestCount("/upload");
+        ASSERT_TRUE(startScan(batch));
+        ASSERT_TRUE(page.waitForCmd("uploaded-end", kScanWaitMs)) << pixelType.toStdString();
+        if (pixelType != "bw")
+            expectPagesInOrder(batch, 3);
+        const QList<vtest::HttpRequestRecord> uploads = http.requests("/upload").mid(before);
+        ASSERT_EQ(uploads.size(), 3) << pixelType.toStdString();
+        for (const vtest::HttpRequestRecord& upload : uploads) {
+            const QJsonObject body = QJsonDocument::fromJson(upload.body).object();
+            const int sortNo = body.value("sortNo").toInt();
+            QFile file(batchFolder(batch) + QString("Image%1.jpg").arg(sortNo));
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            const QByteArray jpeg = file.readAll();
+            EXPECT_TRUE(QByteArray::fromBase64(body.value("file").toString().mid(23).toLatin1()) == jpeg) << sortNo;
+            const QImage decoded = QImage::fromData(jpeg, "JPG");
+            EXPECT_EQ(decoded.format() == QImage::Format_Grayscale8, pixelType != "rgb")
+                << pixelType.toStdString() << " " << decoded.format();
+        }
+        for (int n = 1; n <= 3; ++n) {
+            const QString bmpPath = batchFolder(batch) + QString("Image%1.bmp").arg(n);
+            QImage original;
+            EXPECT_TRUE(original.load(bmpPath, "BMP")) << n;
+            if (pixelType == "bw")
+                continue;
+            EXPECT_EQ(stampedPageNumber(original, 75), n);
+            if (mech != "native")
+                continue;
+            // The DIB as the scanner rendered it, behind the standard 14-byte file header.
+            QFile bmp(bmpPath);
+            ASSERT_TRUE(bmp.open(QIODevice::ReadOnly));
+            const QByteArray bytes = bmp.readAll();
+            const auto* dib = reinterpret_cast<const uint8_t*>(bytes.constData()) + 14;
+            twaindsm::DibLayout layout;
+            ASSERT_TRUE(twaindsm::readDibLayout(dib, size_t(bytes.size() - 14), layout));
+            std::vector<uint8_t> expected = *twaindsm::cachedAnswerSheet(layout.width, layout.height, layout.bitCount, 75);
+            twaindsm::stampPageNumber(expected.data(), layout, n);
+            EXPECT_EQ(size_t(bytes.size()), 14 + expected.size());
+            EXPECT_TRUE(std::memcmp(dib, expected.data(), std::min(expected.size(), size_t(bytes.size() - 14))) == 0) << n;
+            EXPECT_EQ(bytes.left(2), "BM");
+        }
     }
 }
 
@@ -511,6 +561,89 @@ TEST_F(ScanAgent, BatchNumbersNeverLeaveTheOutputFolder)
     EXPECT_EQ(http.requestCount("/upload"), uploadsBefore);
     EXPECT_LT(QFileInfo(sandbox.dataFolder() + "/cfg.dat").size(), 4096);
     EXPECT_LT(QFileInfo(sandbox.logFile()).size(), 1024 * 1024);
+}
+
+// What the server receives is the body the agent always built from the page's JPEG file: for
+// the EPSON EM-C8100 the page turned by its parity, on disk as scanned.
+TEST_F(ScanAgent, ADuplexBatchReachesTheServerAsTheFilesOnDisk)
+{
+    const QString epson = "EPSON EM-C8100 Series";
+    ASSERT_TRUE(startAgent({ scanner(epson, { { "pages", 5 }, { "duplex", true } }) }));
+    ASSERT_TRUE(startScan("B-epson"));
+    const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject().value("succeedCount").toInt(), 10);
+    expectPagesInOrder("B-epson", 10);
+    const QList<vtest::HttpRequestRecord> uploads = http.requests("/upload");
+    ASSERT_EQ(uploads.size(), 10);
+    for (const vtest::HttpRequestRecord& upload : uploads) {
+        const int sortNo = QJsonDocument::fromJson(upload.body).object().value("sortNo").toInt();
+        QFile file(batchFolder("B-epson") + QString("Image%1.jpg").arg(sortNo));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray jpeg = file.readAll();
+        EXPECT_TRUE(upload.body == KELUploadTask::requestBody(KELUploadTask::fileValue(jpeg, sortNo, epson), sortNo,
+                                                              "U-B-epson", "B-epson", 2)) << sortNo;
+        const QImage onDisk = QImage::fromData(jpeg);
+        const QImage sent = QImage::fromData(QByteArray::fromBase64(
+            QJsonDocument::fromJson(upload.body).object().value("file").toString().mid(23).toLatin1()));
+        EXPECT_EQ(sent.size(), onDisk.size().transposed()) << sortNo;
+    }
+}
+
+// Pages are encoded side by side; the uploader still gets them in page order when a later page
+// is ready first (the hook holds page 1's encoding until page 2's is done).
+TEST_F(ScanAgent, PagesReachTheUploaderInPageOrder)
+{
+    sandbox.setEnv("VELLOX_TEST_HOLD_PAGE", "1");
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 8 } }) }));
+    ASSERT_TRUE(startScan("B-order"));
+    ASSERT_TRUE(page.waitForCmd("uploaded-end", kScanWaitMs));
+    expectPagesInOrder("B-order", 8);
+    EXPECT_GE(QFileInfo(batchFolder("B-order") + "Image1.jpg").lastModified(),
+              QFileInfo(batchFolder("B-order") + "Image2.jpg").lastModified());
+    QList<int> handedOver;
+    const QRegularExpression line("add a file to upload: file_path: .*Image(\\d+)\\.jpg, sort_no: (\\d+)");
+    for (const QString& text : sandbox.readLog().split('\n')) {
+        const QRegularExpressionMatch match = line.match(text);
+        if (match.hasMatch()) {
+            EXPECT_EQ(match.captured(1), match.captured(2));
+            handedOver << match.captured(2).toInt();
+        }
+    }
+    EXPECT_EQ(handedOver, (QList<int>{ 1, 2, 3, 4, 5, 6, 7, 8 }));
+}
+
+// With the server not answering, the scan goes on at its own pace: every page is on disk when
+// the batch ends; once the server answers, every page is uploaded exactly once, with the body
+// built from its file as before.
+TEST_F(ScanAgent, AStalledServerDoesNotHoldTheScan)
+{
+    constexpr int kPages = 200;
+    http.answer("/upload", HttpReply::withStatus(200, R"({"code":200,"msg":"ok","data":{}})", "application/json").held());
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", kPages }, { "paperSize", "A5" } }) }));
+    ASSERT_TRUE(startScan("B-stalled"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    EXPECT_EQ(jpegs("B-stalled").size(), kPages);
+    EXPECT_LE(http.requestCount("/upload"), 6);
+
+    http.answer("/upload", HttpReply::withStatus(200, R"({"code":200,"msg":"ok","data":{}})", "application/json"));
+    http.releaseAll();
+    const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(),
+              (QJsonObject{ { "batchNo", "B-stalled" }, { "imageCount", kPages }, { "succeedCount", kPages } }));
+    const QList<vtest::HttpRequestRecord> uploads = http.requests("/upload");
+    ASSERT_EQ(uploads.size(), kPages);
+    QSet<int> sortNos;
+    for (const vtest::HttpRequestRecord& upload : uploads) {
+        const int sortNo = QJsonDocument::fromJson(upload.body).object().value("sortNo").toInt();
+        sortNos.insert(sortNo);
+        QFile file(batchFolder("B-stalled") + QString("Image%1.jpg").arg(sortNo));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(upload.body == KELUploadTask::requestBody(KELUploadTask::fileValue(file.readAll(), sortNo, "Vellox Virtual Scanner"),
+                                                              sortNo, "U-B-stalled", "B-stalled", 2)) << sortNo;
+    }
+    EXPECT_EQ(sortNos.size(), kPages);
 }
 
 } // namespace

@@ -49,6 +49,8 @@ public:
     // The same for another program of the program folder.
     QProcess* startProgram(const QString& name, const QStringList& args = {});
     QProcess* agent() const { return processes.empty() ? nullptr : processes.front().get(); }
+    // The process started last (after a restart, the running agent).
+    QProcess* latest() const { return processes.empty() ? nullptr : processes.back().get(); }
 
     QString readLog() const;
     bool waitForLog(const QString& text, int timeoutMs = 30000) const;

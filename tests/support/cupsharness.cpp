@@ -32,10 +32,10 @@ const char kFateScript[] = R"(#!/bin/sh
 dir=$(dirname "$0")
 doc=$1
 env | grep '^IPP_' > "$doc.env.part" && mv "$doc.env.part" "$doc.env"
-fate=$(cat "$dir/fates/$IPP_JOB_NAME" 2>/dev/null)
+fate=$(cat "$dir/fates/$IPP_JOB_NAME" 2>/dev/null || cat "$dir/fates/.default" 2>/dev/null)
 released() {
   n=0
-  while [ ! -e "$dir/release/$IPP_JOB_NAME" ] && [ $n -lt 1200 ]; do sleep 0.05; n=$((n+1)); done
+  while [ ! -e "$dir/release/$IPP_JOB_NAME" ] && [ $n -lt 2400 ]; do sleep 0.05; n=$((n+1)); done
 }
 case "$fate" in
   hold) released ;;
@@ -439,6 +439,37 @@ void CupsHarness::setFate(const QString& jobName, Fate fate)
     writeFile(dir + QStringLiteral("/fates/") + jobName, word);
 }
 
+void CupsHarness::setDefaultFate(Fate fate)
+{
+    setFate(QStringLiteral(".default"), fate);
+}
+
+QStringList CupsHarness::jobNames(const QString& queue) const
+{
+    // "<job id>-<name>.<extension>.env": in the order the printer numbered the jobs.
+    QMap<int, QString> byId;
+    for (const QString& document : documentsOf(queue)) {
+        QFile file(document + QStringLiteral(".env"));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        QString name;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (line.startsWith("IPP_JOB_NAME="))
+                name = QString::fromUtf8(line.mid(int(qstrlen("IPP_JOB_NAME="))));
+        }
+        byId.insert(QFileInfo(document).fileName().section(QLatin1Char('-'), 0, 0).toInt(), name);
+    }
+    return byId.values();
+}
+
+int CupsHarness::queuedJobCount(const QString& queue) const
+{
+    const QString output = run(QStringLiteral("lpstat"), {QStringLiteral("-o"), queue});
+    if (output.isNull())
+        return -1;
+    return output.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size();
+}
+
 void CupsHarness::release(const QString& jobName)
 {
     writeFile(dir + QStringLiteral("/release/") + jobName, QByteArray());
@@ -463,7 +494,8 @@ QString CupsHarness::keptDocument(const QString& queue, const QString& jobName) 
     // of the name but letters, digits and "_" made "_": tests name their jobs with those only.
     const QString suffix = QLatin1Char('-') + jobName + QLatin1Char('.');
     for (const QString& document : documentsOf(queue)) {
-        if (QFileInfo(document).fileName().contains(suffix))
+        // It also writes the name in lower case.
+        if (QFileInfo(document).fileName().contains(suffix, Qt::CaseInsensitive))
             return document;
     }
     return QString();

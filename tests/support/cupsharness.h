@@ -63,6 +63,12 @@ public:
 
     void setFate(const QString& jobName, Fate fate);
     void release(const QString& jobName);
+    // The fate of every job whose name has none of its own.
+    void setDefaultFate(Fate fate);
+    // The names of the jobs the printer of `queue` has received (held ones too), in arrival order.
+    QStringList jobNames(const QString& queue) const;
+    // Jobs of `queue` not yet completed at the server (`lpstat -o`); -1 when it cannot be asked.
+    int queuedJobCount(const QString& queue) const;
 
     // The document the printer of `queue` received for a job name, once it is complete.
     QString keptDocument(const QString& queue, const QString& jobName) const;

@@ -378,6 +378,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex);
             records.append(record);
+            if (!recordBodies)
+                records.last().body.clear();
             maxInFlightSeen = std::max(maxInFlightSeen, ++inFlightNow);
             auto found = routes.find(QString::fromUtf8(record.path));
             if (found == routes.end())
@@ -428,6 +430,7 @@ public:
     std::condition_variable wakeUp;
     bool stopping = false;
     bool paused = false;
+    bool recordBodies = true;
     std::set<int> openConnections;
     std::map<QString, Route> routes;
     QList<HttpRequestRecord> records;
@@ -530,6 +533,12 @@ HttpReply HttpTestServer::fileReply(const QByteArray& content, const HttpRequest
         .withHeader("Accept-Ranges", "bytes")
         .withHeader("Content-Range", "bytes " + QByteArray::number(first) + '-'
                                          + QByteArray::number(last) + '/' + QByteArray::number(size));
+}
+
+void HttpTestServer::setRecordBodies(bool record)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->recordBodies = record;
 }
 
 QList<HttpRequestRecord> HttpTestServer::requests() const

@@ -95,6 +95,10 @@ public:
     static HttpReply fileReply(const QByteArray& content, const HttpRequestRecord& request,
                                Ranges ranges = Ranges::Supported);
 
+    // Off: requests are recorded without their bodies (handlers still see them), for a server
+    // that receives more than it should keep in memory.
+    void setRecordBodies(bool record);
+
     // Requests received so far (complete request read), all or for one path.
     QList<HttpRequestRecord> requests() const;
     QList<HttpRequestRecord> requests(const QString& path) const;

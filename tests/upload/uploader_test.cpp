@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -301,6 +302,76 @@ TEST_F(Uploader, EpsonPagesAreTurnedByPageParity)
     KELScannerHelper::instance()->setScannerName({});
     const QString sent = bodyOf(server.requests(kUploadPath).last()).value("file").toString();
     EXPECT_EQ(decoded(sent.toLatin1()).size(), QSize(40, 80));
+}
+
+// The streamed body is byte for byte the body built in memory from the page's bytes, whatever
+// the other values hold (quotes, the member's own text, non-ASCII), from the file or from memory,
+// and for a turned EPSON page.
+TEST_F(Uploader, TheStreamedBodyIsTheBodyBuiltInMemory)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    QImage image(120, 70, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb(x * 2, y * 3, (x ^ y) & 0xFF));
+    const QByteArray jpeg = jpegOf(image);
+    const QString path = folder.filePath("Image7.jpg");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(jpeg);
+    file.close();
+
+    const QString batches[] = { "B-1", R"(B "file": "data:image/jpeg;base64,x")", QString::fromUtf8("批次\\7") };
+    for (const QString& scanner : { QString("Kodak i2600"), QString("EPSON EM-C8100 Series") }) {
+        for (const QString& batch : batches) {
+            const QByteArray expected = KELUploadTask::requestBody(KELUploadTask::fileValue(jpeg, 7, scanner), 7,
+                                                                   "U\"1", batch, 2);
+            KELStreamedBody fromFile = KELUploadTask::streamedBody(path, jpeg.size(), {}, 7, "U\"1", batch, 2, scanner);
+            EXPECT_TRUE(fromFile.readAll() == expected) << batch.toStdString() << " " << scanner.toStdString();
+            KELStreamedBody fromMemory = KELUploadTask::streamedBody(path, jpeg.size(), jpeg, 7, "U\"1", batch, 2, scanner);
+            EXPECT_TRUE(fromMemory.readAll() == expected) << batch.toStdString();
+        }
+    }
+}
+
+// A queued page holds its file's name: the upload reads the file when it runs, and a page
+// whose file is gone by then is reported as a failed request, not sent empty.
+TEST_F(Uploader, SavedPagesAreReadWhenTheirUploadRuns)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QByteArray jpeg = jpegOf(QImage(32, 32, QImage::Format_RGB32));
+    const QString kept = folder.filePath("Image1.jpg");
+    const QString gone = folder.filePath("Image7.jpg");
+    for (const QString& path : { kept, gone }) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(jpeg);
+    }
+    server.answer(kUploadPath, HttpReply::withStatus(200, accepted(), "application/json").held());
+    startBatch("B-saved");
+    for (int n = 1; n <= 6; ++n)
+        uploader->uploadSavedFile(kept, n, jpeg.size());
+    ASSERT_TRUE(waitUntil([&] { return server.heldCount() == 6; }));
+    // The seventh waits for a free place; its file goes meanwhile.
+    uploader->uploadSavedFile(gone, 7, jpeg.size());
+    ASSERT_EQ(uploader->pendingCount(), 1);
+    ASSERT_TRUE(QFile::remove(gone));
+    server.answer(kUploadPath, HttpReply::withStatus(200, accepted(), "application/json"));
+    server.releaseAll();
+    uploader->batchScanEnd("B-saved");
+
+    const QJsonObject failed = next("error");
+    EXPECT_EQ(failed.value("data").toObject().value("curlRet").toInt(), int(CURLE_READ_ERROR));
+    EXPECT_EQ(failed.value("data").toObject().value("localFIle").toString(), gone);
+    const QJsonObject end = next("uploaded-end");
+    EXPECT_EQ(end.value("data").toObject().value("imageCount").toInt(), 7);
+    EXPECT_EQ(end.value("data").toObject().value("succeedCount").toInt(), 6);
+    const QList<HttpRequestRecord> sent = server.requests(kUploadPath);
+    ASSERT_EQ(sent.size(), 6);
+    for (const HttpRequestRecord& request : sent)
+        EXPECT_EQ(QByteArray::fromBase64(bodyOf(request).value("file").toString().mid(23).toLatin1()), jpeg);
 }
 
 TEST_F(Uploader, BatchEndRules)

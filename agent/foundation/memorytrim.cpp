@@ -1,0 +1,12 @@
+#include "foundation/memorytrim.h"
+
+#include <QThreadPool>
+
+namespace KELMemory {
+
+void returnFreedMemorySoon()
+{
+    QThreadPool::globalInstance()->start([] { returnFreedMemory(); });
+}
+
+} // namespace KELMemory

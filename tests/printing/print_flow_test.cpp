@@ -1,0 +1,361 @@
+// Printing end to end: the real agent takes "print" and "printBatch" from web pages, downloads
+// the students' images from a local server and prints them at a real IPP printer behind a private
+// CUPS. Each kept document is read back by its colours, so the tests see whose pages came out and
+// in which order. Held downloads and held jobs, never sleeps, decide what happens when.
+
+#include "printflowkit.h"
+#include "wait.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace pflow;
+using vtest::CupsHarness;
+using vtest::HttpReply;
+using vtest::WsClient;
+
+namespace {
+
+testing::Environment* const printerEnvironment = registerPrinter();
+
+const QString kNetworkError = QString::fromUtf8("打印出错，请检查网络");
+
+QStringList studentIds(const QList<QJsonObject>& events)
+{
+    QStringList ids;
+    for (const QJsonObject& event : events)
+        ids.append(dataOf(event).value("studentId").toString());
+    return ids;
+}
+
+QStringList idRange(int first, int last, const QList<int>& except = {})
+{
+    QStringList ids;
+    for (int s = first; s <= last; ++s) {
+        if (!except.contains(s))
+            ids.append(QStringLiteral("S%1").arg(s));
+    }
+    return ids;
+}
+
+class PrintFlowTest : public PrintFlow {
+protected:
+    bool accepted(WsClient& client, const QString& cmd, const QJsonValue& data)
+    {
+        const auto reply = client.request(cmd, data);
+        return reply && reply->value("ret").toInt() == 200;
+    }
+
+    // A batch of students first..first+count-1 whose jobs are held; returns once the first job is at the printer.
+    void startHeldBatch(WsClient& client, int first, int count)
+    {
+        cups().setDefaultFate(CupsHarness::Fate::Hold);
+        QJsonArray students;
+        for (int s = first; s < first + count; ++s)
+            students.append(studentData(s, 1));
+        ASSERT_TRUE(accepted(client, "printBatch", students));
+        ASSERT_TRUE(waitForJobs(jobs().size() + 1));
+    }
+
+    // Releases the held jobs one by one as they arrive, until `count` jobs have printed.
+    void releaseJobsUntil(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(waitForJobs(i + 1)) << "job " << i << " did not arrive";
+            releaseJob(jobs().at(i));
+        }
+    }
+};
+
+TEST_F(PrintFlowTest, LegacyPrintsTakeTurnsInTheOrderTheirDownloadsEnd)
+{
+    cups().setDefaultFate(CupsHarness::Fate::Hold);
+    for (int s = 0; s < 6; ++s)
+        ASSERT_TRUE(accepted(page, "print", studentData(s, 1, true)));
+
+    // Five download at once; the sixth waits for one of them to end.
+    ASSERT_TRUE(vtest::waitUntil([&] { return server.inFlight() == 5; }));
+    EXPECT_EQ(requestedStudents(), (QSet<int> {0, 1, 2, 3, 4}));
+
+    const QList<int> releaseOrder {3, 1, 4, 0, 2};
+    for (int i = 0; i < releaseOrder.size(); ++i) {
+        openGate(releaseOrder[i]);
+        ASSERT_TRUE(waitForLogCount("task wait for print turn", i + 1));
+        if (i == 0)
+            ASSERT_TRUE(waitForJobs(1));
+    }
+    // While the first job is held no other job reaches the queue, and no task has ended.
+    ASSERT_TRUE(waitForLogCount("task acquired print turn", 1));
+    EXPECT_EQ(jobs().size(), 1);
+    EXPECT_EQ(cups().queuedJobCount(kQueue), 1);
+    EXPECT_FALSE(requestedStudents().contains(5));
+
+    openGate(5);
+    cups().setDefaultFate(CupsHarness::Fate::Print);
+    releaseJob(jobs().first());
+    const QList<QJsonObject> ends = waitForEvents(page, {"print-end", "error"}, 6);
+    ASSERT_EQ(ends.size(), 6);
+    QStringList names;
+    for (const QJsonObject& end : ends) {
+        EXPECT_EQ(end.value("cmd").toString(), "print-end") << end.value("msg").toString().toStdString();
+        names.append(dataOf(end).value("studentName").toString());
+    }
+    EXPECT_EQ(names, (QStringList {"student3", "student1", "student4", "student0", "student2", "student5"}));
+    EXPECT_EQ(printedStudents(), (QList<int> {3, 1, 4, 0, 2, 5}));
+}
+
+TEST_F(PrintFlowTest, LegacyImagesKeepTheirPagesAndBadDownloadsFail)
+{
+    // Two addresses ending alike and one without "=": three different pages, in order.
+    server.serveFile("/plain/s7p2", studentPage(7, 2));
+    ASSERT_TRUE(accepted(page, "print",
+                         studentData(7, {imageUrl(7, 0), imageUrl(7, 1), server.url("/plain/s7p2")})));
+    const QList<QJsonObject> result = waitForEvents(page, {"print-end", "error"}, 1);
+    ASSERT_EQ(result.size(), 1);
+    const QJsonObject* end = &result.first();
+    ASSERT_EQ(end->value("cmd").toString(), "print-end") << end->value("msg").toString().toStdString();
+    EXPECT_EQ(dataOf(*end).value("studentName").toString(), "student7");
+    EXPECT_FALSE(dataOf(*end).value("remote_key").toString().isEmpty());
+    ASSERT_EQ(jobs().size(), 1);
+    EXPECT_EQ(pagesOfJob(jobs().first()), (QList<PrintedPage> {{7, 0}, {7, 1}, {7, 2}}));
+
+    // No images, and an address the server answers with 404: nothing printed, the page told.
+    server.answer("/img/missing", HttpReply::withStatus(404, "<html>not here</html>", "text/html"));
+    ASSERT_TRUE(accepted(page, "print", studentData(8, QStringList {})));
+    ASSERT_TRUE(accepted(page, "print", studentData(9, {imageUrl(9, 0), server.url("/img/missing?v=2")})));
+    const QList<QJsonObject> errors = waitForEvents(page, {"print-end", "error"}, 2);
+    ASSERT_EQ(errors.size(), 2);
+    for (const QJsonObject& error : errors) {
+        EXPECT_EQ(error.value("cmd").toString(), "error");
+        EXPECT_EQ(dataOf(error).value("errorType").toString(), "print-error");
+        EXPECT_EQ(error.value("msg").toString(), kNetworkError);
+    }
+    EXPECT_TRUE(sandbox.readLog().contains("httpCode=404"));
+    EXPECT_EQ(jobs().size(), 1);
+}
+
+TEST_F(PrintFlowTest, ABatchPrintsInListOrderWithTenStudentsDownloadedAhead)
+{
+    cups().setDefaultFate(CupsHarness::Fate::Hold);
+    QJsonArray students;
+    for (int s = 0; s < 25; ++s)
+        students.append(studentData(s, s % 2 ? 3 : 2, s == 0 || s == 3));
+    ASSERT_TRUE(accepted(page, "printBatch", students));
+
+    // Students 0 and 3 are answered last of the window: nothing prints before 0, nothing beyond
+    // the window is fetched.
+    ASSERT_TRUE(waitForLogCount("printBatch download finish.", 8));
+    openGate(3);
+    ASSERT_TRUE(waitForLogCount("printBatch download finish.", 9));
+    EXPECT_TRUE(jobs().isEmpty());
+    openGate(0);
+    ASSERT_TRUE(waitForJobs(1));
+    QSet<int> window;
+    for (int s = 0; s < 10; ++s)
+        window.insert(s);
+    EXPECT_EQ(requestedStudents(), window);
+
+    // Each printed student lets one more download start.
+    releaseJob(jobs().at(0));
+    ASSERT_TRUE(waitForJobs(2));
+    window.insert(10);
+    ASSERT_TRUE(vtest::waitUntil([&] { return requestedStudents() == window; }));
+    EXPECT_EQ(requestedStudents(), window);
+
+    cups().setDefaultFate(CupsHarness::Fate::Print);
+    releaseJob(jobs().at(1));
+    const QList<QJsonObject> ends = waitForEvents(page, {"print-end", "error"}, 25, 300000);
+    ASSERT_EQ(ends.size(), 25);
+    EXPECT_EQ(studentIds(ends), idRange(0, 24));
+    for (const QJsonObject& end : ends) {
+        EXPECT_EQ(end.value("cmd").toString(), "print-end");
+        EXPECT_EQ(dataOf(end).value("remote_key").toString(), dataOf(ends.first()).value("remote_key").toString());
+        EXPECT_EQ(end.value("msg").toString(), dataOf(end).value("studentName").toString() + " print end");
+    }
+    QList<int> order;
+    for (int s = 0; s < 25; ++s)
+        order.append(s);
+    EXPECT_EQ(printedStudents(), order);
+    EXPECT_EQ(pagesOfJob(jobs().at(3)), (QList<PrintedPage> {{3, 0}, {3, 1}, {3, 2}}));
+}
+
+class BatchFailureTest : public PrintFlowTest, public ::testing::WithParamInterface<HttpReply::Fault> {};
+
+TEST_P(BatchFailureTest, TheFirstFailureStopsTheBatchAndTheNextBatchPrints)
+{
+    cups().setDefaultFate(CupsHarness::Fate::Hold);
+    std::shared_ptr<Gate> failing = std::make_shared<Gate>();
+    const HttpReply::Fault fault = GetParam();
+    server.handle("/img/s7/p0", [failing, fault](const vtest::HttpRequestRecord&) {
+        failing->wait(180000);
+        if (fault == HttpReply::Fault::None)
+            return HttpReply::withStatus(404, "<html>gone</html>", "text/html");
+        return HttpReply::withStatus(200, studentPage(7, 0), "image/jpeg").cut(fault, 100);
+    });
+    QJsonArray students;
+    for (int s = 0; s < 25; ++s)
+        students.append(s == 7 ? studentData(7, {server.url("/img/s7/p0?v=1")}) : studentData(s, 1));
+    ASSERT_TRUE(accepted(page, "printBatch", students));
+    releaseJobsUntil(2);
+    ASSERT_TRUE(waitForJobs(3)); // student 2, held
+
+    // Another page's batch, sent before the failure, waits for this one.
+    WsClient other;
+    ASSERT_TRUE(other.open(port));
+    QJsonArray second;
+    for (int s = 20; s < 23; ++s)
+        second.append(studentData(s, 1));
+    ASSERT_TRUE(accepted(other, "printBatch", second));
+
+    failing->open();
+    const QList<QJsonObject> errors = waitForEvents(page, {"error"}, 22);
+    ASSERT_EQ(errors.size(), 22);
+    EXPECT_EQ(studentIds(errors).first(), "S7");
+    QStringList failed = studentIds(errors);
+    failed.sort();
+    QStringList expected = idRange(3, 24);
+    expected.sort();
+    EXPECT_EQ(failed, expected);
+    for (const QJsonObject& error : errors) {
+        EXPECT_EQ(dataOf(error).value("errorType").toString(), "print-error");
+        EXPECT_EQ(error.value("msg").toString(), kNetworkError);
+    }
+    EXPECT_EQ(jobs().size(), 3);
+
+    // Student 2 still ends as printed; then the other page's batch prints, in order.
+    cups().setDefaultFate(CupsHarness::Fate::Print);
+    releaseJob(jobs().at(2));
+    const QList<QJsonObject> ends = waitForEvents(page, {"print-end"}, 3);
+    EXPECT_EQ(studentIds(ends), idRange(0, 2));
+    const QList<QJsonObject> otherEnds = waitForEvents(other, {"print-end", "error"}, 3);
+    ASSERT_EQ(otherEnds.size(), 3);
+    EXPECT_EQ(studentIds(otherEnds), idRange(20, 22));
+    for (const QJsonObject& end : otherEnds)
+        EXPECT_EQ(end.value("cmd").toString(), "print-end");
+    EXPECT_EQ(printedStudents(), (QList<int> {0, 1, 2, 20, 21, 22}));
+    EXPECT_FALSE(page.waitFor([](const QJsonObject& m) { return m.value("cmd") == "print-end"; }, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(NotFoundAndReset, BatchFailureTest,
+                         ::testing::Values(HttpReply::Fault::None, HttpReply::Fault::ResetMidBody));
+
+TEST_F(PrintFlowTest, ABatchWhoseFolderCannotBeMadeFailsEveryStudent)
+{
+    QFile blocker(sandbox.dataFolder() + "/download/print_batch");
+    ASSERT_TRUE(QDir().mkpath(sandbox.dataFolder() + "/download"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QJsonArray students;
+    for (int s = 0; s < 12; ++s)
+        students.append(studentData(s, 1));
+    ASSERT_TRUE(accepted(page, "printBatch", students));
+    const QList<QJsonObject> errors = waitForEvents(page, {"error", "print-end"}, 12);
+    ASSERT_EQ(errors.size(), 12);
+    for (const QJsonObject& error : errors) {
+        EXPECT_EQ(error.value("cmd").toString(), "error");
+        EXPECT_EQ(error.value("msg").toString(), QString::fromUtf8("打印出错，文件写入失败"));
+    }
+    EXPECT_TRUE(jobs().isEmpty());
+}
+
+TEST_F(PrintFlowTest, APrintDuringABatchGoesBetweenTwoStudents)
+{
+    ASSERT_NO_FATAL_FAILURE(startHeldBatch(page, 0, 3));
+    ASSERT_TRUE(accepted(page, "print", studentData(10, 1)));
+    ASSERT_TRUE(waitForLogCount("legacy task pending, wait active batch jobs to drain", 1));
+
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(waitForJobs(i + 1));
+        // Ours alone at the queue: the one before has completed.
+        EXPECT_EQ(cups().queuedJobCount(kQueue), 1) << "at job " << i;
+        releaseJob(jobs().at(i));
+    }
+    const QList<QJsonObject> ends = waitForEvents(page, {"print-end", "error"}, 4);
+    ASSERT_EQ(ends.size(), 4);
+    EXPECT_EQ(printedStudents(), (QList<int> {0, 10, 1, 2}));
+    EXPECT_EQ(dataOf(ends.at(1)).value("studentName").toString(), "student10");
+}
+
+TEST_F(PrintFlowTest, EachPageGetsOnlyItsOwnResults)
+{
+    WsClient other;
+    ASSERT_TRUE(other.open(port));
+
+    // A scan command from another page, even a rejected one, does not take a print's result.
+    cups().setDefaultFate(CupsHarness::Fate::Hold);
+    ASSERT_TRUE(accepted(page, "print", studentData(0, 1)));
+    ASSERT_TRUE(waitForJobs(1));
+    const auto scan = other.request("start-scan", QJsonObject {});
+    ASSERT_TRUE(scan);
+    EXPECT_EQ(scan->value("ret").toInt(), 400);
+    // "stop-print" while the job prints: no answer, no effect.
+    page.sendRequest("stop-print", "sp1");
+    const auto login = page.request("login");
+    ASSERT_TRUE(login);
+    releaseJob(jobs().at(0));
+    const auto first = page.waitForCmd("print-end", kEventWaitMs);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(dataOf(*first).value("studentName").toString(), "student0");
+
+    // The later "print" of another page takes the earlier one's "print-end".
+    cups().setDefaultFate(CupsHarness::Fate::Print);
+    ASSERT_TRUE(accepted(page, "print", studentData(1, 1, true)));
+    ASSERT_TRUE(accepted(other, "print", studentData(2, 1)));
+    ASSERT_TRUE(other.waitForCmd("print-end", kEventWaitMs));
+    openGate(1);
+    ASSERT_TRUE(waitForLogCount("don't send print-end to frontend", 1));
+    // A failure goes to the page that asked, whichever page printed last.
+    ASSERT_TRUE(accepted(page, "print", studentData(3, QStringList {})));
+    const auto failure = page.waitForCmd("error", kEventWaitMs);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(dataOf(*failure).value("studentName").toString(), "student3");
+
+    EXPECT_FALSE(page.waitFor([](const QJsonObject& m) { return m.value("cmd") == "print-end"
+                                                                 || m.value("reqId") == "sp1"; }, 0));
+    EXPECT_TRUE(waitForEvents(other, {"print-end", "error"}, 1, 0).isEmpty());
+    EXPECT_EQ(printedStudents(), (QList<int> {0, 2, 1}));
+}
+
+TEST_F(PrintFlowTest, APageThatClosesMidBatchStillGetsItsPapers)
+{
+    WsClient leaving;
+    ASSERT_TRUE(leaving.open(port));
+    ASSERT_NO_FATAL_FAILURE(startHeldBatch(leaving, 0, 4));
+    leaving.close();
+    releaseJobsUntil(4);
+    ASSERT_TRUE(waitForLogCount("printBatch batch finish.", 1));
+    EXPECT_EQ(printedStudents(), (QList<int> {0, 1, 2, 3}));
+    EXPECT_GE(logCount("client has disconnected"), 4);
+    EXPECT_TRUE(page.request("login"));
+}
+
+TEST_F(PrintFlowTest, AJobThatDoesNotPrintFailsItsStudentAndStopsTheBatch)
+{
+    ASSERT_NO_FATAL_FAILURE(startHeldBatch(page, 0, 3));
+    ASSERT_TRUE(cups().cancelAll(kQueue));
+    const QList<QJsonObject> cancelled = waitForEvents(page, {"error", "print-end"}, 3);
+    ASSERT_EQ(cancelled.size(), 3);
+    EXPECT_EQ(studentIds(cancelled), idRange(0, 2));
+    for (const QJsonObject& event : cancelled) {
+        EXPECT_EQ(event.value("cmd").toString(), "error");
+        EXPECT_EQ(event.value("msg").toString(), QString::fromUtf8("打印出错，请检查打印机状态"));
+    }
+
+    // The printer itself still holds the cancelled job: let it go, or nothing else reaches it.
+    releaseJob(jobs().at(0));
+    ASSERT_TRUE(vtest::waitUntil([] { return cups().queuedJobCount(kQueue) == 0; }));
+
+    // A printer stopped at the queue while a student prints.
+    ASSERT_NO_FATAL_FAILURE(startHeldBatch(page, 5, 2));
+    ASSERT_TRUE(cups().disable(kQueue));
+    const QList<QJsonObject> stopped = waitForEvents(page, {"error", "print-end"}, 2);
+    ASSERT_EQ(stopped.size(), 2);
+    for (const QJsonObject& event : stopped) {
+        EXPECT_EQ(event.value("cmd").toString(), "error");
+        EXPECT_EQ(event.value("msg").toString(), QString::fromUtf8("打印机已停止，请检查打印机状态"));
+    }
+    EXPECT_EQ(jobs().size(), 2);
+}
+
+} // namespace
