@@ -13,7 +13,6 @@
 #include "scanning/scannerhelper.h"
 #include "scanning/twaindsm_library.h"
 #include "foundation/singleton.h"
-#include "upgrade/upgradehelper.h"
 #include "upload/uploadermgr.h"
 
 #include <QApplication>
@@ -88,9 +87,6 @@ void MainWindow::setupScanning()
             Qt::DirectConnection);
     deviceMonitor = new DeviceChangeMonitor(this);
     connect(deviceMonitor, &DeviceChangeMonitor::deviceChanged, this, &MainWindow::onDeviceChangeNotified);
-
-    // Scanning starts after the first answer of the upgrade check, whatever it is.
-    connect(KELS::Singleton<KELUpgradeHelper>::instance(), &KELUpgradeHelper::sigCheckResult, this, [this] { scheduleDsmStart(); });
 }
 
 void MainWindow::scheduleDsmStart()

@@ -7,7 +7,6 @@
 #include "printing/printer.h"
 #include "printing/printermgr.h"
 #include "foundation/singleton.h"
-#include "upgrade/upgradehelper.h"
 #include "upload/uploadermgr.h"
 #include "ui/selecttextlistview.h"
 #include "ui/systemtrayhelper.h"
@@ -159,10 +158,7 @@ MainWindow::MainWindow(QWidget* parent)
     connectDeviceChanges();
     setupScanning();
 
-    // The scanner is started after the first answer of this check (setupScanning).
-    KELUpgradeHelper* upgrade = KELS::Singleton<KELUpgradeHelper>::instance();
-    upgrade->startCheck();
-    upgrade->startCheckTimer(KELGlobalConfig::upgradeCheckIntervalMs(config->value(QStringLiteral("upgradecheckinterval"))));
+    setupUpgrade();
 
     KLOG->info("Current env is : {}", config->value(QStringLiteral("userenv")));
     repaint();
@@ -209,6 +205,7 @@ bool MainWindow::filterNativeTwainMessage(void* message)
 void MainWindow::slotShowMainView()
 {
     KELUi::bringToFront(this);
+    showPendingUpgradeDialog();
 }
 
 void MainWindow::slotQuitApp()

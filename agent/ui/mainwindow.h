@@ -9,6 +9,7 @@
 #include <QAbstractNativeEventFilter>
 #include <QHash>
 #include <QJsonObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -20,7 +21,9 @@
 class DeviceChangeMonitor;
 class EnvListView;
 class GlobalShortcut;
+class KELBrowserWindow;
 class KELTextImageWidget;
+class KELUpgradeDialog;
 class QAction;
 class QCheckBox;
 class QCloseEvent;
@@ -134,9 +137,7 @@ public:
 
 public Q_SLOTS:
     void slotShowEnvList();
-    // Tray items whose work belongs to the self-upgrade and test print code.
-    void slotTrayCheckUpdate();
-    void slotPrintTestPage();
+    // The tray's "自定义打印测试".
     void slotCustomPrintTest();
 
 private:
@@ -144,7 +145,6 @@ private:
     void setupGlobalShortcut();
 
     QMenu* trayMenu = nullptr;
-    QAction* checkUpdateAction = nullptr;
     std::shared_ptr<GlobalShortcut> globalShortcut;
     EnvListView* envListView = nullptr;
 
@@ -248,4 +248,36 @@ private:
     int scannerStatus = 0;
     ScannedPage::MemoryAssembler memoryPage;
     QByteArray memoryFile;
+
+    // --- test prints (printing/mainwindow_testprint.cpp) ---
+public Q_SLOTS:
+    // The tray's "打印测试页": the spooler's test page on the default printer.
+    void slotPrintTestPage();
+
+    // --- self-upgrade (upgrade/mainwindow_upgrade.cpp) ---
+public Q_SLOTS:
+    void slotUpgradeResult(bool succeed, bool has_new_version);
+    void slotDownloadPackageProgress(int progress);
+    void slotFinishDownloadPackage(int result, QString package_path);
+    // The tray's "检查更新".
+    void slotTrayCheckUpdate();
+    void showUpgradeDialog(bool force);
+
+private:
+    void setupUpgrade();
+    // A dialog that waited for the shell is shown when the main window opens.
+    void showPendingUpgradeDialog();
+    void onUpgradeDialogTimer();
+    void onNewVersionFound(bool manual, bool firstCheck);
+    void upgradeToast(const QString& text);
+
+    QPointer<KELUpgradeDialog> upgradeDialog;
+    QPointer<QAction> checkUpdateAction; // the tray menu's update item
+    KELBrowserWindow* browserWindow = nullptr;
+    bool hasNewVersion = false;
+    bool manualCheck = false;
+    bool firstResultHandled = false;
+    bool pendingDialog = false;
+    bool pendingForce = false;
+    bool visibilityAsked = false; // a tick's question to the shell is unanswered
 };

@@ -10,7 +10,6 @@
 #include "ui/globalshortcut.h"
 #include "ui/systemtrayhelper.h"
 #include "ui/uiutils.h"
-#include "upgrade/upgradehelper.h"
 
 #include <QAction>
 #include <QIcon>
@@ -120,19 +119,6 @@ void MainWindow::switchEnv(QString key)
     KELGlobalConfig* config = KELGlobalConfig::instance();
     if (config->selectEnv(key))
         config->setValue(QStringLiteral("userenv"), key);
-}
-
-// --- tray items whose work belongs to the self-upgrade and test print code ---
-
-void MainWindow::slotTrayCheckUpdate()
-{
-    KLOG->info("user click to check update from tray menu...");
-    KELS::Singleton<KELUpgradeHelper>::instance()->startCheck();
-}
-
-void MainWindow::slotPrintTestPage()
-{
-    KLOG->info("user click to print test page...");
 }
 
 void MainWindow::slotCustomPrintTest()

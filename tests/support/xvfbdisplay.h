@@ -66,6 +66,11 @@ public:
     // any grab, but only while another window holds the focus: xdotool types to a window that
     // has it, event by event, and a key pressed one way and released the other stays down.
     bool key(const QStringList& keys, quint64 window = 0) const;
+    // Asks the window to close as a window manager's close button does (WM_DELETE_WINDOW).
+    bool requestClose(quint64 window) const;
+    // The window's pixels; only for a test program whose own windows are on this display.
+    QImage grab(quint64 window) const;
+
     // Text typed as by the keyboard, to the focus.
     bool type(const QString& text) const;
 

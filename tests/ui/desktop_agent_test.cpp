@@ -183,24 +183,23 @@ protected:
         const auto icon = trayIcon();
         if (!icon)
             return false;
-        // The menu of the last pick may still be on screen while its item runs; it must be gone
-        // before this one is told apart from the windows already there.
-        if (lastMenu && !vtest::waitUntil([&] { return !display().findWindowsOfClass("^vellox$").contains(*lastMenu); }))
+        // The menu of the last pick closes when the agent next serves its events, which an item's
+        // work may hold up: it must be gone before a new one is told from it.
+        if (lastMenu && !display().waitUntilGone(lastMenu))
             return false;
         const QList<quint64> before = display().findWindowsOfClass("^vellox$");
         display().click(icon->center().x(), icon->center().y(), 3);
-        const bool shown = vtest::waitUntil([&] {
-            for (quint64 id : display().findWindowsOfClass("^vellox$"))
-                if (!before.contains(id)) {
-                    lastMenu = id;
-                    return true;
+        if (!vtest::waitUntil([&] {
+                for (quint64 window : display().findWindowsOfClass("^vellox$")) {
+                    if (!before.contains(window))
+                        lastMenu = window;
                 }
+                return lastMenu && !before.contains(lastMenu);
+            }))
             return false;
-        });
-        return shown && display().key(keys);
+        return display().key(keys);
     }
-
-    std::optional<quint64> lastMenu;
+    quint64 lastMenu = 0;
 
     int logCount(const QString& text) const { return sandbox.readLog().count(text); }
 
@@ -323,9 +322,9 @@ TEST_F(DesktopAgent, WithoutAScannerOrPrinterTheWindowSaysSo)
 
 TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
 {
-    // Known fault under investigation: on the merged tree a later pick from the tray menu opens
-    // the menu but its item never runs. The test stays as it is so that it shows the fault again
-    // once it is switched back on.
+    // Known fault under investigation: since the print managers and the scan pipeline joined the
+    // tray, a third pick from the tray menu opens the menu but its item never runs. The test
+    // stays as it is so that it shows the fault again once it is switched back on.
     if (!qEnvironmentVariableIsSet("VELLOX_TEST_TRAY_MENU"))
         GTEST_SKIP() << "tray menu picks after the first two do not reach their item (known fault); set VELLOX_TEST_TRAY_MENU=1 to run";
     sandbox.setConfig("devmode", "1");
@@ -353,12 +352,16 @@ TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
     ASSERT_TRUE(display().click(window->x() + 460, window->y() + 16));
     ASSERT_TRUE(gone(kMainWindow));
 
-    // "检查更新" asks the upgrade API once more.
+    // "检查更新" asks the upgrade API once more and tells its answer in a toast, which goes
+    // after its time (the menu is then found again by its new window).
     const QString check = QStringLiteral("/") + kCheckPath;
     ASSERT_TRUE(vtest::waitUntil([&] { return http.requestCount(check) >= 1; }));
     const int checks = http.requestCount(check);
+    const int windows = display().findWindowsOfClass("^vellox$").size();
     ASSERT_TRUE(pickFromTrayMenu({"Down", "Down", "Return"}));
     EXPECT_TRUE(vtest::waitUntil([&] { return http.requestCount(check) == checks + 1; }));
+    EXPECT_TRUE(sandbox.waitForLog("Toast: 当前已是最新版本"));
+    EXPECT_TRUE(vtest::waitUntil([&] { return display().findWindowsOfClass("^vellox$").size() <= windows; }));
 
     // "Dump所有属性" writes the scanner's capabilities into the log folder.
     ASSERT_TRUE(pickFromTrayMenu({"Down", "Down", "Down", "Down", "Return"}));
