@@ -5,6 +5,7 @@
 //
 //   memory_bench [pages]
 #include "../support/agentcpu.h"
+#include "../support/benchagent.h"
 #include "../support/uploadserver.h"
 
 #include "agentsandbox.h"
@@ -54,20 +55,7 @@ int main(int argc, char** argv)
         return 1;
     }
     vtest::AgentSandbox sandbox;
-    sandbox.usePrivateProgramFolder(QJsonObject{
-        { "appname", "vellox" }, { "appversion", "1.0.0" }, { "current", "local" },
-        { "domains", QJsonArray{ QJsonObject{ { "key", "local" }, { "name", "local" }, { "url", server.url("/") } } } } });
-    const QString profile = sandbox.root() + "/sources.json";
-    QFile file(profile);
-    file.open(QIODevice::WriteOnly);
-    file.write(QJsonDocument(QJsonObject{ { "sources", QJsonArray{ QJsonObject{
-        { "productName", "Bench Scanner" }, { "pages", pages }, { "resolution", 300 },
-        { "paperSize", "A4" }, { "pixelType", "rgb" } } } } }).toJson());
-    file.close();
-    sandbox.setEnv("TWAINDSM_SOURCES", profile);
-    const QString output = sandbox.root() + "/out";
-    sandbox.setConfig("outputpath", output);
-    const QString batchFolder = output + "/bench/";
+    const QString batchFolder = bench::prepareScanAgent(sandbox, server, pages);
 
     const quint16 port = sandbox.startListening({ "--hidden" });
     vtest::WsClient page;
