@@ -181,10 +181,16 @@ void BrowserClient::openDevTools()
 
 void BrowserClient::showEnvMenu()
 {
-    if (!browser || config.environments.empty() || !mainWindow || !mainWindow->isEnabled())
+    if (!browser || config.environments.empty() || !mainWindow)
         return;
-    if (menuPending || openMenu)
+    if (!mainWindow->isEnabled()) {
+        qInfo("env switch not shown: another program's dialog stands over the window");
         return;
+    }
+    if (menuPending || openMenu) {
+        qInfo("env switch already open");
+        return;
+    }
     // Out of the key handler: the menu runs a loop of its own until the user chooses.
     menuPending = true;
     QMetaObject::invokeMethod(this, &BrowserClient::runEnvMenu, Qt::QueuedConnection);
@@ -198,10 +204,13 @@ void BrowserClient::runEnvMenu()
     std::unique_ptr<QMenu> menu = buildEnvMenu(config.environments);
     openMenu = menu.get();
     menu->adjustSize();
+    // Told because a menu that closes on its own is otherwise invisible.
+    connect(menu.get(), &QMenu::aboutToShow, this, [] { qInfo("env switch shown"); });
     const QPoint centre = mainWindow->frameGeometry().center();
     QAction* chosen = menu->exec(centre - QPoint(menu->width() / 2, menu->height() / 2));
     const int id = chosen ? chosen->data().toInt() : 0;
     menu.reset();
+    qInfo("env switch closed, chosen: %d", id);
     if (id < 1 || id > int(config.environments.size()) || !browser || browser->isClosing())
         return;
     const ShellEnvironment& environment = config.environments[size_t(id - 1)];

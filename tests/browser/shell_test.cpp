@@ -191,16 +191,26 @@ std::optional<quint64> waitForNewShellWindow(const QList<quint64>& known)
 
 // Ctrl+Alt+K sent to the shell's window, past anyone's key grab (another program has the
 // focus, or xdotool would type it instead); the menu's window once it shows.
-std::optional<quint64> openEnvMenu(const ShellSandbox& sandbox, const OtherProgramWindow& other, quint64 window,
-                                   const QList<quint64>& shellWindows)
+// The shell learns that it lost the focus a while after the server moved it, and an application
+// that goes inactive closes its menus: the key goes once the page has seen its blur.
+std::optional<quint64> openEnvMenu(const ShellSandbox& sandbox, const OtherProgramWindow& other, DevToolsProbe& page,
+                                   quint64 window, const QList<quint64>& shellWindows)
 {
-    if (!other.takeFocus() || !display().key({"ctrl+alt+k"}, window))
+    if (!other.takeFocus())
+        return std::nullopt;
+    const auto focused = page.waitForValue("document.hasFocus()", [](const QJsonValue& v) { return v == false; });
+    if (!focused || *focused != false) {
+        ADD_FAILURE() << "the shell never noticed the focus going to another program";
+        return std::nullopt;
+    }
+    if (!display().key({"ctrl+alt+k"}, window))
         return std::nullopt;
     const std::optional<quint64> menu = waitForNewShellWindow(shellWindows);
     if (!menu) {
         ADD_FAILURE() << "no menu; keys seen:\n" << ShellSandbox::readFile(sandbox.keyLog()).toStdString()
                       << "windows:\n" << display().run("xwininfo", {"-root", "-children"}).output.toStdString()
-                      << "focus: " << display().focusedWindow();
+                      << "focus: " << display().focusedWindow() << "\nengine log:\n"
+                      << ShellSandbox::readFile(sandbox.engineLog()).right(4000).toStdString();
     }
     return menu;
 }
@@ -315,7 +325,7 @@ TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
     }
     {
         SCOPED_TRACE("Ctrl+Alt+K, then the second environment");
-        const std::optional<quint64> menu = openEnvMenu(sandbox, other, window, shellWindows);
+        const std::optional<quint64> menu = openEnvMenu(sandbox, other, page, window, shellWindows);
         ASSERT_TRUE(menu);
         // To the menu itself: its keyboard grab may come a moment after it shows. The key that
         // closes it cannot be released on it any more, so only its effect tells.
@@ -331,7 +341,7 @@ TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
     }
     {
         SCOPED_TRACE("Escape closes the menu and changes nothing");
-        const std::optional<quint64> menu = openEnvMenu(sandbox, other, window, shellWindows);
+        const std::optional<quint64> menu = openEnvMenu(sandbox, other, page, window, shellWindows);
         ASSERT_TRUE(menu);
         display().key({"Escape"}, *menu);
         EXPECT_TRUE(display().waitUntilGone(*menu));
