@@ -594,8 +594,13 @@ void MainWindow::slotChangedShowUI(int state)
     showScannerUI = state == kCheckStateChecked;
     KELGlobalConfig::instance()->setValue(QStringLiteral("showscannerui"),
                                           showScannerUI ? QStringLiteral("1") : QStringLiteral("0"));
-    if (GetState() >= 3 && GetState() <= 5)
-        DisableDS();
+    if (GetState() < 3 || GetState() > 5)
+        return;
+    // Enabled and waiting for its first page: a batch is under way, and it ends like a stopped one.
+    const bool batchWaiting = GetState() == 5;
+    DisableDS();
+    if (batchWaiting)
+        Q_EMIT sigEndScan();
 }
 
 // --- pages ---

@@ -505,3 +505,29 @@ TEST_F(DesktopAgent, AHotKeyHeldByAnotherProgramLeavesTheAgentRunning)
 }
 
 } // namespace
+
+// Turning the driver's panel on while a batch waits for its first page closes the scanner for
+// the new setting: that batch ends as a stopped one would, and the page hears of it.
+TEST_F(DesktopAgent, ShowingTheDriverPanelDuringABatchEndsThatBatch)
+{
+    scanners({QJsonObject{{"productName", "Desktop Scanner"}, {"default", true}, {"pages", 2}, {"pageDelayMs", 120000}}});
+    ASSERT_TRUE(startAgent({}));
+    const auto window = agentWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    const auto started = page.request("start-scan", QJsonObject{{"batchno", "B-panel"}, {"uploadUrl", http.url("/upload")},
+                                                                {"unionKey", "U-panel"}, {"paperVersion", 2}});
+    ASSERT_TRUE(started);
+    ASSERT_EQ(started->value("ret").toInt(), 200);
+
+    // The box "显示扫描仪驱动面板" ends the scanner section's title row, 16 px from the panel's edge.
+    ASSERT_TRUE(display().click(window->x() + 8 + 464 - 16 - 132 + 8, window->y() + 112 + 15 + 10));
+    ASSERT_TRUE(vtest::waitUntil([&] { return sandbox.config("showscannerui") == "1"; }));
+    const auto end = page.waitForCmd("scan-end", 30000);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("ret").toInt(), 200);
+    const auto uploaded = page.waitForCmd("uploaded-end", 30000);
+    ASSERT_TRUE(uploaded);
+    EXPECT_EQ(uploaded->value("data").toObject().value("batchNo").toString(), "B-panel");
+    EXPECT_EQ(uploaded->value("data").toObject().value("imageCount").toInt(), 0);
+    EXPECT_FALSE(page.waitForCmd("scan-end", 6000)) << "a second scan-end";
+}
