@@ -99,6 +99,12 @@ bool KELPrinterMgr::enqueuePreparedTask(QString uniqueId, QString studentName, Q
     return true;
 }
 
+bool KELPrinterMgr::enqueueLocalTask(QString uniqueId, QStringList localFiles, QMap<QString, QString> printConfig)
+{
+    return enqueuePreparedTask(std::move(uniqueId), QString(), QString(), QString(), std::move(localFiles),
+                               std::move(printConfig), QString());
+}
+
 void KELPrinterMgr::setDownloadTokenParam(std::map<QString, QString> items)
 {
     KLOG->info("set print request download token param, items count: {}", items.size());
@@ -311,6 +317,9 @@ void KELPrinterMgr::slotTaskPrintFinished(QString uniqueId, bool success, QStrin
         }
         return;
     }
+    // A local task has nobody to tell: the callback line above is its report.
+    if (batchStudentKey.isEmpty())
+        return;
     if (success)
         Q_EMIT sigFinishPrintAllImages();
     if (!receiver)

@@ -121,6 +121,9 @@ public:
     bool enqueuePreparedTask(QString uniqueId, QString studentName, QString studentId, QString remoteKey,
                              QStringList localFiles, QMap<QString, QString> printConfig,
                              QString batchStudentKey);
+    // The agent's own print of files on disk (the tray's test print): a prepared task without a
+    // student or batch, whose end is only logged. False when a task with that id exists.
+    bool enqueueLocalTask(QString uniqueId, QStringList localFiles, QMap<QString, QString> printConfig);
     // The credentials of the latest "login", sent with every image download.
     void setDownloadTokenParam(std::map<QString, QString> items);
     // Receiver of prepared tasks' results ("slotStudentPrintFinished"); the batch manager by default.

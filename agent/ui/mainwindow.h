@@ -22,6 +22,7 @@ class DeviceChangeMonitor;
 class EnvListView;
 class GlobalShortcut;
 class KELBrowserWindow;
+class KELCustomPrintDialog;
 class KELTextImageWidget;
 class KELUpgradeDialog;
 class QAction;
@@ -33,7 +34,8 @@ class QPushButton;
 
 // The controller: status window, owner of the scanner session and receiver of every command.
 // Its code is split by subsystem: ui/mainwindow.cpp (construction, window),
-// command/mainwindow_commands.cpp, scanning/mainwindow_scan.cpp, upgrade/mainwindow_upgrade.cpp.
+// command/mainwindow_commands.cpp, scanning/mainwindow_scan.cpp, upgrade/mainwindow_upgrade.cpp,
+// printing/mainwindow_testprint.cpp.
 class MainWindow : public cKELFrameLessWnd, public CTWAINSession, public QAbstractNativeEventFilter {
     Q_OBJECT
 public:
@@ -137,8 +139,6 @@ public:
 
 public Q_SLOTS:
     void slotShowEnvList();
-    // The tray's "自定义打印测试".
-    void slotCustomPrintTest();
 
 private:
     void buildTrayMenu();
@@ -253,6 +253,12 @@ private:
 public Q_SLOTS:
     // The tray's "打印测试页": the spooler's test page on the default printer.
     void slotPrintTestPage();
+    // The tray's "自定义打印测试": image files from disk with a chosen paper size and feed.
+    void slotCustomPrintTest();
+
+private:
+    // The dialog's "打印": false when no file was chosen (the dialog stays).
+    bool startCustomPrint(KELCustomPrintDialog* dialog);
 
     // --- self-upgrade (upgrade/mainwindow_upgrade.cpp) ---
 public Q_SLOTS:

@@ -120,8 +120,3 @@ void MainWindow::switchEnv(QString key)
     if (config->selectEnv(key))
         config->setValue(QStringLiteral("userenv"), key);
 }
-
-void MainWindow::slotCustomPrintTest()
-{
-    KLOG->info("user click to custom print test...");
-}

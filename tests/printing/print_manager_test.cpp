@@ -1,7 +1,7 @@
 // The print task manager in this process, over the in-memory spooler and a local image server:
 // the finish handlers take only the first end of a job, a time-out forgets the job, many legacy
-// tasks all end (a lost wake-up would strand them), and the names and print configuration a
-// command's values turn into.
+// tasks all end (a lost wake-up would strand them), the agent's own local print keeps the printer
+// to itself, and the names and print configuration a command's values turn into.
 
 #include "httptestserver.h"
 #include "logcapture.h"
@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -201,6 +202,38 @@ TEST_F(PrintManagerTest, LegacyFailuresReachTheirPage)
         EXPECT_EQ(event.msg, QString::fromUtf8("打印出错，请检查网络"));
     }
     EXPECT_EQ(spooler->documents().size(), 0) << "an error page was printed";
+}
+
+TEST_F(PrintManagerTest, ALocalTaskKeepsThePrinterFromAWebPrintAndTellsNobody)
+{
+    vtest::LogCapture log;
+    auto mgr = manager();
+    QSignalSpy printedAll(mgr.get(), &KELPrinterMgr::sigFinishPrintAllImages);
+    const QString second = folders.writePage("second.jpg", 40, 56, Qt::green);
+    ASSERT_TRUE(mgr->enqueueLocalTask("100_0", {page, second}, {{"size", "A4"}, {"type", "part"}}));
+    EXPECT_FALSE(mgr->enqueueLocalTask("100_0", {page}, {}));
+    ASSERT_TRUE(waitForDocuments(1));
+
+    // A web print arriving meanwhile waits until the local job has ended: it neither downloads
+    // nor reconfigures the printer before.
+    mgr->addLegacyPrintTask(QJsonObject {{"studentName", "Ann"},
+                                         {"imgList", QJsonArray {server.url("/page.jpg")}},
+                                         {"remoteKey", "page"}});
+    EXPECT_FALSE(vtest::waitUntil([&] { return server.requestCount("/page.jpg") > 0; }, 500));
+    EXPECT_EQ(spooler->documents().size(), 1);
+    EXPECT_EQ(spooler->documents().front().pages.size(), 2);
+
+    ASSERT_TRUE(vtest::waitUntil([&] {
+        drainQueue();
+        return events.size() == 1;
+    }));
+    EXPECT_EQ(events[0].cmd, "print-end");
+    EXPECT_EQ(spooler->documents().size(), 2);
+    // The local end is only logged: no batch result, no page event, no "all printed".
+    EXPECT_TRUE(log.contains("print callback. uniqueId=100_0, success=true"));
+    EXPECT_TRUE(receiver.results.isEmpty());
+    EXPECT_EQ(printedAll.count(), 1);
+    EXPECT_EQ(mgr->taskCount(), 0);
 }
 
 TEST(PrintNames, ImagePathsStayApartAndInsideTheirFolder)

@@ -449,17 +449,24 @@ QStringList CupsHarness::jobNames(const QString& queue) const
     // "<job id>-<name>.<extension>.env": in the order the printer numbered the jobs.
     QMap<int, QString> byId;
     for (const QString& document : documentsOf(queue)) {
-        QFile file(document + QStringLiteral(".env"));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        QString name;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            if (line.startsWith("IPP_JOB_NAME="))
-                name = QString::fromUtf8(line.mid(int(qstrlen("IPP_JOB_NAME="))));
-        }
-        byId.insert(QFileInfo(document).fileName().section(QLatin1Char('-'), 0, 0).toInt(), name);
+        const std::optional<QString> name = recordedJobName(document);
+        if (name)
+            byId.insert(QFileInfo(document).fileName().section(QLatin1Char('-'), 0, 0).toInt(), *name);
     }
     return byId.values();
+}
+
+std::optional<QString> CupsHarness::recordedJobName(const QString& document)
+{
+    QFile file(document + QStringLiteral(".env"));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QString name;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith("IPP_JOB_NAME="))
+            name = QString::fromUtf8(line.mid(int(qstrlen("IPP_JOB_NAME="))));
+    }
+    return name;
 }
 
 int CupsHarness::queuedJobCount(const QString& queue) const
@@ -496,6 +503,11 @@ QString CupsHarness::keptDocument(const QString& queue, const QString& jobName) 
     for (const QString& document : documentsOf(queue)) {
         // It also writes the name in lower case.
         if (QFileInfo(document).fileName().contains(suffix, Qt::CaseInsensitive))
+            return document;
+    }
+    // Any other name (a spooler's own "Test Page"): by the name its job record holds.
+    for (const QString& document : documentsOf(queue)) {
+        if (recordedJobName(document) == jobName)
             return document;
     }
     return QString();

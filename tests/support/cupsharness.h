@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace testing {
@@ -70,7 +71,8 @@ public:
     // Jobs of `queue` not yet completed at the server (`lpstat -o`); -1 when it cannot be asked.
     int queuedJobCount(const QString& queue) const;
 
-    // The document the printer of `queue` received for a job name, once it is complete.
+    // The document the printer of `queue` received for a job name, once it is complete; any
+    // name, also one with blanks such as the spooler's own "Test Page".
     QString keptDocument(const QString& queue, const QString& jobName) const;
     bool waitForDocument(const QString& queue, const QString& jobName, int timeoutMs = 60000) const;
     // The job's attributes as the printer saw them (IPP_SIDES, IPP_MEDIA_COL, …).
@@ -93,6 +95,8 @@ private:
     bool startProcess(QProcess* process, const QString& program, const QStringList& args);
     bool writeFile(const QString& path, const QByteArray& content, bool executable = false);
     QString ppdFor(const Model& model) const;
+    // The job name in the record the fate script wrote beside a document; none before it is written.
+    static std::optional<QString> recordedJobName(const QString& document);
     void stop();
 
     QString dir;

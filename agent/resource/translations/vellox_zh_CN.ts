@@ -87,6 +87,37 @@
     </message>
 </context>
 <context>
+    <name>KELCustomPrintDialog</name>
+    <message>
+        <source>自定义打印测试</source>
+        <translation>自定义打印测试</translation>
+    </message>
+    <message>
+        <source>纸槽</source>
+        <translation>纸槽</translation>
+    </message>
+    <message>
+        <source>旁路</source>
+        <translation>旁路</translation>
+    </message>
+    <message>
+        <source>纸张大小:</source>
+        <translation>纸张大小:</translation>
+    </message>
+    <message>
+        <source>进纸类型:</source>
+        <translation>进纸类型:</translation>
+    </message>
+    <message>
+        <source>打印</source>
+        <translation>打印</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>取消</translation>
+    </message>
+</context>
+<context>
     <name>KELUi</name>
     <message>
         <source>All Files (*.*)</source>
