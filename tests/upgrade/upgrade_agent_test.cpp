@@ -295,6 +295,31 @@ TEST_F(UpgradeAgent, PackagesThatFailTheirCheckAreNeverKept)
     EXPECT_TRUE(QFile::exists(package));
 }
 
+// The package is checked again when the user confirms: what lay in the temporary folder since
+// its download may have been changed by anyone who can write there.
+TEST_F(UpgradeAgent, APackageChangedAfterItsDownloadIsNotInstalled)
+{
+    BrowserWindowDouble shell(sandbox->tempFolder());
+    ASSERT_TRUE(shell.isListening());
+    InstallerScript script(folder.path());
+    const QString package = offerScript(script);
+    ASSERT_TRUE(startAgent());
+    const auto dialog = waitForDialog();
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(sandbox->waitForLog("Download package completed: " + package, kWaitMs));
+
+    QFile changed(package);
+    ASSERT_TRUE(changed.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    changed.write("#!/bin/sh\necho replaced\n");
+    changed.close();
+    ASSERT_TRUE(clickButton(*dialog, 0));
+    EXPECT_TRUE(sandbox->waitForLog("SHA256 verification failed for: " + package, kWaitMs));
+    EXPECT_TRUE(sandbox->waitForLog("Toast: 安装包校验失败，请重试"));
+    EXPECT_FALSE(QFile::exists(package));
+    EXPECT_FALSE(sandbox->readLog().contains("Launching installer:"));
+    EXPECT_FALSE(QFile::exists(script.record()));
+}
+
 TEST_F(UpgradeAgent, InterruptedDownloadResumesAtTheNextStart)
 {
     QByteArray content(25 * 1024 * 1024, Qt::Uninitialized);
