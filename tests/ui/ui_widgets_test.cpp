@@ -1,9 +1,11 @@
-// Widgets on a private X display: the frameless window under the pointer, the toast, and the
-// scanner chooser of a controller in this process against the virtual scanners.
+// Widgets on a private X display: the frameless window under the pointer, the toast, the tray
+// icon in a tray host, and the scanner chooser of a controller in this process against the
+// virtual scanners.
 #include "scanning/twainsession.h"
 #include "ui/framelesswindow.h"
 #include "ui/mainwindow.h"
 #include "ui/selecttextlistview.h"
+#include "ui/systemtray.h"
 #include "ui/textimagewidget.h"
 #include "ui/toastmessage.h"
 
@@ -13,12 +15,15 @@
 #include "xvfbdisplay.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QPointer>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QStyleHints>
 
 #include <gtest/gtest.h>
 
@@ -93,6 +98,63 @@ TEST(Toast, HiddenParentPutsItOnTopAtAThirdOfTheScreenUntilItsTime)
     const QPoint middle = lasting->geometry().center();
     ASSERT_TRUE(display().click(middle.x(), middle.y()));
     EXPECT_TRUE(vtest::waitUntil([&] { return lasting.isNull(); }));
+}
+
+TEST(TrayIcon, EveryRightClickOpensTheMenuAlsoOneRightAfterTheLast)
+{
+    ASSERT_TRUE(display().startTrayHost());
+    QMenu menu;
+    menu.addAction(QStringLiteral("打开主界面"));
+    std::unique_ptr<SystemTrayInterface> tray(
+        createSystemTray(QIcon(QStringLiteral(":resource/images/logo.png")), QStringLiteral("vellox")));
+    tray->setContextMenu(&menu);
+    tray->setVisiable(true);
+    QList<QSystemTrayIcon::ActivationReason> reasons;
+    QObject::connect(tray.get(), &SystemTrayInterface::activated,
+                     [&](QSystemTrayIcon::ActivationReason reason) { reasons << reason; });
+
+    // The icon: this program's one small window in the tray host.
+    const QString program = QStringLiteral("^%1$").arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    auto findIcon = [&]() -> std::optional<QRect> {
+        const auto host = display().trayHostGeometry();
+        for (quint64 id : display().findWindowsOfClass(program)) {
+            const auto geometry = display().geometry(id);
+            if (host && geometry && host->contains(geometry->center()) && geometry->width() <= 64)
+                return geometry;
+        }
+        return std::nullopt;
+    };
+    auto rightClick = [&] {
+        const auto icon = findIcon();
+        return icon && display().click(icon->center().x(), icon->center().y(), 3);
+    };
+    auto closeMenu = [&] {
+        // As a pick by keys closes it; the next press then goes to the icon, past the menu's grab.
+        menu.hide();
+        return display().waitUntilGone(menu.winId());
+    };
+
+    // A tray host that has just started may dock the icon once more, losing a click meanwhile:
+    // the first click is repeated, a double-click time apart, until the menu opens.
+    ASSERT_TRUE(vtest::waitUntil([&] { return findIcon().has_value(); })) << "the icon docks";
+    ASSERT_TRUE(vtest::waitUntil([&] {
+        return menu.isVisible() || (rightClick() && vtest::waitUntil([&] { return menu.isVisible(); }, 2000));
+    })) << "a right click opens the menu";
+    ASSERT_FALSE(reasons.isEmpty());
+    EXPECT_EQ(reasons.last(), QSystemTrayIcon::Context);
+    ASSERT_TRUE(closeMenu());
+
+    // However long the machine takes, the next press counts as the second of a double click.
+    QStyleHints* hints = QGuiApplication::styleHints();
+    const int doubleClickMs = hints->mouseDoubleClickInterval();
+    hints->setMouseDoubleClickInterval(600000);
+    const int before = reasons.size();
+    ASSERT_TRUE(rightClick());
+    EXPECT_TRUE(vtest::waitUntil([&] { return menu.isVisible(); })) << "the menu opens again";
+    EXPECT_EQ(reasons.size(), before + 1);
+    EXPECT_EQ(reasons.last(), QSystemTrayIcon::Context);
+    hints->setMouseDoubleClickInterval(doubleClickMs);
+    EXPECT_TRUE(closeMenu());
 }
 
 // A controller here against two virtual scanners; the first is opened at start.
