@@ -5,6 +5,7 @@
 #include "agentsandbox.h"
 #include "cupsharness.h"
 #include "httptestserver.h"
+#include "traymenu.h"
 #include "wait.h"
 #include "wsclient.h"
 #include "xvfbdisplay.h"
@@ -159,50 +160,8 @@ protected:
         return vtest::waitUntil([&] { return !agentWindowId(size); });
     }
 
-    // The tray icon: the agent's one small window in the tray host.
-    std::optional<QRect> trayIcon() const
-    {
-        std::optional<QRect> found;
-        const auto host = display().trayHostGeometry();
-        vtest::waitUntil([&] {
-            for (quint64 id : display().findWindowsOfClass("^vellox$")) {
-                const auto geometry = display().geometry(id);
-                if (geometry && host && host->contains(geometry->center()) && geometry->width() <= 64) {
-                    found = geometry;
-                    return true;
-                }
-            }
-            return false;
-        });
-        return found;
-    }
-
-    // Right-clicks the tray icon, waits for the menu and picks an item by keys.
-    bool pickFromTrayMenu(const QStringList& keys)
-    {
-        const auto icon = trayIcon();
-        if (!icon)
-            return false;
-        // The menu of the last pick closes when the agent next serves its events, which an item's
-        // work may hold up: it must be gone before a new one is told from it.
-        if (lastMenu && !display().waitUntilGone(lastMenu))
-            return false;
-        const QList<quint64> before = display().findWindowsOfClass("^vellox$");
-        display().click(icon->center().x(), icon->center().y(), 3);
-        // Only a window that was not there before the click is this pick's menu.
-        quint64 menu = 0;
-        if (!vtest::waitUntil([&] {
-                for (quint64 window : display().findWindowsOfClass("^vellox$")) {
-                    if (!before.contains(window))
-                        menu = window;
-                }
-                return menu != 0;
-            }))
-            return false;
-        lastMenu = menu;
-        return display().key(keys);
-    }
-    quint64 lastMenu = 0;
+    // The agent's tray icon and its menu, picked from by keys.
+    vtest::TrayMenu tray {display()};
 
     int logCount(const QString& text) const { return sandbox.readLog().count(text); }
 
@@ -339,7 +298,7 @@ TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
     EXPECT_TRUE(vtest::waitUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }))
         << "Qt sees the tray host";
     ASSERT_TRUE(startAgent({"--hidden"}));
-    const auto icon = trayIcon();
+    const auto icon = tray.icon();
     ASSERT_TRUE(icon) << "the icon docks in the tray host";
     EXPECT_FALSE(agentWindowId(kMainWindow));
 
@@ -356,13 +315,13 @@ TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
     ASSERT_TRUE(vtest::waitUntil([&] { return http.requestCount(check) >= 1; }));
     const int checks = http.requestCount(check);
     const int windows = display().findWindowsOfClass("^vellox$").size();
-    ASSERT_TRUE(pickFromTrayMenu({"Down", "Down", "Return"}));
+    ASSERT_TRUE(tray.pick({"Down", "Down", "Return"}));
     EXPECT_TRUE(vtest::waitUntil([&] { return http.requestCount(check) == checks + 1; }));
     EXPECT_TRUE(sandbox.waitForLog("Toast: 当前已是最新版本"));
     EXPECT_TRUE(vtest::waitUntil([&] { return display().findWindowsOfClass("^vellox$").size() <= windows; }));
 
     // "Dump所有属性" writes the scanner's capabilities into the log folder.
-    ASSERT_TRUE(pickFromTrayMenu({"Down", "Down", "Down", "Down", "Return"}));
+    ASSERT_TRUE(tray.pick({"Down", "Down", "Down", "Down", "Return"}));
     const QDir logs(sandbox.dataFolder() + "/log");
     EXPECT_TRUE(vtest::waitUntil([&] { return !logs.entryList({"*_pro.txt"}).isEmpty(); }));
 
@@ -372,15 +331,15 @@ TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)
                                               : QStringList();
     };
-    ASSERT_TRUE(pickFromTrayMenu({"Up", "Up", "Up", "Return"}));
+    ASSERT_TRUE(tray.pick({"Up", "Up", "Up", "Return"}));
     ASSERT_TRUE(vtest::waitUntil([&] { return opened().size() == 1; }));
     EXPECT_EQ(QDir(QUrl(opened().at(0)).toLocalFile()), QDir(outputFolder())) << qPrintable(opened().at(0));
-    ASSERT_TRUE(pickFromTrayMenu({"Up", "Up", "Return"}));
+    ASSERT_TRUE(tray.pick({"Up", "Up", "Return"}));
     ASSERT_TRUE(vtest::waitUntil([&] { return opened().size() == 2; }));
     EXPECT_EQ(QDir(QUrl(opened().at(1)).toLocalFile()), QDir(sandbox.dataFolder() + "/log"));
 
     // "退出" ends the agent with 0 and takes the icon away.
-    ASSERT_TRUE(pickFromTrayMenu({"Up", "Return"}));
+    ASSERT_TRUE(tray.pick({"Up", "Return"}));
     ASSERT_TRUE(sandbox.agent()->waitForFinished(30000));
     EXPECT_EQ(sandbox.agent()->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(sandbox.agent()->exitCode(), 0);
@@ -456,7 +415,7 @@ TEST_F(DesktopAgent, CtrlAltKSwitchesTheEnvironmentOnceConfirmed)
     EXPECT_TRUE(gone(kConfirm));
     EXPECT_TRUE(gone(kListOfThree));
     EXPECT_TRUE(vtest::waitUntil([&] { return sandbox.config("userenv") == "env2"; }));
-    ASSERT_TRUE(pickFromTrayMenu({"Down", "Down", "Return"}));
+    ASSERT_TRUE(tray.pick({"Down", "Down", "Return"}));
     EXPECT_TRUE(vtest::waitUntil([&] { return http.requestCount(QStringLiteral("/env2/") + kCheckPath) == 1; }));
 
     // Next time the mark follows the switch, and another row asks again.
