@@ -474,7 +474,7 @@ void DataSourceManager::deliver(uint32_t sourceId, uint32_t generation, SourceEv
     std::shared_ptr<DataSource> source = found->second;
     if (!source->eventDue(event))
         return;
-    deliverNow(lock, source, event.message);
+    deliverNow(lock, std::move(source), event.message);
 }
 
 void DataSourceManager::deliverNow(Lock &lock, std::shared_ptr<DataSource> source, uint16_t message)
@@ -493,7 +493,11 @@ void DataSourceManager::deliverNow(Lock &lock, std::shared_ptr<DataSource> sourc
     TW_IDENTITY application = application_;
     TWAINCALLBACKPROC callback = source->callback();
     const TW_UINTPTR refCon = source->callbackRefCon();
-    // The application may call back into the manager from its callback.
+    // The application may call back into the manager from its callback, and may close the
+    // source there or before this thread runs again: the source must then go with its
+    // MSG_CLOSEDS, not later on this thread, which would close its device behind the
+    // application's back.
+    source.reset();
     lock.unlock();
     traceWrite(line);
     callback(&origin, &application, DG_CONTROL, DAT_NULL, message, reinterpret_cast<TW_MEMREF>(refCon));
