@@ -716,18 +716,10 @@ void MainWindow::OnFileTransfer(TW_UINT16 result, const TW_SETUPFILEXFER& setup)
     Q_UNUSED(result)
     const QString path = QFile::decodeName(QByteArray(setup.FileName, int(strnlen(setup.FileName, sizeof setup.FileName))));
     KLOG->info("OnFileTransfer: file name is {} .....", path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        ++imagesTransferred;
-        reportUnsavedPage(QStringLiteral("the transferred file cannot be read: ") + path);
-        return;
-    }
-    const QByteArray bytes = file.readAll();
-    file.close();
-    // Our own transfer file is the page's only copy on its way here; the page's files replace
-    // it. A file the source chose itself is left alone.
-    if (path == QFile::decodeName(QByteArray::fromStdString(fileTransferPath())))
-        QFile::remove(path);
-    const QString problem = bytes.isEmpty() ? QStringLiteral("the transferred file is empty: ") + path : QString();
-    savePage(KELRawPage::fromFileBytes(bytes), problem);
+    // Only the file's name is handled here: the pool reads the page, and removes our own
+    // transfer file once read. A file the source chose itself is left alone.
+    QString problem;
+    KELRawPage page = KELRawPage::fromTransferFile(
+        path, path == QFile::decodeName(QByteArray::fromStdString(fileTransferPath())), &problem);
+    savePage(std::move(page), problem);
 }

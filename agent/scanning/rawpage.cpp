@@ -4,6 +4,7 @@
 #include "scanning/twaindsm_library.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 
 #include <cstdint>
@@ -107,6 +108,31 @@ void saveDecoded(const QString& path, const QImage& image)
         image.save(path, "BMP");
 }
 
+QString unreadableFile(const QString& name)
+{
+    return QStringLiteral("the transferred file cannot be read: ") + name;
+}
+
+QString emptyFile(const QString& name)
+{
+    return QStringLiteral("the transferred file is empty: ") + name;
+}
+
+// A name not taken beside our transfer file: "vellox-transfer.bmp" becomes
+// "vellox-transfer-7.bmp" (a number taken by a file an earlier run left is skipped).
+QString asideName(const QString& path)
+{
+    static int serial = 0;  // GUI thread
+    const QFileInfo info(path);
+    const QString stem = info.path() + QLatin1Char('/') + info.completeBaseName() + QLatin1Char('-');
+    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    QString name;
+    do
+        name = stem + QString::number(++serial) + suffix;
+    while (QFileInfo::exists(name));
+    return name;
+}
+
 } // namespace
 
 KELRawPage::~KELRawPage()
@@ -119,6 +145,9 @@ KELRawPage::KELRawPage(KELRawPage&& other) noexcept
     , handle(std::exchange(other.handle, nullptr))
     , memory(std::move(other.memory))
     , fileBytes(std::move(other.fileBytes))
+    , transferPath(std::exchange(other.transferPath, QString()))
+    , transferName(std::exchange(other.transferName, QString()))
+    , ownTransferFile(std::exchange(other.ownTransferFile, false))
 {
 }
 
@@ -130,6 +159,9 @@ KELRawPage& KELRawPage::operator=(KELRawPage&& other) noexcept
         handle = std::exchange(other.handle, nullptr);
         memory = std::move(other.memory);
         fileBytes = std::move(other.fileBytes);
+        transferPath = std::exchange(other.transferPath, QString());
+        transferName = std::exchange(other.transferName, QString());
+        ownTransferFile = std::exchange(other.ownTransferFile, false);
     }
     return *this;
 }
@@ -160,6 +192,31 @@ KELRawPage KELRawPage::fromFileBytes(QByteArray bytes)
     return page;
 }
 
+KELRawPage KELRawPage::fromTransferFile(const QString& path, bool ownFile, QString* problem)
+{
+    KELRawPage page;
+    QString readPath = path;
+    if (ownFile) {
+        const QString aside = asideName(path);
+        if (!QFile::exists(path) || !QFile::rename(path, aside)) {
+            *problem = unreadableFile(path);
+            return page;
+        }
+        readPath = aside;
+    }
+    page.kind = Kind::File;
+    page.transferPath = readPath;
+    page.transferName = path;
+    page.ownTransferFile = ownFile;
+    // What the file's entry tells is known before the page takes a number; its bytes are the pool's.
+    const QFileInfo info(readPath);
+    if (!info.isFile() || !info.isReadable())
+        *problem = unreadableFile(path);
+    else if (info.size() == 0)
+        *problem = emptyFile(path);
+    return page;
+}
+
 void KELRawPage::release()
 {
     if (handle)
@@ -167,7 +224,29 @@ void KELRawPage::release()
     handle = nullptr;
     memory.clear();
     fileBytes.clear();
+    if (ownTransferFile)
+        QFile::remove(transferPath);
+    transferPath.clear();
+    transferName.clear();
+    ownTransferFile = false;
     kind = Kind::None;
+}
+
+QByteArray KELRawPage::readTransferFile(QString* problem) const
+{
+    QFile file(transferPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = unreadableFile(transferName);
+        return QByteArray();
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *problem = unreadableFile(transferName);
+        return QByteArray();
+    }
+    if (bytes.isEmpty())
+        *problem = emptyFile(transferName);
+    return bytes;
 }
 
 QByteArray KELRawPage::encodeDib(const unsigned char* dib, std::size_t available, const QString& originPath,
@@ -244,31 +323,39 @@ QByteArray KELRawPage::encode(const QString& originPath, QString* problem) const
         return KELJpegEncoder::encode(image);
     }
     case Kind::File: {
-        if (fileBytes.startsWith("BM") && fileBytes.size() > kBmpFileHeaderSize) {
-            KELJpegEncoder::Rows rows;
-            const auto* dib = reinterpret_cast<const unsigned char*>(fileBytes.constData()) + kBmpFileHeaderSize;
-            const auto* file = reinterpret_cast<const unsigned char*>(fileBytes.constData());
-            // The rows must start where the file header says, right after the palette.
-            if (directRows(dib, std::size_t(fileBytes.size() - kBmpFileHeaderSize), &rows)
-                && std::uint32_t(rows.data - file) == le32(file + 10)) {
-                if (!originPath.isEmpty())
-                    writeFile(originPath, fileBytes);
-                return KELJpegEncoder::encode(rows);
-            }
-        }
-        const QImage image = QImage::fromData(fileBytes);
-        if (image.isNull()) {
-            *problem = QStringLiteral("a transferred file of %1 bytes that is no image this agent reads").arg(fileBytes.size());
-            return QByteArray();
-        }
-        if (!originPath.isEmpty()) {
-            if (fileBytes.startsWith("BM"))
-                writeFile(originPath, fileBytes);
-            else
-                saveDecoded(originPath, image);
-        }
-        return KELJpegEncoder::encode(image);
+        if (transferPath.isEmpty())
+            return encodeFile(fileBytes, originPath, problem);
+        const QByteArray bytes = readTransferFile(problem);
+        return bytes.isEmpty() ? QByteArray() : encodeFile(bytes, originPath, problem);
     }
     }
     return QByteArray();
+}
+
+QByteArray KELRawPage::encodeFile(const QByteArray& bytes, const QString& originPath, QString* problem) const
+{
+    if (bytes.startsWith("BM") && bytes.size() > kBmpFileHeaderSize) {
+        KELJpegEncoder::Rows rows;
+        const auto* dib = reinterpret_cast<const unsigned char*>(bytes.constData()) + kBmpFileHeaderSize;
+        const auto* file = reinterpret_cast<const unsigned char*>(bytes.constData());
+        // The rows must start where the file header says, right after the palette.
+        if (directRows(dib, std::size_t(bytes.size() - kBmpFileHeaderSize), &rows)
+            && std::uint32_t(rows.data - file) == le32(file + 10)) {
+            if (!originPath.isEmpty())
+                writeFile(originPath, bytes);
+            return KELJpegEncoder::encode(rows);
+        }
+    }
+    const QImage image = QImage::fromData(bytes);
+    if (image.isNull()) {
+        *problem = QStringLiteral("a transferred file of %1 bytes that is no image this agent reads").arg(bytes.size());
+        return QByteArray();
+    }
+    if (!originPath.isEmpty()) {
+        if (bytes.startsWith("BM"))
+            writeFile(originPath, bytes);
+        else
+            saveDecoded(originPath, image);
+    }
+    return KELJpegEncoder::encode(image);
 }

@@ -9,8 +9,9 @@
 
 // One page as the data source delivered it, kept without a copy until it has been encoded on
 // the pool: the native handle (a packed DIB, or a TIFF file on Linux), the strips of a memory
-// transfer assembled into one buffer, or the bytes of an image file (file and memory-file
-// transfers). Move-only; a native handle is freed when the page is destroyed.
+// transfer assembled into one buffer, the bytes of a memory-file transfer, or the file of a file
+// transfer, read only on the pool. Move-only; a native handle is freed, and our own transfer file
+// removed, when the page is released or destroyed.
 class KELRawPage {
 public:
     KELRawPage() = default;
@@ -24,6 +25,12 @@ public:
     static KELRawPage fromNativeHandle(TW_HANDLE handle);
     static KELRawPage fromMemory(ScannedPage::MemoryAssembler&& assembled);
     static KELRawPage fromFileBytes(QByteArray bytes);
+    // The file a file transfer wrote, taken over with its name only: our own transfer file
+    // (`ownFile`) is moved aside to a name of its own, since the next page's transfer reuses
+    // its name, and removed with the page; a file the source chose itself is read where it
+    // is and left alone. `problem` tells, in the words of the log, when the file is missing,
+    // cannot be read or is empty; the page is then only good for releasing.
+    static KELRawPage fromTransferFile(const QString& path, bool ownFile, QString* problem);
 
     bool isNull() const { return kind == Kind::None; }
 
@@ -43,9 +50,14 @@ private:
     QByteArray encode(const QString& originPath, QString* problem) const;
     QByteArray encodeDib(const unsigned char* dib, std::size_t available, const QString& originPath,
                          QString* problem) const;
+    QByteArray encodeFile(const QByteArray& bytes, const QString& originPath, QString* problem) const;
+    QByteArray readTransferFile(QString* problem) const;
 
     Kind kind = Kind::None;
     TW_HANDLE handle = nullptr;
     ScannedPage::MemoryAssembler memory;
     QByteArray fileBytes;
+    QString transferPath;      // where the transfer file is read
+    QString transferName;      // the name the source wrote it under, for the log
+    bool ownTransferFile = false;
 };

@@ -6,6 +6,7 @@
 #include "scanning/scannedpage.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -233,6 +234,70 @@ TEST(PageEncoding, MemoryStripsAreEncodedFromTheAssembledRows)
         const KELRawPage page = KELRawPage::fromMemory(std::move(assembler));
         expectSameJpeg(page.encodeJpeg(), qt, source, bits == 24 ? "memory 24" : bits == 8 ? "memory 8" : "memory 1");
     }
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// A file transfer's page is taken over by its name: our own transfer file leaves the name free
+// for the next page at once and goes when the page is released; the source's own file stays.
+TEST(PageEncoding, TransferFilesAreTakenOverByName)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString own = folder.filePath("vellox-transfer.bmp");
+    const QByteArray first = saved(colourPage(64, 41), "BMP");
+    const QByteArray second = saved(colourPage(50, 30), "BMP");
+    ASSERT_TRUE(writeFile(own, first));
+    QString problem;
+    KELRawPage firstPage = KELRawPage::fromTransferFile(own, true, &problem);
+    EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+    EXPECT_FALSE(QFile::exists(own));
+    ASSERT_TRUE(writeFile(own, second));
+    KELRawPage secondPage = KELRawPage::fromTransferFile(own, true, &problem);
+    EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files).size(), 2);
+    // Each page is read from its own file, whichever is encoded first.
+    expectSameJpeg(secondPage.encodeJpeg(), qtJpeg(QImage::fromData(second, "BMP")), colourPage(50, 30), "second");
+    expectSameJpeg(firstPage.encodeJpeg(), qtJpeg(QImage::fromData(first, "BMP")), colourPage(64, 41), "first");
+    firstPage.release();
+    secondPage.release();
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList());
+
+    const QString chosen = folder.filePath("page.bmp");
+    ASSERT_TRUE(writeFile(chosen, first));
+    {
+        const KELRawPage page = KELRawPage::fromTransferFile(chosen, false, &problem);
+        EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+        EXPECT_FALSE(page.encodeJpeg().isEmpty());
+    }
+    QFile kept(chosen);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(kept.readAll() == first) << "the source's own file is left as it was";
+
+    // A file that was not written, or holds nothing, is known before the page is queued.
+    const KELRawPage missing = KELRawPage::fromTransferFile(own, true, &problem);
+    EXPECT_EQ(problem, "the transferred file cannot be read: " + own);
+    EXPECT_TRUE(missing.isNull());
+    ASSERT_TRUE(writeFile(own, QByteArray()));
+    problem.clear();
+    KELRawPage empty = KELRawPage::fromTransferFile(own, true, &problem);
+    EXPECT_EQ(problem, "the transferred file is empty: " + own);
+    empty.release();
+    EXPECT_EQ(QDir(folder.path()).entryList({ "vellox-transfer*" }, QDir::Files), QStringList());
+
+    // A file gone by the time the pool reads it is a page that cannot be read, named as delivered.
+    ASSERT_TRUE(writeFile(own, first));
+    problem.clear();
+    const KELRawPage vanished = KELRawPage::fromTransferFile(own, true, &problem);
+    ASSERT_TRUE(problem.isEmpty());
+    for (const QString& name : QDir(folder.path()).entryList({ "vellox-transfer*" }, QDir::Files))
+        ASSERT_TRUE(QFile::remove(folder.filePath(name)));
+    EXPECT_TRUE(vanished.encodeJpeg(QString(), &problem).isEmpty());
+    EXPECT_EQ(problem, "the transferred file cannot be read: " + own);
 }
 
 TEST(PageEncoding, PagesThatCannotBeReadGiveNoJpegAndSayWhy)

@@ -293,6 +293,44 @@ TEST_F(ScanBatch, APageWithLyingSizesIsReportedAndTheBatchGoesOn)
     EXPECT_EQ(sandbox.agent()->state(), QProcess::Running);
 }
 
+// Pages by file transfer are read on the encoders while the scanner writes the next page under
+// the same name: page 1 is still unread when later pages have gone through that name (the hook
+// holds its encoding until page 2's is done), yet every page is saved from its own file, once and
+// in order. A file the driver never wrote or left empty is reported with its image number as the
+// teacher hears of any unreadable page, and the pages after it take the numbers on; no transfer
+// file stays behind in the agent's temporary folder.
+TEST_F(ScanBatch, PagesByFileTransferAreEachReadFromTheirOwnFile)
+{
+    const QString batch = "B-files";
+    sandbox.setEnv("VELLOX_TEST_HOLD_PAGE", "1");
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 6 }, { "xferMech", "file" },
+                                                                 { "missingFileAtPage", 3 }, { "emptyFileAtPage", 5 } }) }));
+    ASSERT_TRUE(startScan(batch));
+    for (const int image : { 3, 5 }) {
+        const auto unsaved = scanErrorEvent();
+        ASSERT_TRUE(unsaved) << image;
+        EXPECT_EQ(unsaved->value("msg").toString(),
+                  QString::fromUtf8("第%1张扫描图像无法识别, 未能保存, 请重新扫描该页").arg(image));
+        EXPECT_EQ(unsaved->value("data").toObject().value("page").toInt(), image);
+    }
+    const auto end = uploadedEnd();
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(), totals(batch, 4));
+    expectNothingRewritten(batch, {}, 4);
+    const int stamps[] = { 1, 2, 4, 6 };
+    for (int n = 1; n <= 4; ++n) {
+        QImage image;
+        ASSERT_TRUE(image.load(batchFolder(batch) + QString("Image%1.jpg").arg(n), "JPG")) << n;
+        EXPECT_EQ(stampedPageNumber(image, 75), stamps[n - 1]) << n;
+    }
+    const QString transferFile = sandbox.dataFolder() + "/temp/vellox-transfer.bmp";
+    EXPECT_TRUE(sandbox.waitForLog("the transferred file cannot be read: " + transferFile));
+    EXPECT_TRUE(sandbox.waitForLog("the transferred file is empty: " + transferFile));
+    EXPECT_EQ(QDir(sandbox.dataFolder() + "/temp").entryList({ "vellox-transfer*" }, QDir::Files), QStringList());
+    EXPECT_FALSE(scanErrorEvent(0)) << "one error for each unreadable page";
+    EXPECT_EQ(sandbox.agent()->state(), QProcess::Running);
+}
+
 // Without a server environment the agent asks no server anything, and the scanner is ready
 // at once instead of after a failed name lookup.
 TEST_F(ScanBatch, NoRequestWithoutAnEnvironment)

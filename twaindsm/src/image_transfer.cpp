@@ -79,6 +79,13 @@ bool writeImageFile(const std::string &path, const uint8_t *dib, const DibLayout
     return static_cast<bool>(out);
 }
 
+bool writeEmptyFile(const std::string &path)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.close();
+    return static_cast<bool>(out);
+}
+
 // ---- BlockTransfer -----------------------------------------------------------------------
 
 void BlockTransfer::start(uint8_t *dib, const DibLayout &layout, bool asFile, uint16_t fileFormat)

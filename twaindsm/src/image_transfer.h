@@ -27,6 +27,8 @@ std::vector<uint8_t> imageFile(const uint8_t *dib, const DibLayout &layout, uint
 uint8_t *tiffHandle(const uint8_t *dib, const DibLayout &layout);
 // Writes it; false when the file cannot be written.
 bool writeImageFile(const std::string &path, const uint8_t *dib, const DibLayout &layout, uint16_t format);
+// Creates or truncates the file at `path` to no bytes.
+bool writeEmptyFile(const std::string &path);
 
 // One image served block by block: DAT_IMAGEMEMXFER carries packed top-down rows in RGB order,
 // DAT_IMAGEMEMFILEXFER the bytes of a BMP or TIFF file.

@@ -77,7 +77,8 @@ public:
             "default", "pages", "duplexCapable", "duplex", "feeder", "paperSize", "resolution",
             "resolutions", "pixelType", "pixelTypes", "imageFolder", "xferMechs", "xferMech",
             "nativeFormat", "undefinedImageSize", "capabilities", "unsupportedCapabilities",
-            "openFailure", "enableFailure", "failAtPage", "failImageInfoAtPage", "cancelAtPage", "lyingDibAtPage", "closeRequest",
+            "openFailure", "enableFailure", "failAtPage", "failImageInfoAtPage", "cancelAtPage", "lyingDibAtPage",
+            "emptyFileAtPage", "missingFileAtPage", "closeRequest",
             "nativeReturnsSuccess", "pageDelayMs", "endXferDelayMs", "xferReadyInsideEnable", "deviceEvents"};
         for (auto it = entry_.begin(); it != entry_.end(); ++it) {
             bool isKnown = false;
@@ -99,7 +100,8 @@ public:
             && flag("undefinedImageSize", profile_.undefinedImageSize) && capabilities() && unsupported()
             && condition("openFailure", profile_.openFailure) && condition("enableFailure", profile_.enableFailure)
             && failAtPage() && number("cancelAtPage", profile_.cancelAtPage)
-            && number("lyingDibAtPage", profile_.lyingDibAtPage) && closeRequest()
+            && number("lyingDibAtPage", profile_.lyingDibAtPage) && number("emptyFileAtPage", profile_.emptyFileAtPage)
+            && number("missingFileAtPage", profile_.missingFileAtPage) && closeRequest()
             && flag("nativeReturnsSuccess", profile_.nativeReturnsSuccess) && number("pageDelayMs", profile_.pageDelayMs)
             && number("endXferDelayMs", profile_.endXferDelayMs)
             && flag("xferReadyInsideEnable", profile_.xferReadyInsideEnable) && deviceEvents() && consistent();

@@ -56,6 +56,8 @@ struct SourceProfile {
     uint16_t failImageInfoCondition = 0;
     int cancelAtPage = 0;           // image whose transfer answers TWRC_CANCEL
     int lyingDibAtPage = 0;         // image whose native DIB header claims ten times its height
+    int emptyFileAtPage = 0;        // image whose file transfer writes a file of no bytes
+    int missingFileAtPage = 0;      // image whose file transfer reports a file it never wrote
     CloseRequest closeRequest = CloseRequest::Never;
     bool nativeReturnsSuccess = false;
     int pageDelayMs = 0;

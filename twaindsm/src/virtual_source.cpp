@@ -440,7 +440,10 @@ uint16_t VirtualSource::fileTransfer()
     uint8_t *dib = renderPage(page);
     if (!dib)
         return fail(TWCC_LOWMEMORY);
-    const bool written = writeImageFile(setup.FileName, dib, page.layout, setup.Format);
+    // A driver that reports success for a file it left empty, or never wrote at all.
+    const bool written = profile_.missingFileAtPage == pageNumber()
+        || (profile_.emptyFileAtPage == pageNumber() ? writeEmptyFile(setup.FileName)
+                                                     : writeImageFile(setup.FileName, dib, page.layout, setup.Format));
     std::free(dib);
     if (!written)
         return fail(TWCC_FILEWRITEERROR);
