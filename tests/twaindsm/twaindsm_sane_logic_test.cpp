@@ -198,7 +198,8 @@ TEST(SanePageAssembly, LinesArriveInAnyPiecesAndInAnyNumber)
     fourBits.depth = 4;
     EXPECT_FALSE(SanePage().beginFrame(fourBits, 100));
     SANE_Parameters jpeg = grey(2, 3, 3);
-    jpeg.format = static_cast<SANE_Frame>(0x0B);
+    const int jpegFrame = 0x0B; // as a driver writes it: SANE_Frame has no such value
+    std::memcpy(&jpeg.format, &jpegFrame, sizeof jpegFrame);
     EXPECT_FALSE(SanePage().beginFrame(jpeg, 100));
 }
 

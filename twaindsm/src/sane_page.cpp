@@ -41,16 +41,17 @@ bool SanePage::beginFrame(const SANE_Parameters &p, double dpi)
         return false;
     if (p.pixels_per_line <= 0 || p.bytes_per_line <= 0)
         return false;
-    const bool single = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
-    if (p.format != SANE_FRAME_GRAY && p.format != SANE_FRAME_RGB && !single)
+    const int format = frameCode(p);
+    const bool single = format == SANE_FRAME_RED || format == SANE_FRAME_GREEN || format == SANE_FRAME_BLUE;
+    if (format != SANE_FRAME_GRAY && format != SANE_FRAME_RGB && !single)
         return false;
-    const int samples = p.format == SANE_FRAME_RGB ? 3 : 1;
+    const int samples = format == SANE_FRAME_RGB ? 3 : 1;
     if (static_cast<long long>(p.bytes_per_line) * 8 < static_cast<long long>(p.pixels_per_line) * samples * p.depth)
         return false;
     if (firstFrame_) {
         threePass_ = single;
         width_ = p.pixels_per_line;
-        bitCount_ = p.format == SANE_FRAME_GRAY ? (p.depth == 1 ? 1 : 8) : 24;
+        bitCount_ = format == SANE_FRAME_GRAY ? (p.depth == 1 ? 1 : 8) : 24;
         dpi_ = dpi > 0 ? dpi : 72;
         lengthUnknown_ = p.lines < 0;
         layout_ = dibLayout(width_, lengthUnknown_ ? 1 : std::max(1, p.lines), bitCount_, dpi_);
@@ -64,7 +65,7 @@ bool SanePage::beginFrame(const SANE_Parameters &p, double dpi)
         return false;
     }
     frame_ = p;
-    channel_ = p.format == SANE_FRAME_RED ? 0 : p.format == SANE_FRAME_GREEN ? 1 : p.format == SANE_FRAME_BLUE ? 2 : -1;
+    channel_ = format == SANE_FRAME_RED ? 0 : format == SANE_FRAME_GREEN ? 1 : format == SANE_FRAME_BLUE ? 2 : -1;
     frameLine_ = 0;
     partial_.clear();
     return true;
@@ -98,7 +99,7 @@ void SanePage::convertLine(const uint8_t *in, uint8_t *out) const
             out[3 * x + offset] = sample(in, static_cast<size_t>(x), depth);
         return;
     }
-    if (frame_.format == SANE_FRAME_RGB) {
+    if (frameCode(frame_) == SANE_FRAME_RGB) {
         if (depth == 8) {
             for (int x = 0; x < width_; ++x) {
                 out[3 * x] = in[3 * x + 2];

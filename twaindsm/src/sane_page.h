@@ -11,7 +11,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+// The frame type a driver reports. Drivers may send types SANE 1.0 does not name (SANE 1.1's
+// JPEG frame is 11), and reading such a value as SANE_Frame is undefined: it is read as the int
+// the field holds.
+inline int frameCode(const SANE_Parameters &parameters)
+{
+    static_assert(sizeof parameters.format == sizeof(int), "SANE_Frame is an int on the wire");
+    int code = 0;
+    std::memcpy(&code, &parameters.format, sizeof code);
+    return code;
+}
 
 namespace twaindsm {
 

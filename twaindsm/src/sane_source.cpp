@@ -44,7 +44,7 @@ bool withinPatience(std::function<void()> call)
     return true;
 }
 
-const char *frameName(SANE_Frame format)
+const char *frameName(int format)
 {
     switch (format) {
     case SANE_FRAME_GRAY: return "GRAY";
@@ -58,7 +58,7 @@ const char *frameName(SANE_Frame format)
 
 json parametersJson(const SANE_Parameters &p)
 {
-    return {{"format", frameName(p.format)}, {"lastFrame", p.last_frame != SANE_FALSE}, {"bytesPerLine", p.bytes_per_line},
+    return {{"format", frameName(frameCode(p))}, {"lastFrame", p.last_frame != SANE_FALSE}, {"bytesPerLine", p.bytes_per_line},
             {"pixelsPerLine", p.pixels_per_line}, {"lines", p.lines}, {"depth", p.depth}};
 }
 
@@ -642,7 +642,7 @@ uint16_t SaneSource::imageInfo(TW_IMAGEINFO *info)
         // The image that will not come: what the device expected it to be.
         width = expected_.pixels_per_line;
         length = expected_.lines;
-        bitCount = expected_.format == SANE_FRAME_GRAY ? (expected_.depth == 1 ? 1 : 8) : 24;
+        bitCount = frameCode(expected_) == SANE_FRAME_GRAY ? (expected_.depth == 1 ? 1 : 8) : 24;
     }
     describeImage(info, width, length, bitCount, dpi, dpi);
     return TWRC_SUCCESS;
@@ -724,7 +724,7 @@ uint16_t SaneSource::setupMemXfer(TW_SETUPMEMXFER *setup)
     if (state_ == 6 && takeCurrent() && current_->kind == Result::Kind::Page) {
         rowBytes = current_->layout.packedRowBytes();
     } else {
-        const int bits = expected_.format == SANE_FRAME_GRAY ? (expected_.depth == 1 ? 1 : 8) : 24;
+        const int bits = frameCode(expected_) == SANE_FRAME_GRAY ? (expected_.depth == 1 ? 1 : 8) : 24;
         rowBytes = (static_cast<size_t>(std::max(1, expected_.pixels_per_line)) * bits + 7) / 8;
     }
     describeMemXfer(setup, rowBytes);
