@@ -700,8 +700,11 @@ void MainWindow::OnMemoryTransfer(const TW_IMAGEINFO& info, const TW_IMAGEMEMXFE
 
 void MainWindow::OnMemFileTransfer(const TW_IMAGEMEMXFER& block, TW_UINT16* result)
 {
-    // A source that claims to have written more than the block holds is not believed.
-    const TW_UINT32 written = std::min(block.BytesWritten, block.Memory.Length);
+    // A source that claims to have written more than the block holds is not believed. (The
+    // fields are copied first: TWAIN's structures are packed, and std::min takes references.)
+    const TW_UINT32 claimed = block.BytesWritten;
+    const TW_UINT32 length = block.Memory.Length;
+    const TW_UINT32 written = std::min(claimed, length);
     if (block.Memory.TheMem)
         memoryFile.append(static_cast<const char*>(block.Memory.TheMem), int(written));
     if (*result == TWRC_XFERDONE) {
