@@ -7,6 +7,7 @@
 // not the goal's figure: through cupsd each job takes about a second even with an instant printer.
 //
 //   print_batch_bench [students] [pages per student]
+#include "../support/agentcpu.h"
 #include "agentsandbox.h"
 #include "benchpages.h"
 #include "cupsharness.h"
@@ -17,7 +18,6 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QImage>
 #include <QJsonArray>
 #include <QPainter>
@@ -26,25 +26,8 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <ctime>
-#include <unistd.h>
 
 namespace {
-
-// utime + stime of a process, in milliseconds.
-double processCpuMs(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    // The fields after the program name, which is in parentheses and may hold blanks.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    const double ticks = fields.at(11).toDouble() + fields.at(12).toDouble();
-    return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
-}
 
 QByteArray sheetJpeg(int seed)
 {
@@ -118,7 +101,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const qint64 pid = sandbox.agent()->processId();
-    const double cpuBefore = processCpuMs(pid);
+    const double cpuBefore = bench::processCpuMs(pid);
     QElapsedTimer wall;
     wall.start();
     const auto reply = page.request(QStringLiteral("printBatch"), students);
@@ -142,7 +125,7 @@ int main(int argc, char** argv)
         ++printed;
     }
     const double wallMs = double(wall.elapsed()) / pages;
-    const double agentMs = (processCpuMs(pid) - cpuBefore) / pages;
+    const double agentMs = (bench::processCpuMs(pid) - cpuBefore) / pages;
 
     std::printf("batch: %d students x %d pages (300 dpi A4 RGB JPEG, quality 75)\n", studentCount, pagesPerStudent);
     std::printf("baseline (decode, scale, draw into a 300 dpi PDF here): %8.1f ms CPU per page\n", baselineMs);
