@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,9 @@ protected:
         sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(pages.url("/")));
         sandbox.setConfig("listenport", QString::number(pages.port()));
         agentPort = quint16(pages.port() + 1);
+        // Held until the agent starts: the system hands out ports next to the one it just gave
+        // the page server, and a connection made meanwhile would take the agent's.
+        ASSERT_TRUE(agentPortHold.listen(QHostAddress::LocalHost, agentPort)) << "port " << agentPort << " is taken";
     }
 
     void TearDown() override
@@ -66,6 +70,7 @@ protected:
 
     QProcess* startAgent()
     {
+        agentPortHold.close();
         QProcess* agent = sandbox.start({"--hidden"});
         EXPECT_TRUE(sandbox.waitUntilListening(agentPort, kAgentWaitMs));
         return agent;
@@ -98,6 +103,7 @@ protected:
     HttpTestServer pages;
     AgentSandbox sandbox;
     quint16 agentPort = 0;
+    QTcpServer agentPortHold;
 };
 
 TEST_F(ClientInBrowser, RepliesSettleTheirOwnRequestsAndEventsReachHandlers)
