@@ -1,10 +1,10 @@
 #include "sane_library.h"
 
+#include "platform.h"
 #include "trace.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 
 namespace twaindsm {
 
@@ -62,7 +62,7 @@ SaneLibrary::~SaneLibrary()
         traceSane("sane_exit", std::string(), SANE_STATUS_GOOD);
     }
     if (library_)
-        dlclose(library_);
+        closeSharedLibrary(library_);
 }
 
 bool SaneLibrary::ready()
@@ -79,15 +79,15 @@ bool SaneLibrary::load()
 {
     const char *configured = std::getenv("TWAINDSM_SANE_LIBRARY");
     const std::string name = configured && *configured ? configured : "libsane.so.1";
-    library_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    library_ = openSharedLibrary(name, reason);
     if (!library_) {
-        const char *reason = dlerror();
-        std::fprintf(stderr, "twaindsm: SANE is not available (%s); no SANE device is listed\n", reason ? reason : name.c_str());
-        traceSane("dlopen", std::string(), SANE_STATUS_UNSUPPORTED, {{"library", name}, {"error", reason ? reason : ""}});
+        std::fprintf(stderr, "twaindsm: SANE is not available (%s); no SANE device is listed\n", reason.c_str());
+        traceSane("dlopen", std::string(), SANE_STATUS_UNSUPPORTED, {{"library", name}, {"error", reason}});
         return false;
     }
     auto resolve = [this](auto &function, const char *symbol) {
-        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library_, symbol));
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(sharedLibrarySymbol(library_, symbol));
         return function != nullptr;
     };
     const bool complete = resolve(api_.init, "sane_init") && resolve(api_.exit, "sane_exit")
@@ -98,7 +98,7 @@ bool SaneLibrary::load()
     if (!complete) {
         std::fprintf(stderr, "twaindsm: %s lacks SANE functions; no SANE device is listed\n", name.c_str());
         traceSane("dlopen", std::string(), SANE_STATUS_UNSUPPORTED, {{"library", name}, {"error", "incomplete"}});
-        dlclose(library_);
+        closeSharedLibrary(library_);
         library_ = nullptr;
         return false;
     }
