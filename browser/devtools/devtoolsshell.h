@@ -44,6 +44,7 @@ public:
     // After the main loop: the browser and the agent end; the exit code.
     int finish();
 
+    const ShellPaths& paths() const { return platform.paths; }
     const ShellConfig& config() const { return shellConfig; }
     bool devToolsAllowed() const { return devTools; }
     std::int64_t browserProcessId() const;
