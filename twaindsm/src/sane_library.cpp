@@ -48,21 +48,32 @@ void traceSane(const char *call, const std::string &device, SANE_Status status, 
 
 SaneLibrary &SaneLibrary::instance()
 {
-    // Destroyed when the manager library is unloaded, after the sources that use it.
-    static SaneLibrary library;
-    return library;
+    // Never destroyed: a thread left inside a driver may still come back to it at exit.
+    static SaneLibrary *const library = new SaneLibrary;
+    return *library;
 }
 
-SaneLibrary::~SaneLibrary()
+void SaneLibrary::end(const char *reason)
 {
-    if (abandoned_)
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!tried_)
         return;
+    if (abandoned_) {
+        if (ready_)
+            traceSane("sane_exit", std::string(), SANE_STATUS_DEVICE_BUSY,
+                      {{"from", reason}, {"note", "not called: a driver call never returned"}});
+        return;
+    }
     if (ready_) {
         api_.exit();
-        traceSane("sane_exit", std::string(), SANE_STATUS_GOOD);
+        traceSane("sane_exit", std::string(), SANE_STATUS_GOOD, {{"from", reason}});
     }
     if (library_)
         closeSharedLibrary(library_);
+    library_ = nullptr;
+    api_ = Api();
+    ready_ = false;
+    tried_ = false;
 }
 
 bool SaneLibrary::ready()
@@ -147,6 +158,8 @@ SANE_Status SaneLibrary::open(const std::string &device, SANE_Handle *handle)
 void SaneLibrary::close(SANE_Handle handle, const std::string &device)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!ready_)
+        return; // SANE has ended, and every handle with it
     api_.close(handle);
     traceSane("sane_close", device, SANE_STATUS_GOOD);
 }
