@@ -241,9 +241,11 @@ TEST(DevToolsShell, ShowsTheEnvironmentWithItsCookieKeepsOtherSitesOutAndEndsWit
                            "Child process terminated", "=== Browser shell exiting ==="}));
 }
 
-TEST(DevToolsShell, WithoutEnvironmentSaysSoAndEndsWithTheAgent)
+TEST(DevToolsShell, WithoutEnvironmentSaysSoOpensDevToolsInDevModeAndEndsWithTheAgent)
 {
-    ShellRun run(appDat({}));
+    QJsonObject withDevMode = appDat({});
+    withDevMode.insert("devmode", "1");
+    ShellRun run(withDevMode);
     run.start();
     ASSERT_TRUE(run.ready()) << run.lines.join('\n').toStdString();
     DevToolsProbe page(run.sandbox.browserDevToolsPort());
@@ -255,6 +257,15 @@ TEST(DevToolsShell, WithoutEnvironmentSaysSoAndEndsWithTheAgent)
     EXPECT_TRUE(shown.contains(QString::fromUtf8("没有列出任何服务器环境"))) << shown.toStdString();
     EXPECT_TRUE(shown.contains(run.sandbox.programFolder() + "/app.dat")) << shown.toStdString();
     EXPECT_EQ(page.cookies({"http://127.0.0.1/"}).value_or(QJsonArray({1})), QJsonArray());
+    {
+        SCOPED_TRACE("F12 opens DevTools, which stay");
+        const std::optional<quint64> window = display().waitForWindow("No server environment");
+        ASSERT_TRUE(window);
+        ASSERT_TRUE(display().focus(*window));
+        ASSERT_TRUE(display().key({"F12"}));
+        EXPECT_TRUE(display().waitForWindow("^DevTools"));
+        EXPECT_FALSE(run.startupLog().join('\n').contains("DevTools are off"));
+    }
 
     ASSERT_EQ(kill(pid_t(run.agentPid), SIGKILL), 0);
     EXPECT_TRUE(run.endsWith(0));
