@@ -11,13 +11,21 @@ set(installer ${CMAKE_BINARY_DIR}/vellox-setup-${PROJECT_VERSION}.exe)
 set(files_nsh ${staging}/installer-files.nsh)
 set(unfiles_nsh ${staging}/installer-unfiles.nsh)
 
-# Programs of the folder; another program joins by appending its target here.
+# Programs of the folder; another program joins by appending its target here. They are packed
+# without their debugging information (the build keeps it, for reading minidumps).
 set(vellox_installer_programs vellox)
 set(install_lines "")
 set(remove_lines "")
+set(stripped_programs "")
 foreach(program IN LISTS vellox_installer_programs)
-  string(APPEND install_lines "File \"$<TARGET_FILE:${program}>\"\n")
-  string(APPEND remove_lines "Delete \"$INSTDIR\\$<TARGET_FILE_NAME:${program}>\"\n")
+  set(stripped ${staging}/programs/${program}.exe)
+  add_custom_command(OUTPUT ${stripped}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${staging}/programs
+      COMMAND ${CMAKE_STRIP} --strip-debug -o ${stripped} $<TARGET_FILE:${program}>
+      DEPENDS ${program} VERBATIM)
+  list(APPEND stripped_programs ${stripped})
+  string(APPEND install_lines "File \"${stripped}\"\n")
+  string(APPEND remove_lines "Delete \"$INSTDIR\\${program}.exe\"\n")
 endforeach()
 string(APPEND install_lines
     "File \"${CMAKE_SOURCE_DIR}/agent/resource/white-page.png\"\n"
@@ -42,6 +50,6 @@ add_custom_command(OUTPUT ${installer}
             -DFILES=${files_nsh} -DUNFILES=${unfiles_nsh}
             ${CMAKE_CURRENT_SOURCE_DIR}/windows/vellox.nsi
     DEPENDS windows/vellox.nsi ${files_nsh} ${unfiles_nsh} ${staging}/app.dat
-            ${VELLOX_WINDOWS_ICON} ${vellox_installer_programs}
+            ${VELLOX_WINDOWS_ICON} ${stripped_programs}
     COMMENT "Making the installer vellox-setup-${PROJECT_VERSION}.exe" VERBATIM)
 add_custom_target(installer DEPENDS ${installer})
