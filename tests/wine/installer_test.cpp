@@ -62,8 +62,8 @@ protected:
     // The agent's log lines of its starts.
     int agentStarts() const { return sandbox.readLog().count(QStringLiteral("Main window is constructing")); }
 
-    // Runs the uninstaller the uninstall entry names, silently, and waits until the program
-    // folder is gone (the uninstaller works on from a copy of itself after it returned).
+    // Runs the uninstaller the uninstall entry names, silently, and waits until it has removed
+    // its own registry key, its last step (it works on from a copy of itself after it returned).
     void uninstall(const QString& root, const QString& folder)
     {
         const QString quiet = wine->registryValue(root + '\\' + kUninstallKey, QStringLiteral("QuietUninstallString"));
@@ -71,7 +71,10 @@ protected:
         const QString program = quiet.section('"', 1, 1);
         const QStringList args = quiet.section('"', 2).split(' ', Qt::SkipEmptyParts);
         ASSERT_EQ(wine->run(program, args), 0);
-        EXPECT_TRUE(waitUntil([&] { return !QFileInfo::exists(folder); }, 60000)) << qPrintable(folder);
+        ASSERT_TRUE(waitUntil([&] {
+            return wine->registryValue(root + "\\Software\\Kelmora\\Vellox", "InstallDir").isEmpty();
+        }, 60000));
+        EXPECT_FALSE(QFileInfo::exists(folder)) << qPrintable(folder);
     }
 
     // Ended after the sandbox's programs, before the next case.
