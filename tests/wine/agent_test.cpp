@@ -25,15 +25,8 @@ constexpr const char* kCheckPath = "/web-awg/navrel-hub/app/upgrade/check";
 constexpr int kWaitMs = 90000;
 
 // One Wine folder for the program's cases: the agent's data folder is emptied between them.
-class WindowsAgent : public ::testing::Test {
+class WindowsAgent : public WineSessionSuite {
 protected:
-    static void SetUpTestSuite() { wine = new WineSession; }
-    static void TearDownTestSuite()
-    {
-        delete wine;
-        wine = nullptr;
-    }
-
     void SetUp() override
     {
         ASSERT_FALSE(WineSession::windowsProgramFolder().isEmpty()) << "VELLOX_WIN32_BUILD_DIR names no Windows build";
@@ -53,13 +46,11 @@ protected:
             std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
     }
 
-    static WineSession* wine;
     HttpTestServer http;
     AgentSandbox sandbox;
     WsClient page;
 };
 
-WineSession* WindowsAgent::wine = nullptr;
 
 TEST_F(WindowsAgent, AnswersThePageKeepsItsDataInTheRoamingFolderAndRefusesASecondAgent)
 {
