@@ -1,9 +1,12 @@
 #include "shellconfig.h"
 
+#include "shellrules.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QUrlQuery>
@@ -62,8 +65,9 @@ ShellPaths ShellPaths::forThisProcess()
 {
     ShellPaths paths;
     paths.installFolder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    paths.dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/vellox-browser");
+    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    paths.dataFolder = dataHome + QStringLiteral("/vellox-browser");
+    paths.agentSettings = dataHome + QStringLiteral("/kelmora/vellox/cfg.dat");
     return paths;
 }
 
@@ -108,6 +112,16 @@ bool writeEnvKey(const ShellPaths& paths, const QByteArray& key)
     return file.open(QIODevice::WriteOnly) && file.write(key) == key.size() && file.commit();
 }
 
+std::vector<std::string> ShellConfig::shellUrls() const
+{
+    std::vector<std::string> urls;
+    for (const ShellEnvironment& environment : environments)
+        urls.push_back(environment.url.toStdString());
+    if (!builtInBase.isEmpty())
+        urls.push_back(builtInBase.toStdString());
+    return urls;
+}
+
 QByteArray frontEndUrlFor(const QByteArray& base)
 {
     return base.endsWith('/') ? base + kFrontEndPath : base + '/' + kFrontEndPath;
@@ -124,6 +138,12 @@ bool loadShellConfig(const ShellPaths& paths, const QByteArray& builtInBase, She
     if (config.appName.isEmpty())
         config.appName = QString::fromUtf8(kDefaultAppName);
     config.environments = environmentsIn(text);
+    config.builtInBase = builtInBase;
+    const QString agentDevMode = paths.agentSettings.isEmpty()
+        ? QString()
+        : QSettings(paths.agentSettings, QSettings::IniFormat).value(QStringLiteral("devmode")).toString();
+    config.devToolsAllowed =
+        ShellRules::devToolsAllowed(agentDevMode.toStdString(), extractJsonString(text, "devmode").toStdString());
 
     QByteArray current = readEnvKey(paths);
     if (current.isEmpty())

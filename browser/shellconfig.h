@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <string>
 #include <vector>
 
 // Where the shell's files are. The install folder is the executable's (app.dat, the agent);
@@ -11,6 +12,7 @@
 struct ShellPaths {
     QString installFolder; // with its trailing separator
     QString dataFolder;    // without
+    QString agentSettings; // the agent's cfg.dat in its own data folder
 
     static ShellPaths forThisProcess();
 
@@ -34,6 +36,11 @@ struct ShellConfig {
     QString appName;         // the window title
     QByteArray frontEndUrl;  // what the window loads
     std::vector<ShellEnvironment> environments; // in file order
+    QByteArray builtInBase;  // the front end of the build, when there is one
+    bool devToolsAllowed = false; // "devmode" is "1" in the agent's settings or in app.dat
+
+    // The addresses whose origins the shell's windows show: the environments' and the built-in one.
+    std::vector<std::string> shellUrls() const;
 };
 
 extern const char* const kDefaultAppName;
