@@ -54,21 +54,33 @@ std::unique_ptr<QMenu> BrowserClient::buildEnvMenu(const std::vector<ShellEnviro
     auto menu = std::make_unique<QMenu>();
     int id = 0;
     for (const ShellEnvironment& environment : environments) {
-        const QByteArray& label = environment.name.isEmpty() ? environment.key : environment.name;
-        menu->addAction(QString::fromUtf8(label))->setData(++id);
+        const std::string& label = environment.name.empty() ? environment.key : environment.name;
+        menu->addAction(QString::fromStdString(label))->setData(++id);
     }
     return menu;
 }
 
+std::vector<std::string> BrowserClient::shellUrls(const ShellConfig& config, const std::string& builtInBase)
+{
+    std::vector<std::string> urls;
+    for (const ShellEnvironment& environment : config.environments)
+        urls.push_back(environment.url);
+    if (!builtInBase.empty())
+        urls.push_back(builtInBase);
+    return urls;
+}
+
 BrowserClient::BrowserClient(BrowserWindow* window, const ShellConfig& config, const ShellPaths& paths,
-                             std::string deviceId, QObject* parent)
+                             const std::string& builtInBase, std::string deviceId, bool devToolsAllowed,
+                             QObject* parent)
     : QObject(parent)
     , mainWindow(window)
     , url(config.frontEndUrl)
     , deviceId(std::move(deviceId))
     , config(config)
     , paths(paths)
-    , origins(config.shellUrls())
+    , origins(shellUrls(config, builtInBase))
+    , devToolsAllowed(devToolsAllowed)
 {
     keyLog.setPath(paths.keyLog());
     connect(window, &BrowserWindow::closeRequested, this, &BrowserClient::onWindowClose);
@@ -83,12 +95,12 @@ BrowserClient::~BrowserClient()
 void BrowserClient::OnAfterCreated(WebEngineBrowser* created)
 {
     browser = created;
-    created->setDevToolsAllowed(config.devToolsAllowed);
+    created->setDevToolsAllowed(devToolsAllowed);
     created->setNavigationCheck([this](const QUrl& address) { return OnBeforeBrowse(address); });
     connect(created, &WebEngineBrowser::loadEnd, this, &BrowserClient::OnLoadEnd);
     connect(created, &WebEngineBrowser::closed, this, &BrowserClient::OnBeforeClose);
     // Before the first request, so that request already says which PC it comes from.
-    tagOrigin(QUrl::fromEncoded(url));
+    tagOrigin(QUrl::fromEncoded(QByteArray::fromStdString(url)));
 }
 
 void BrowserClient::onWindowClose()
@@ -129,7 +141,7 @@ bool BrowserClient::OnPreKeyEvent(const KeyEvent& event)
 {
     switch (actionFor(event)) {
     case KeyAction::OpenDevTools:
-        if (!config.devToolsAllowed) {
+        if (!devToolsAllowed) {
             // Nobody at the PC reads the pages' data, cookies and storage unless the site allows it.
             logKey(event, QStringLiteral("F12 detected, DevTools are off (devmode is not 1)"));
             return true;
@@ -152,8 +164,9 @@ void BrowserClient::logKey(const KeyEvent& event, const QString& what)
 {
     keyLog.write(QStringLiteral("KeyDown: code=%1 modifiers=0x%2")
                      .arg(event.windowsKeyCode)
-                     .arg(event.modifiers, 0, 16));
-    keyLog.write(what);
+                     .arg(event.modifiers, 0, 16)
+                     .toStdString());
+    keyLog.write(what.toStdString());
 }
 
 void BrowserClient::OnLoadEnd(const QUrl& loaded)
@@ -203,13 +216,13 @@ bool BrowserClient::OnBeforeBrowse(const QUrl& address)
 
 void BrowserClient::openDevTools()
 {
-    if (browser && config.devToolsAllowed)
+    if (browser && devToolsAllowed)
         browser->showDevTools();
 }
 
 void BrowserClient::onEnvMenuHandedOver()
 {
-    keyLog.write(QStringLiteral("Ctrl+Alt+K handed over by the agent, showing env switch"));
+    keyLog.write("Ctrl+Alt+K handed over by the agent, showing env switch");
     showEnvMenu();
 }
 
@@ -250,7 +263,7 @@ void BrowserClient::runEnvMenu()
     const ShellEnvironment& environment = config.environments[size_t(id - 1)];
     url = frontEndUrlFor(environment.url);
     if (!writeEnvKey(paths, environment.key))
-        shellLog(QStringLiteral("ERROR: Failed to write env.dat"));
-    tagOrigin(QUrl::fromEncoded(url));
-    browser->loadUrl(QUrl::fromEncoded(url));
+        shellLog("ERROR: Failed to write env.dat");
+    tagOrigin(QUrl::fromEncoded(QByteArray::fromStdString(url)));
+    browser->loadUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
 }

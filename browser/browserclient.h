@@ -45,8 +45,13 @@ public:
     // One item per environment in order, labelled by name or else by key; each item's data
     // is its position from 1.
     static std::unique_ptr<QMenu> buildEnvMenu(const std::vector<ShellEnvironment>& environments);
+    // The origins of the shell's own servers: the environments' and the built-in front end's.
+    static std::vector<std::string> shellUrls(const ShellConfig& config, const std::string& builtInBase);
+
+    // `devToolsAllowed`: the site allows DevTools (ShellRules::devToolsAllowed).
     BrowserClient(BrowserWindow* window, const ShellConfig& config, const ShellPaths& paths,
-                  std::string deviceId, QObject* parent = nullptr);
+                  const std::string& builtInBase, std::string deviceId, bool devToolsAllowed,
+                  QObject* parent = nullptr);
     ~BrowserClient() override;
 
     void OnAfterCreated(WebEngineBrowser* browser);
@@ -62,7 +67,7 @@ public:
     // Ctrl+Alt+K pressed while this window was in front, taken by the agent's key grab.
     void onEnvMenuHandedOver();
 
-    QByteArray currentUrl() const { return url; }
+    std::string currentUrl() const { return url; }
 
 Q_SIGNALS:
     void closed();
@@ -78,11 +83,12 @@ private:
     void tagOrigin(const QUrl& url);
 
     QPointer<BrowserWindow> mainWindow;
-    QByteArray url;
+    std::string url;
     std::string deviceId;
     const ShellConfig& config;
     ShellPaths paths;
     ShellRules::ShellOrigins origins;
+    bool devToolsAllowed;
     QPointer<WebEngineBrowser> browser;
     PlainLog keyLog {PlainLog::Stamp::TimeOnly};
     bool menuPending = false;

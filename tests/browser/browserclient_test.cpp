@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
