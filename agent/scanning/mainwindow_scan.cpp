@@ -254,13 +254,21 @@ void MainWindow::slotOpenDataSource(QString datasource_name)
     helper->setScannerName(name);
 }
 
+QString MainWindow::batchNumberFor(const QString& requested)
+{
+    return requested.isEmpty() ? QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss")) : requested;
+}
+
 void MainWindow::setBatchNo(const QString& number)
 {
-    if (number.isEmpty())
-        batchNo = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
-    else if (number != batchNo)
-        batchNo = number;
+    batchNo = batchNumberFor(number);
     imagesTransferred = 0;
+}
+
+void MainWindow::endPendingBatchBefore(const QString& nextBatchNo)
+{
+    if (endPending)
+        completeBatchEnd(nextBatchNo);
 }
 
 int MainWindow::innerStartScan()
@@ -285,8 +293,7 @@ int MainWindow::innerStartScan()
         KLOG->info("End disable DS... %d ");
     }
     // The previous batch ends now, before this one begins, so its end never lands in this one.
-    if (endPending)
-        completeBatchEnd(true);
+    endPendingBatchBefore(batchNo);
     // This driver only takes new settings on a fresh opening.
     if (GetState() == 4 && currentSourceName.contains(QLatin1String("Color Network ScanGear 2"))) {
         const TW_IDENTITY identity = sourceIdentity;
@@ -498,19 +505,20 @@ void MainWindow::slotOnEndScan()
     QTimer::singleShot(kBatchEndDelayMs, this, [this, generation] {
         // A batch started since then has ended this one already.
         if (endPending && generation == scanGeneration)
-            completeBatchEnd(false);
+            completeBatchEnd(QString());
     });
 }
 
-void MainWindow::completeBatchEnd(bool newBatchStarting)
+void MainWindow::completeBatchEnd(const QString& nextBatchNo)
 {
     endPending = false;
     KLOG->info("slotOnEndScan to end batch ........");
     if (GetState() > 4)
         releaseEnabledSource();
-    server()->notifyClient(QStringLiteral("scan-end"), 200);
+    // The batch is named: a page that has started the next one tells the two ends apart.
+    server()->notifyClient(QStringLiteral("scan-end"), 200, QJsonObject{ { QStringLiteral("batchNo"), endingBatch } });
     // A new run of the same batch goes on with its uploads; its own end closes them.
-    if (!newBatchStarting || endingBatch != batchNo)
+    if (nextBatchNo.isNull() || endingBatch != nextBatchNo)
         endUploadsAfterPipeline(endingBatch, false);
 }
 

@@ -152,6 +152,9 @@ private:
 public:
     // An empty number becomes the current time "yyyyMMddHHmmss"; the page count restarts.
     void setBatchNo(const QString& number);
+    static QString batchNumberFor(const QString& requested);
+    // A batch whose end waits for its 5 s ends now ("scan-end"), before `nextBatchNo` starts.
+    void endPendingBatchBefore(const QString& nextBatchNo);
     // Enables the open source for a batch: 0, 10 while a page is in transfer, else the failure.
     int innerStartScan();
     // The DSM is loaded once, one second after the first upgrade check answered.
@@ -207,9 +210,9 @@ private:
     // source, as far as the state asks for: afterwards the source is open (state 4) or less.
     void releaseEnabledSource();
     // The end sequence of the batch that slotOnEndScan began (now, or 5 s after the end).
-    // newBatchStarting: a new run is being enabled, which continues the batch's uploads when
-    // it has the same number.
-    void completeBatchEnd(bool newBatchStarting);
+    // nextBatchNo: the batch being started now (null when none), which continues the ending
+    // batch's uploads when it has the same number.
+    void completeBatchEnd(const QString& nextBatchNo);
     // batchScanEnd for `batch` once the pipeline has handed over every page queued so far,
     // unless a new run of the same batch began meanwhile; with onlyWithPages, only when the
     // uploader holds pages of it.

@@ -156,14 +156,23 @@ TEST_F(ScanBatch, ABatchStartedWithinTheLastOnesEndKeepsItsPages)
     writeProfile({ scanner("Vellox Virtual Scanner", { { "pages", 2 }, { "pageDelayMs", 5500 } }) });
     QElapsedTimer sinceFirstEnd;
     sinceFirstEnd.start();
-    ASSERT_TRUE(startScan("B-second"));
-    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));  // the first batch's
+    // The first batch's end comes at once, named, and before the reply that starts the second.
+    page.sendRequest("start-scan", "second", QJsonObject{ { "batchno", "B-second" }, { "uploadUrl", http.url("/upload") },
+                                                          { "unionKey", "U" } });
+    const auto firstEnd = page.waitFor([](const QJsonObject& m) {
+        return m.value("cmd").toString() == "scan-end" || m.value("reqId").toString() == "second";
+    }, kScanWaitMs);
+    ASSERT_TRUE(firstEnd);
+    EXPECT_EQ(firstEnd->value("cmd").toString(), "scan-end");
+    EXPECT_EQ(firstEnd->value("data").toObject(), (QJsonObject{ { "batchNo", "B-first" } }));
+    ASSERT_TRUE(page.waitForReqId("second"));
     EXPECT_LT(sinceFirstEnd.elapsed(), 5000);
     EXPECT_TRUE(jpegs("B-second").isEmpty());
 
     ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_PENDINGXFERS", "MSG_ENDXFER") == 4; }, kScanWaitMs));
     const auto end = page.waitForCmd("scan-end", kScanWaitMs);
     ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(), (QJsonObject{ { "batchNo", "B-second" } }));
     expectPagesInOrder("B-second", 2);
     EXPECT_FALSE(page.waitForCmd("scan-end", 6000)) << "a second scan-end after the second batch";
     // Between the second enabling and its last page the source was never disabled.
