@@ -220,6 +220,14 @@ private:
     // A "stop-scan" reached the GUI thread: ends a batch that no transfer loop is serving.
     void honourStopRequest();
     void switchDuplexForPaper();
+    // The scan presets of the open source, its duplex for the paper, then MSG_ENABLEDS.
+    TW_UINT16 presetAndEnable();
+    // After a failed transfer with `conditionCode`: the source says its device is gone
+    // (TWCC_CHECKDEVICEONLINE, or CAP_DEVICEONLINE false).
+    bool sourceWentOffline(TW_UINT16 conditionCode);
+    // Closes the current source and opens it again (the driver opens its device anew): true
+    // when it is open again.
+    bool reopenOfflineSource();
     void listDataSources();
     QString preferredSourceName();
     void reportOpenFailure(const QString& name, const QString& text);
@@ -243,6 +251,7 @@ private:
     int endedGeneration = -1;
     bool endPending = false;          // an end sequence waits for its 5 s
     QString endingBatch;
+    bool sourceOffline = false;       // the last batch lost its device: reopen at its end
     QString duplexOffSource;          // the source whose duplex the agent switched off for simplex paper
     qint64 idleSince = 0;
     QTimer* reconnectTimer = nullptr;
