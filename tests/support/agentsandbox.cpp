@@ -2,6 +2,7 @@
 
 #include "isolation.h"
 #include "wait.h"
+#include "winesession.h"
 
 #include <QDate>
 #include <QDir>
@@ -43,7 +44,15 @@ AgentSandbox::~AgentSandbox()
     }
 }
 
-QString AgentSandbox::dataFolder() const { return rootPath + "/data/kelmora/vellox"; }
+void AgentSandbox::useWine(const WineSession* session)
+{
+    wine = session;
+}
+
+QString AgentSandbox::dataFolder() const
+{
+    return wine ? wine->roamingAppData() + "/kelmora/vellox" : rootPath + "/data/kelmora/vellox";
+}
 QString AgentSandbox::tempFolder() const { return rootPath + "/tmp"; }
 QString AgentSandbox::dumpFolder() const { return dataFolder() + "/log/dump"; }
 
@@ -54,14 +63,16 @@ QString AgentSandbox::logFile() const
 
 QString AgentSandbox::programFolder() const
 {
-    return privateProgramFolder.isEmpty() ? QStringLiteral(VELLOX_PROGRAM_DIR) : privateProgramFolder;
+    if (!privateProgramFolder.isEmpty())
+        return privateProgramFolder;
+    return wine ? WineSession::windowsProgramFolder() : QStringLiteral(VELLOX_PROGRAM_DIR);
 }
 
 void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat)
 {
     privateProgramFolder = rootPath + "/program";
     QDir().mkpath(privateProgramFolder);
-    const QDir build(QStringLiteral(VELLOX_PROGRAM_DIR));
+    const QDir build(wine ? WineSession::windowsProgramFolder() : QStringLiteral(VELLOX_PROGRAM_DIR));
     for (const QFileInfo& entry : build.entryInfoList(QDir::Files)) {
         const QString target = privateProgramFolder + '/' + entry.fileName();
         QFile::remove(target);
@@ -116,6 +127,11 @@ QProcess* AgentSandbox::start(const QStringList& args)
 
 QProcess* AgentSandbox::startProgram(const QString& name, const QStringList& args)
 {
+    if (wine) {
+        processes.push_back(wine->start(programFolder() + '/' + name + ".exe", args, extraEnv));
+        processes.back()->waitForStarted(30000);
+        return processes.back().get();
+    }
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -12,6 +12,8 @@
 
 namespace vtest {
 
+class WineSession;
+
 // A private world for one run of the real `vellox` binary: its own HOME, XDG data home and
 // TMPDIR (the single-instance socket lives there), so parallel tests never meet.
 class AgentSandbox {
@@ -23,6 +25,9 @@ public:
     ~AgentSandbox();
 
     QString root() const { return rootPath; }
+    // From now on runs the Windows build's programs in `wine`'s session (it must outlive the
+    // sandbox's programs); their data folder is that session's roaming …/kelmora/vellox.
+    void useWine(const WineSession* wine);
     QString dataFolder() const;   // …/kelmora/vellox under the private XDG data home
     QString tempFolder() const;   // the private TMPDIR
     QString logFile() const;      // today's log file
@@ -65,6 +70,7 @@ private:
     std::unique_ptr<QTemporaryDir> temporary;
     QString rootPath;
     QString privateProgramFolder;
+    const WineSession* wine = nullptr;
     QProcessEnvironment extraEnv;
     int fileLimit = 0;
     std::vector<std::unique_ptr<QProcess>> processes;
