@@ -75,14 +75,22 @@ QString AgentSandbox::programFolder() const
 
 void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat)
 {
+    QMap<QString, QString> programs;
+    const QDir build(wine ? WineSession::windowsProgramFolder() : QStringLiteral(VELLOX_PROGRAM_DIR));
+    for (const QFileInfo& entry : build.entryInfoList(QDir::Files))
+        programs.insert(entry.fileName(), entry.absoluteFilePath());
+    usePrivateProgramFolder(appDat, programs);
+}
+
+void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat, const QMap<QString, QString>& programs)
+{
     privateProgramFolder = rootPath + "/program";
     QDir().mkpath(privateProgramFolder);
-    const QDir build(wine ? WineSession::windowsProgramFolder() : QStringLiteral(VELLOX_PROGRAM_DIR));
-    for (const QFileInfo& entry : build.entryInfoList(QDir::Files)) {
-        const QString target = privateProgramFolder + '/' + entry.fileName();
+    for (auto program = programs.begin(); program != programs.end(); ++program) {
+        const QString target = privateProgramFolder + '/' + program.key();
         QFile::remove(target);
-        QFile::copy(entry.absoluteFilePath(), target);
-        QFile::setPermissions(target, entry.permissions());
+        QFile::copy(program.value(), target);
+        QFile::setPermissions(target, QFileInfo(program.value()).permissions());
     }
     QFile file(privateProgramFolder + "/app.dat");
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);

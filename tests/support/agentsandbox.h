@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -39,6 +40,8 @@ public:
     // since the agent reads app.dat beside its executable.
     QString programFolder() const;
     void usePrivateProgramFolder(const QJsonObject& appDat);
+    // The same with only the given programs, by their name in the folder and the file copied.
+    void usePrivateProgramFolder(const QJsonObject& appDat, const QMap<QString, QString>& programs);
     // Runs the programs of an installed (or unpacked) program folder, with its own app.dat.
     void useProgramFolder(const QString& folder) { privateProgramFolder = folder; }
     // An app.dat (version 1.0.0) whose one environment, current, is `url`.
