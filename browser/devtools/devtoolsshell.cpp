@@ -69,33 +69,6 @@ std::string DevToolsShell::noEnvironmentPage(const ShellPaths& paths)
         + BrowserDriver::percentEncoded(utf8Of(paths.appDat().make_preferred()));
 }
 
-std::string DevToolsShell::settingsValue(const std::filesystem::path& file, const std::string& key)
-{
-    std::ifstream in(file);
-    std::string line;
-    bool general = true; // keys before any section belong to it too
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty() && line.front() == '[') {
-            general = line == "[General]";
-            continue;
-        }
-        const size_t equals = line.find('=');
-        if (!general || equals == std::string::npos)
-            continue;
-        std::string name = line.substr(0, equals);
-        while (!name.empty() && name.back() == ' ')
-            name.pop_back();
-        if (name != key)
-            continue;
-        std::string value = line.substr(equals + 1);
-        value.erase(0, value.find_first_not_of(' '));
-        return value;
-    }
-    return {};
-}
-
 std::optional<int> DevToolsShell::start()
 {
     const ShellPaths& paths = platform.paths;
@@ -109,7 +82,7 @@ std::optional<int> DevToolsShell::start()
     const std::string frontEnd =
         shellConfig.frontEndUrl.empty() ? noEnvironmentPage(paths) : shellConfig.frontEndUrl;
     shellLog("Config loaded, URL: " + frontEnd);
-    devTools = ShellRules::devToolsAllowed(settingsValue(platform.agentSettings, "devmode"),
+    devTools = ShellRules::devToolsAllowed(readSettingsValue(platform.agentSettings, "devmode"),
                                            extractJsonString(readText(paths.appDat()), "devmode"));
 
     startAgent();

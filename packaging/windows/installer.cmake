@@ -1,7 +1,8 @@
 # The Windows installer, vellox-setup-<version>.exe in the build folder (target "installer"),
 # made by Debian's makensis from vellox.nsi. The program folder it installs:
 #
-#   vellox.exe, app.dat, white-page.png, devmode/<model>/ for each printer model, uninstall.exe
+#   vellox.exe, vellox-browser.exe (once the shell is built for Windows), app.dat, white-page.png,
+#   devmode/<model>/ for each printer model, uninstall.exe
 #
 # Our TWAINDSM.dll is never part of it: the agent loads the system's, which scanner drivers
 # install, and a copy in the program folder would hide that one.
@@ -14,6 +15,12 @@ set(unfiles_nsh ${staging}/installer-unfiles.nsh)
 # Programs of the folder; another program joins by appending its target here. They are packed
 # without their debugging information (the build keeps it, for reading minidumps).
 set(vellox_installer_programs vellox)
+set(shell_define "")
+if(TARGET vellox-browser)
+  # The browser shell, which the user starts from the Start menu; it starts the agent itself.
+  list(APPEND vellox_installer_programs vellox-browser)
+  set(shell_define -DSHELL=vellox-browser.exe)
+endif()
 set(install_lines "")
 set(remove_lines "")
 set(stripped_programs "")
@@ -47,7 +54,7 @@ file(GENERATE OUTPUT ${unfiles_nsh} CONTENT "${remove_lines}")
 add_custom_command(OUTPUT ${installer}
     COMMAND ${VELLOX_MAKENSIS} -V2 -INPUTCHARSET UTF8
             -DVERSION=${PROJECT_VERSION} -DOUTFILE=${installer} -DICON=${VELLOX_WINDOWS_ICON}
-            -DFILES=${files_nsh} -DUNFILES=${unfiles_nsh}
+            -DFILES=${files_nsh} -DUNFILES=${unfiles_nsh} ${shell_define}
             ${CMAKE_CURRENT_SOURCE_DIR}/windows/vellox.nsi
     DEPENDS windows/vellox.nsi ${files_nsh} ${unfiles_nsh} ${staging}/app.dat
             ${VELLOX_WINDOWS_ICON} ${stripped_programs}

@@ -11,7 +11,8 @@
 ; user's data (the roaming application data folder kelmora\vellox) is never touched.
 ;
 ; Defines: VERSION, ICON, OUTFILE, and FILES and UNFILES: the lines that install and remove the
-; program folder's contents, written by the build.
+; program folder's contents, written by the build; SHELL, the browser shell's program file, when
+; the build has one.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -66,30 +67,46 @@ Function un.onInit
   !insertmacro MULTIUSER_UNINIT
 FunctionEnd
 
-; Ends the agent of this program folder, if it runs, and waits until its program file can be
-; replaced. The installer was started by that agent (an upgrade) or beside it.
-!macro StopAgent UN
-Function ${UN}StopAgent
-  IfFileExists "$INSTDIR\${AGENT}" 0 done
-  nsExec::Exec 'taskkill /F /IM ${AGENT}'
+; Ends a program of this program folder, if it runs, and waits until its file can be replaced.
+!macro StopProgram UN PROGRAM
+  IfFileExists "$INSTDIR\${PROGRAM}" 0 +2
+  Call ${UN}StopProgram${PROGRAM}
+!macroend
+!macro StopProgramFunction UN PROGRAM
+Function ${UN}StopProgram${PROGRAM}
+  nsExec::Exec 'taskkill /F /IM ${PROGRAM}'
   Pop $0
   ; A killed process lets go of its file a moment later: up to ten seconds.
   StrCpy $1 0
   ${Do}
     ClearErrors
-    FileOpen $0 "$INSTDIR\${AGENT}" a
+    FileOpen $0 "$INSTDIR\${PROGRAM}" a
     ${IfNot} ${Errors}
       FileClose $0
       ${Break}
     ${EndIf}
     IntOp $1 $1 + 1
     ${If} $1 > 50
-      DetailPrint "${AGENT} is still in use"
+      DetailPrint "${PROGRAM} is still in use"
       ${Break}
     ${EndIf}
     Sleep 200
   ${Loop}
-  done:
+FunctionEnd
+!macroend
+
+; Ends the shell (with the browser it drives) and the agent of this program folder. The installer
+; was started by that agent (an upgrade) or beside it.
+!macro StopAgent UN
+!insertmacro StopProgramFunction "${UN}" "${AGENT}"
+!ifdef SHELL
+!insertmacro StopProgramFunction "${UN}" "${SHELL}"
+!endif
+Function ${UN}StopAgent
+!ifdef SHELL
+  !insertmacro StopProgram "${UN}" "${SHELL}"
+!endif
+  !insertmacro StopProgram "${UN}" "${AGENT}"
 FunctionEnd
 !macroend
 !insertmacro StopAgent ""
@@ -112,6 +129,9 @@ Section "Vellox" SecMain
 
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\${AGENT}"
+!ifdef SHELL
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT} 浏览器.lnk" "$INSTDIR\${SHELL}"
+!endif
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\卸载 ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe" "/$MultiUser.InstallMode"
 
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -139,6 +159,7 @@ Section "Uninstall"
   RMDir "$INSTDIR"
 
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT} 浏览器.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\卸载 ${PRODUCT}.lnk"
   RMDir "$SMPROGRAMS\${PRODUCT}"
 

@@ -217,6 +217,7 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
     {
         SCOPED_TRACE("Ctrl+Alt+K while the browser is in front: the menu, and the second environment");
         SetForegroundWindow(browser);
+        EXPECT_TRUE(waitFor([&] { return SendMessageW(window, WM_APP + 3, 0, 0) == 1; })); // the agent's question
         ASSERT_TRUE(waitFor(holdsCtrlAltK));
         pressKeys({VK_CONTROL, VK_MENU, 'K'});
         ASSERT_TRUE(waitFor([] { return openMenu() != nullptr; }));
