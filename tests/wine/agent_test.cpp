@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -109,6 +110,39 @@ TEST_F(WindowsAgent, ABatchFromTheVirtualScannerReachesTheUploadServerAsJpegs)
         const QByteArray jpeg = QByteArray::fromBase64(body.value("file").toString().section(',', 1).toLatin1());
         EXPECT_TRUE(jpeg.startsWith("\xFF\xD8\xFF")) << body.value("sortNo").toInt();
     }
+}
+
+// Windows asks the agent to close (the installer does so before it replaces the agent, and so
+// does `taskkill` without /F): the agent quits in order, releasing the scanner.
+TEST_F(WindowsAgent, ACloseRequestReleasesTheScannerAndEndsTheAgent)
+{
+    const auto agree = agreeToTheUnsignedDsm();
+    ASSERT_TRUE(startAgent({scanner("Vellox Virtual Scanner")}));
+    ASSERT_EQ(traceCount("DAT_IDENTITY", "MSG_OPENDS"), 1);
+
+    EXPECT_EQ(wine->run("taskkill", {"/IM", "vellox.exe"}), 0);
+    ASSERT_TRUE(sandbox.agent()->waitForFinished(kScanWaitMs));
+    EXPECT_EQ(sandbox.agent()->exitCode(), 0);
+    EXPECT_EQ(traceCount("DAT_IDENTITY", "MSG_CLOSEDS"), 1);
+    EXPECT_EQ(traceCount("DAT_PARENT", "MSG_CLOSEDSM"), 1);
+}
+
+TEST_F(WindowsAgent, AFaultLeavesAMinidumpNamedByAGuid)
+{
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
+    port = sandbox.startListening({"--hidden"});
+    ASSERT_NE(port, 0);
+
+    EXPECT_EQ(wine->run(WineSession::windowsBuildFolder() + "/tests-bin/agent_helper.exe", {"fault", "vellox.exe"}), 0);
+    ASSERT_TRUE(sandbox.agent()->waitForFinished(kScanWaitMs));
+    EXPECT_NE(sandbox.agent()->exitCode(), 0);
+    const QStringList dumps = QDir(sandbox.dumpFolder()).entryList(QDir::Files);
+    ASSERT_EQ(dumps.size(), 1) << qPrintable(dumps.join(' '));
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.dmp$")
+                    .match(dumps.front()).hasMatch()) << qPrintable(dumps.front());
+    QFile dump(sandbox.dumpFolder() + '/' + dumps.front());
+    ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
+    EXPECT_EQ(dump.read(4), "MDMP");
 }
 
 } // namespace
