@@ -57,6 +57,11 @@ void AgentSandbox::useWine(const WineSession* session)
     wine = session;
 }
 
+QString AgentSandbox::pathForAgent(const QString& path) const
+{
+    return wine ? WineSession::windowsPath(path) : path;
+}
+
 QString AgentSandbox::dataFolder() const
 {
     return wine ? wine->roamingAppData() + "/kelmora/vellox" : rootPath + "/data/kelmora/vellox";

@@ -29,6 +29,8 @@ public:
     // From now on runs the Windows build's programs in `wine`'s session (it must outlive the
     // sandbox's programs); their data folder is that session's roaming …/kelmora/vellox.
     void useWine(const WineSession* wine);
+    // A path of this machine as the agent names it (under Wine: the Z: drive).
+    QString pathForAgent(const QString& path) const;
     QString dataFolder() const;   // …/kelmora/vellox under the private XDG data home
     QString tempFolder() const;   // the private TMPDIR
     QString runtimeFolder() const; // the private XDG_RUNTIME_DIR: the programs' sockets and locks
