@@ -2,16 +2,29 @@
 
 #include <windows.h>
 
+#include <memory>
+
 namespace ShellWindowLink {
 
 namespace {
 
 constexpr const wchar_t* kClassName = L"VelloxBrowserWindow";
 constexpr UINT kBringToFront = WM_APP + 1;
+constexpr UINT kShowEnvironmentMenu = WM_APP + 2;
+constexpr UINT kIsInFront = WM_APP + 3;
 
 HWND shellWindow()
 {
     return FindWindowW(kClassName, nullptr);
+}
+
+using Answer = std::function<void(bool)>;
+
+void CALLBACK onInFrontAnswer(HWND window, UINT, ULONG_PTR context, LRESULT inFront)
+{
+    const std::unique_ptr<Answer> answer(reinterpret_cast<Answer*>(context));
+    const bool taken = inFront == 1 && PostMessageW(window, kShowEnvironmentMenu, 0, 0);
+    (*answer)(taken);
 }
 
 } // namespace
@@ -38,6 +51,16 @@ void activate()
     GetWindowThreadProcessId(window, &shellProcess);
     AllowSetForegroundWindow(shellProcess);
     PostMessageW(window, kBringToFront, 0, 0);
+}
+
+void offerEnvironmentMenu(std::function<void(bool taken)> answer)
+{
+    HWND window = shellWindow();
+    auto* pending = new Answer(std::move(answer));
+    if (window && SendMessageCallbackW(window, kIsInFront, 0, 0, onInFrontAnswer, reinterpret_cast<ULONG_PTR>(pending)))
+        return;
+    const std::unique_ptr<Answer> refused(pending);
+    (*refused)(false);
 }
 
 } // namespace ShellWindowLink
