@@ -272,6 +272,22 @@ TEST(BrowserShellOnWindows, ItsJobEndsTheAgentAndTheBrowserWhenTheShellIsKilled)
     CloseHandle(browser);
 }
 
+TEST(BrowserShellOnWindows, LeavesAnAgentThatRunsAlreadyAlone)
+{
+    // The agent started at login answers on its single-instance pipe.
+    HANDLE agentInstance = CreateNamedPipeW(L"\\\\.\\pipe\\kelmora-vellox", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                            PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr);
+    ASSERT_NE(agentInstance, INVALID_HANDLE_VALUE);
+    ShellInstallation installation;
+    HANDLE shell = installation.startShell();
+    ASSERT_TRUE(waitFor([] { return shellWindow() && browserWindow(); }));
+    EXPECT_NE(installation.startupLog().find("vellox already running"), std::string::npos) << installation.startupLog();
+    EXPECT_EQ(installation.agent(), nullptr);
+    PostMessageW(shellWindow(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(hasEnded(shell, 10000));
+    CloseHandle(agentInstance);
+}
+
 // The box the shell shows, answered; the shell's exit code.
 DWORD answerTheBox(HANDLE shell, std::wstring& text)
 {
