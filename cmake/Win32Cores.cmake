@@ -10,7 +10,6 @@ set(VELLOX_WIN32_CORE_SOURCES
     agent/foundation/hiddenwindow_win.cpp
     agent/foundation/memorytrim_win.cpp
     agent/foundation/quitwindow_win.cpp
-    agent/foundation/userlocal_win.cpp
     agent/printing/printspooler_win.cpp
     agent/scanning/devicenotification_win.cpp
     agent/scanning/twain_value_tables.cpp
