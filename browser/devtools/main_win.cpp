@@ -2,6 +2,7 @@
 #include "deviceid.h"
 #include "devtoolsshell.h"
 #include "envmenu_win.h"
+#include "foundation/userlocal.h"
 #include "foundation/widestring_win.h"
 #include "plainlog.h"
 #include "shellwindow_win.h"
@@ -15,8 +16,6 @@
 
 namespace {
 const wchar_t* const kInstanceMutex = L"Global\\VelloxBrowserMutex";
-// The agent's single-instance socket, a named pipe on Windows.
-const wchar_t* const kAgentInstancePipe = L"\\\\.\\pipe\\kelmora-vellox";
 // The front end when app.dat lists no environment; empty: a page that says so.
 const char* const kBuiltInBaseUrl = VELLOX_FRONTEND_BASE_URL;
 
@@ -41,8 +40,10 @@ std::filesystem::path programFolder()
 
 bool agentAnswers()
 {
-    // A pipe that exists but is busy still names a running agent.
-    return WaitNamedPipeW(kAgentInstancePipe, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+    // The agent's single-instance socket is this user's named pipe. One that exists but is busy
+    // still names a running agent.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + WideString::fromUtf8(UserLocal::path(UserLocal::kAgentInstanceName));
+    return WaitNamedPipeW(pipe.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 void showError(const std::string& text)

@@ -4,6 +4,9 @@
 // its menu, and what the shell says when it cannot run.
 #include "wintest.h"
 
+#include "foundation/userlocal.h"
+#include "foundation/widestring_win.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -274,9 +277,10 @@ TEST(BrowserShellOnWindows, ItsJobEndsTheAgentAndTheBrowserWhenTheShellIsKilled)
 
 TEST(BrowserShellOnWindows, LeavesAnAgentThatRunsAlreadyAlone)
 {
-    // The agent started at login answers on its single-instance pipe.
-    HANDLE agentInstance = CreateNamedPipeW(L"\\\\.\\pipe\\kelmora-vellox", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
-                                            PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr);
+    // The agent started at login answers on its single-instance pipe, this user's.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + WideString::fromUtf8(UserLocal::path(UserLocal::kAgentInstanceName));
+    HANDLE agentInstance = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES,
+                                            512, 512, 0, nullptr);
     ASSERT_NE(agentInstance, INVALID_HANDLE_VALUE);
     ShellInstallation installation;
     HANDLE shell = installation.startShell();
