@@ -15,7 +15,9 @@
 #include <memory>
 
 namespace {
-const wchar_t* const kInstanceMutex = L"Global\\VelloxBrowserMutex";
+// One shell per user of the PC: the machine-wide name carries the user's identifier, so a second
+// user's session runs a shell of its own (windows are found within a session anyway).
+const char* const kInstanceMutex = "Global\\VelloxBrowserMutex";
 // The front end when app.dat lists no environment; empty: a page that says so.
 const char* const kBuiltInBaseUrl = VELLOX_FRONTEND_BASE_URL;
 
@@ -63,7 +65,7 @@ void bringRunningShellForward()
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
-    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, kInstanceMutex);
+    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, WideString::fromUtf8(UserLocal::path(kInstanceMutex)).c_str());
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         bringRunningShellForward();
         if (instanceMutex)

@@ -211,7 +211,12 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         EXPECT_TRUE(IsWindowEnabled(browser));
     }
     {
-        SCOPED_TRACE("a second start brings the window forward and leaves");
+        SCOPED_TRACE("a second start of this user's finds the mutex, brings the window forward and leaves");
+        const std::wstring mutex = WideString::fromUtf8(UserLocal::path("Global\\VelloxBrowserMutex"));
+        HANDLE held = OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str());
+        EXPECT_NE(held, nullptr);
+        if (held)
+            CloseHandle(held);
         HANDLE second = installation.startShell();
         ASSERT_TRUE(waitFor([&] { return hasEnded(second); }));
         EXPECT_EQ(exitCodeOf(second), 0u);
