@@ -6,6 +6,7 @@
 #include "printflowkit.h"
 #include "wait.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,13 @@ namespace {
 testing::Environment* const printerEnvironment = registerPrinter();
 
 const QString kNetworkError = QString::fromUtf8("打印出错，请检查网络");
+const QString kPrinterError = QString::fromUtf8("打印出错，请检查打印机状态");
+
+// What the students after a failed one are told: the batch stopped because of that student.
+QString stoppedBecauseOf(const QString& student, const QString& message)
+{
+    return QString::fromUtf8("因%1打印失败，本批打印已停止：%2").arg(student, message);
+}
 
 QStringList studentIds(const QList<QJsonObject>& events)
 {
@@ -68,7 +76,7 @@ protected:
     }
 };
 
-TEST_F(PrintFlowTest, LegacyPrintsTakeTurnsInTheOrderTheirDownloadsEnd)
+TEST_F(PrintFlowTest, LegacyPrintsComeOutInTheOrderOfTheirCommands)
 {
     cups().setDefaultFate(CupsHarness::Fate::Hold);
     for (int s = 0; s < 6; ++s)
@@ -78,13 +86,14 @@ TEST_F(PrintFlowTest, LegacyPrintsTakeTurnsInTheOrderTheirDownloadsEnd)
     ASSERT_TRUE(vtest::waitUntil([&] { return server.inFlight() == 5; }));
     EXPECT_EQ(requestedStudents(), (QSet<int> {0, 1, 2, 3, 4}));
 
-    const QList<int> releaseOrder {3, 1, 4, 0, 2};
-    for (int i = 0; i < releaseOrder.size(); ++i) {
-        openGate(releaseOrder[i]);
-        ASSERT_TRUE(waitForLogCount("task wait for print turn", i + 1));
-        if (i == 0)
-            ASSERT_TRUE(waitForJobs(1));
+    // Their downloads end in reverse: nothing prints before the first command's student.
+    for (int s = 4; s >= 1; --s) {
+        openGate(s);
+        ASSERT_TRUE(waitForLogCount("task wait for print turn", 5 - s));
     }
+    EXPECT_TRUE(jobs().isEmpty());
+    openGate(0);
+    ASSERT_TRUE(waitForJobs(1));
     // While the first job is held no other job reaches the queue, and no task has ended.
     ASSERT_TRUE(waitForLogCount("task acquired print turn", 1));
     EXPECT_EQ(jobs().size(), 1);
@@ -101,8 +110,10 @@ TEST_F(PrintFlowTest, LegacyPrintsTakeTurnsInTheOrderTheirDownloadsEnd)
         EXPECT_EQ(end.value("cmd").toString(), "print-end") << end.value("msg").toString().toStdString();
         names.append(dataOf(end).value("studentName").toString());
     }
-    EXPECT_EQ(names, (QStringList {"student3", "student1", "student4", "student0", "student2", "student5"}));
-    EXPECT_EQ(printedStudents(), (QList<int> {3, 1, 4, 0, 2, 5}));
+    EXPECT_EQ(names, (QStringList {"student0", "student1", "student2", "student3", "student4", "student5"}));
+    EXPECT_EQ(printedStudents(), (QList<int> {0, 1, 2, 3, 4, 5}));
+    // Nothing of the students stays on the PC.
+    EXPECT_TRUE(vtest::waitUntil([&] { return downloadedFiles().isEmpty(); })) << downloadedFiles().join(' ').toStdString();
 }
 
 TEST_F(PrintFlowTest, LegacyImagesKeepTheirPagesAndBadDownloadsFail)
@@ -120,17 +131,29 @@ TEST_F(PrintFlowTest, LegacyImagesKeepTheirPagesAndBadDownloadsFail)
     ASSERT_EQ(jobs().size(), 1);
     EXPECT_EQ(pagesOfJob(jobs().first()), (QList<PrintedPage> {{7, 0}, {7, 1}, {7, 2}}));
 
-    // No images, and an address the server answers with 404: nothing printed, the page told.
+    // No images, an address the server answers with 404, a web page answered 200 in place of an
+    // image, and the school's login page (an expired session): nothing printed, the page told
+    // what to look at, in the order of the commands.
     server.answer("/img/missing", HttpReply::withStatus(404, "<html>not here</html>", "text/html"));
+    server.answer("/img/page", HttpReply::withStatus(200, "<html><body>Proxy says hello</body></html>", "text/html"));
+    server.answer("/img/login", HttpReply::withStatus(
+                                    200, "<html><form action=/login><input type=\"password\"></form></html>", "text/html"));
     ASSERT_TRUE(accepted(page, "print", studentData(8, QStringList {})));
     ASSERT_TRUE(accepted(page, "print", studentData(9, {imageUrl(9, 0), server.url("/img/missing?v=2")})));
-    const QList<QJsonObject> errors = waitForEvents(page, {"print-end", "error"}, 2);
-    ASSERT_EQ(errors.size(), 2);
+    ASSERT_TRUE(accepted(page, "print", studentData(10, {server.url("/img/page")})));
+    ASSERT_TRUE(accepted(page, "print", studentData(11, {server.url("/img/login")})));
+    const QList<QJsonObject> errors = waitForEvents(page, {"print-end", "error"}, 4);
+    ASSERT_EQ(errors.size(), 4);
     for (const QJsonObject& error : errors) {
         EXPECT_EQ(error.value("cmd").toString(), "error");
         EXPECT_EQ(dataOf(error).value("errorType").toString(), "print-error");
-        EXPECT_EQ(error.value("msg").toString(), kNetworkError);
     }
+    EXPECT_EQ(errors[0].value("msg").toString(), kNetworkError);
+    EXPECT_EQ(errors[1].value("msg").toString(), kNetworkError);
+    EXPECT_EQ(dataOf(errors[1]).value("imgUrl").toString(), server.url("/img/missing?v=2"));
+    EXPECT_EQ(errors[2].value("msg").toString(), kNetworkError);
+    EXPECT_EQ(dataOf(errors[2]).value("imgUrl").toString(), server.url("/img/page"));
+    EXPECT_EQ(errors[3].value("msg").toString(), QString::fromUtf8("打印出错，登录已过期，请重新登录"));
     EXPECT_TRUE(sandbox.readLog().contains("httpCode=404"));
     EXPECT_EQ(jobs().size(), 1);
 }
@@ -178,6 +201,9 @@ TEST_F(PrintFlowTest, ABatchPrintsInListOrderWithTenStudentsDownloadedAhead)
         order.append(s);
     EXPECT_EQ(printedStudents(), order);
     EXPECT_EQ(pagesOfJob(jobs().at(3)), (QList<PrintedPage> {{3, 0}, {3, 1}, {3, 2}}));
+    // Nothing of the class stays on the PC.
+    EXPECT_TRUE(vtest::waitUntil([&] { return downloadedFiles().isEmpty(); })) << downloadedFiles().join(' ').toStdString();
+    EXPECT_TRUE(QDir(sandbox.dataFolder() + "/download/print_batch").entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
 }
 
 class BatchFailureTest : public PrintFlowTest, public ::testing::WithParamInterface<HttpReply::Fault> {};
@@ -217,11 +243,14 @@ TEST_P(BatchFailureTest, TheFirstFailureStopsTheBatchAndTheNextBatchPrints)
     QStringList expected = idRange(3, 24);
     expected.sort();
     EXPECT_EQ(failed, expected);
-    for (const QJsonObject& error : errors) {
+    EXPECT_EQ(errors.first().value("msg").toString(), kNetworkError);
+    for (const QJsonObject& error : errors.mid(1)) {
         EXPECT_EQ(dataOf(error).value("errorType").toString(), "print-error");
-        EXPECT_EQ(error.value("msg").toString(), kNetworkError);
+        EXPECT_EQ(error.value("msg").toString(), stoppedBecauseOf("student7", kNetworkError));
     }
     EXPECT_EQ(jobs().size(), 3);
+    // The students after the failure stop downloading: none of them is still being fetched.
+    EXPECT_TRUE(vtest::waitUntil([&] { return server.inFlight() == 0; }));
 
     // Student 2 still ends as printed; then the other page's batch prints, in order.
     cups().setDefaultFate(CupsHarness::Fate::Print);
@@ -252,9 +281,11 @@ TEST_F(PrintFlowTest, ABatchWhoseFolderCannotBeMadeFailsEveryStudent)
     ASSERT_TRUE(accepted(page, "printBatch", students));
     const QList<QJsonObject> errors = waitForEvents(page, {"error", "print-end"}, 12);
     ASSERT_EQ(errors.size(), 12);
+    const QString writeFailed = QString::fromUtf8("打印出错，文件写入失败");
+    EXPECT_EQ(errors.first().value("msg").toString(), writeFailed);
     for (const QJsonObject& error : errors) {
         EXPECT_EQ(error.value("cmd").toString(), "error");
-        EXPECT_EQ(error.value("msg").toString(), QString::fromUtf8("打印出错，文件写入失败"));
+        EXPECT_TRUE(error.value("msg").toString().endsWith(writeFailed)) << error.value("msg").toString().toStdString();
     }
     EXPECT_TRUE(jobs().isEmpty());
 }
@@ -337,10 +368,10 @@ TEST_F(PrintFlowTest, AJobThatDoesNotPrintFailsItsStudentAndStopsTheBatch)
     const QList<QJsonObject> cancelled = waitForEvents(page, {"error", "print-end"}, 3);
     ASSERT_EQ(cancelled.size(), 3);
     EXPECT_EQ(studentIds(cancelled), idRange(0, 2));
-    for (const QJsonObject& event : cancelled) {
+    for (const QJsonObject& event : cancelled)
         EXPECT_EQ(event.value("cmd").toString(), "error");
-        EXPECT_EQ(event.value("msg").toString(), QString::fromUtf8("打印出错，请检查打印机状态"));
-    }
+    EXPECT_EQ(cancelled[0].value("msg").toString(), kPrinterError);
+    EXPECT_EQ(cancelled[2].value("msg").toString(), stoppedBecauseOf("student0", kPrinterError));
 
     // The printer itself still holds the cancelled job: let it go, or nothing else reaches it.
     releaseJob(jobs().at(0));
@@ -351,11 +382,96 @@ TEST_F(PrintFlowTest, AJobThatDoesNotPrintFailsItsStudentAndStopsTheBatch)
     ASSERT_TRUE(cups().disable(kQueue));
     const QList<QJsonObject> stopped = waitForEvents(page, {"error", "print-end"}, 2);
     ASSERT_EQ(stopped.size(), 2);
-    for (const QJsonObject& event : stopped) {
-        EXPECT_EQ(event.value("cmd").toString(), "error");
-        EXPECT_EQ(event.value("msg").toString(), QString::fromUtf8("打印机已停止，请检查打印机状态"));
-    }
+    const QString stoppedText = QString::fromUtf8("打印机已停止，请检查打印机状态");
+    EXPECT_EQ(stopped[0].value("msg").toString(), stoppedText);
+    EXPECT_EQ(stopped[1].value("msg").toString(), stoppedBecauseOf("student5", stoppedText));
     EXPECT_EQ(jobs().size(), 2);
+}
+
+TEST_F(PrintFlowTest, APrinterThatNeedsAPersonKeepsTheBatchWaitingAndTellsThePage)
+{
+    // Told of a job not printed after a second; given up only after two minutes.
+    sandbox.setConfig("printnoticeseconds", "1");
+    sandbox.setConfig("printgiveupseconds", "120");
+    cups().setDefaultFate(CupsHarness::Fate::MediaEmpty);
+    QJsonArray students;
+    for (int s = 0; s < 3; ++s)
+        students.append(studentData(s, 1));
+    ASSERT_TRUE(accepted(page, "printBatch", students));
+    ASSERT_TRUE(waitForJobs(1));
+    const QString first = jobs().first();
+
+    // Out of paper: the page is told whose paper waits where, and why.
+    const auto waiting = page.waitFor([](const QJsonObject& m) { return m.value("cmd") == "print-waiting"; }, kEventWaitMs);
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(waiting->value("ret").toInt(), 200);
+    EXPECT_EQ(waiting->value("msg").toString(), QString::fromUtf8("打印机缺纸，请添加纸张"));
+    const QJsonObject data = dataOf(*waiting);
+    EXPECT_EQ(data.value("reason").toString(), "media-empty");
+    EXPECT_EQ(data.value("studentId").toString(), "S0");
+    EXPECT_EQ(data.value("printerName").toString(), kQueue);
+    EXPECT_TRUE(data.value("batchId").toString().startsWith("printBatch_"));
+    // Longer than a job used to be waited for: still no failure.
+    EXPECT_TRUE(waitForEvents(page, {"error", "print-end"}, 1, 2500).isEmpty());
+
+    cups().setDefaultFate(CupsHarness::Fate::Print);
+    cups().release(first);
+    const QList<QJsonObject> ends = waitForEvents(page, {"print-end", "error"}, 3);
+    ASSERT_EQ(ends.size(), 3);
+    EXPECT_EQ(studentIds(ends), idRange(0, 2));
+    for (const QJsonObject& end : ends) {
+        EXPECT_EQ(end.value("cmd").toString(), "print-end");
+        EXPECT_EQ(dataOf(end).value("batchId").toString(), data.value("batchId").toString());
+    }
+    EXPECT_EQ(printedStudents(), (QList<int> {0, 1, 2})) << "printed once each";
+
+    // A printer asleep (offline) for a while is waited for too, and prints.
+    cups().setDefaultFate(CupsHarness::Fate::Offline);
+    ASSERT_TRUE(accepted(page, "print", studentData(5, 1)));
+    const auto asleep = page.waitFor([](const QJsonObject& m) { return m.value("cmd") == "print-waiting"; }, kEventWaitMs);
+    ASSERT_TRUE(asleep);
+    EXPECT_EQ(dataOf(*asleep).value("reason").toString(), "offline");
+    EXPECT_EQ(dataOf(*asleep).value("studentName").toString(), "student5");
+    EXPECT_TRUE(waitForEvents(page, {"error", "print-end"}, 1, 1500).isEmpty());
+    cups().setDefaultFate(CupsHarness::Fate::Print);
+    // The job has not reached the printer: it is woken by the name the agent gave it.
+    ASSERT_FALSE(submittedJobs().isEmpty());
+    cups().release(submittedJobs().last());
+    const QList<QJsonObject> woke = waitForEvents(page, {"print-end", "error"}, 1);
+    ASSERT_EQ(woke.size(), 1);
+    EXPECT_EQ(woke.first().value("cmd").toString(), "print-end");
+    EXPECT_EQ(printedStudents(), (QList<int> {0, 1, 2, 5}));
+}
+
+TEST_F(PrintFlowTest, AJobGivenUpIsTakenBackAndNeverPrints)
+{
+    // A printer switched off: the server says nothing about it, the job stays "processing".
+    sandbox.setConfig("printnoticeseconds", "1");
+    sandbox.setConfig("printgiveupseconds", "4");
+    ASSERT_TRUE(cups().setReachable(kQueue, false));
+    QJsonArray students;
+    for (int s = 0; s < 3; ++s)
+        students.append(studentData(s, 1));
+    ASSERT_TRUE(accepted(page, "printBatch", students));
+
+    const auto waiting = page.waitFor([](const QJsonObject& m) { return m.value("cmd") == "print-waiting"; }, kEventWaitMs);
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(dataOf(*waiting).value("reason").toString(), "no-response");
+    const QList<QJsonObject> errors = waitForEvents(page, {"print-end", "error"}, 3);
+    ASSERT_EQ(errors.size(), 3);
+    const QString timeout = QString::fromUtf8("打印超时，请检查打印机状态");
+    EXPECT_EQ(errors[0].value("msg").toString(), timeout);
+    EXPECT_EQ(errors[1].value("msg").toString(), stoppedBecauseOf("student0", timeout));
+    EXPECT_EQ(cups().queuedJobCount(kQueue), 0) << "the job was cancelled at the queue";
+
+    // Back on the network, the printer gets the next print, never the one given up.
+    ASSERT_TRUE(cups().setReachable(kQueue, true));
+    ASSERT_TRUE(accepted(page, "print", studentData(7, 1)));
+    const QList<QJsonObject> ends = waitForEvents(page, {"print-end", "error"}, 1);
+    ASSERT_EQ(ends.size(), 1);
+    EXPECT_EQ(ends.first().value("cmd").toString(), "print-end");
+    EXPECT_EQ(printedStudents(), (QList<int> {7}));
+    EXPECT_TRUE(vtest::waitUntil([&] { return downloadedFiles().isEmpty(); }));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "wait.h"
 
 #include <QBuffer>
+#include <QDirIterator>
 #include <QFile>
 #include <QImage>
 #include <QRegularExpression>
@@ -81,6 +82,8 @@ void PrintFlow::SetUp()
     cups().setDefaultFate(vtest::CupsHarness::Fate::Print);
     earlierJobs = cups().jobNames(kQueue).size();
     ASSERT_TRUE(server.isListening());
+    // A job that has left the queue is seen within a tenth of a second, not half a second.
+    sandbox.setConfig(QStringLiteral("printpollms"), QStringLiteral("100"));
     port = sandbox.startListening({QStringLiteral("--hidden")});
     ASSERT_NE(port, 0);
     ASSERT_TRUE(page.open(port)) << page.errorString().toStdString();
@@ -97,6 +100,7 @@ void PrintFlow::TearDown()
     for (const QString& job : jobs())
         cups().release(job);
     cups().cancelAll(kQueue);
+    cups().setReachable(kQueue, true);
     cups().enable(kQueue);
     if (HasFailure())
         std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
@@ -187,6 +191,26 @@ QList<int> PrintFlow::printedStudents() const
 void PrintFlow::releaseJob(const QString& jobName)
 {
     cups().release(jobName);
+}
+
+QStringList PrintFlow::submittedJobs() const
+{
+    QStringList names;
+    static const QRegularExpression registered(QStringLiteral("register tracked print job\\. uniqueId=([^,]+),"));
+    QRegularExpressionMatchIterator it = registered.globalMatch(sandbox.readLog());
+    while (it.hasNext())
+        names.append(it.next().captured(1));
+    return names;
+}
+
+QStringList PrintFlow::downloadedFiles() const
+{
+    QStringList files;
+    QDirIterator it(sandbox.dataFolder() + QStringLiteral("/download"), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    return files;
 }
 
 int PrintFlow::logCount(const QString& text) const

@@ -79,6 +79,10 @@ protected:
     // Releases a held job and waits until the printer has its document.
     void releaseJob(const QString& jobName);
 
+    // The names of the jobs the agent has sent, in order, as its log tells them.
+    QStringList submittedJobs() const;
+    // Files the agent keeps under its download folder.
+    QStringList downloadedFiles() const;
     int logCount(const QString& text) const;
     bool waitForLogCount(const QString& text, int count, int timeoutMs = kEventWaitMs) const;
 
