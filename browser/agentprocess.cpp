@@ -1,6 +1,6 @@
 #include "agentprocess.h"
 
-#include "agentprocess_native.h"
+#include "shellconfig.h"
 
 #include <QLocalSocket>
 
@@ -31,33 +31,34 @@ bool AgentProcess::launch(const QString& installFolder)
     if (isStarted())
         return true;
     error.clear();
-    auto started = std::make_unique<Native>(*this);
-    if (!started->start(installFolder + QStringLiteral("vellox"), installFolder, error))
-        return false;
-    native = std::move(started);
-    return true;
+    TiedProcess::Command command;
+    command.program = pathFromUtf8((installFolder + QStringLiteral("vellox")).toStdString());
+    command.arguments = {"--hidden"};
+    command.workingFolder = pathFromUtf8(installFolder.toStdString());
+    std::string failure;
+    if (process.start(command, failure))
+        return true;
+    error = QString::fromStdString(failure);
+    return false;
 }
 
 bool AgentProcess::isStarted() const
 {
-    return native != nullptr;
+    return process.isStarted();
 }
 
 qint64 AgentProcess::processId() const
 {
-    return native ? native->processId() : 0;
+    return process.processId();
 }
 
 void AgentProcess::startWatcher()
 {
-    if (native)
-        native->startWatcher();
+    // Emitted from the watcher's thread: queued to whoever listens on the main thread.
+    process.watch([this] { Q_EMIT ended(); });
 }
 
 void AgentProcess::terminate()
 {
-    if (!native)
-        return;
-    native->terminate(kTerminateGraceMs);
-    native.reset();
+    process.terminate(kTerminateGraceMs);
 }

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "tiedprocess.h"
+
 #include <QObject>
 #include <QString>
-
-#include <memory>
 
 // The agent `vellox`, started hidden from the install folder and tied to the shell's life: it
 // dies with the shell however the shell ends, and its own end is reported once by ended() so
@@ -11,7 +11,7 @@
 class AgentProcess : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kTerminateGraceMs = 3000;
+    static constexpr int kTerminateGraceMs = TiedProcess::kDefaultGraceMs;
 
     explicit AgentProcess(QObject* parent = nullptr);
     ~AgentProcess() override; // terminates
@@ -38,7 +38,6 @@ Q_SIGNALS:
     void ended();
 
 private:
-    class Native; // the platform's process handling
-    std::unique_ptr<Native> native;
+    TiedProcess process;
     QString error;
 };

@@ -22,9 +22,9 @@ int windowsKeyCode(int key)
     return 0;
 }
 
-QString hostOf(const QByteArray& url)
+QString hostOf(const std::string& url)
 {
-    return QUrl::fromEncoded(url).host().toLower();
+    return QUrl::fromEncoded(QByteArray::fromStdString(url)).host().toLower();
 }
 } // namespace
 
@@ -57,18 +57,18 @@ std::unique_ptr<QMenu> BrowserClient::buildEnvMenu(const std::vector<ShellEnviro
     auto menu = std::make_unique<QMenu>();
     int id = 0;
     for (const ShellEnvironment& environment : environments) {
-        const QByteArray& label = environment.name.isEmpty() ? environment.key : environment.name;
-        menu->addAction(QString::fromUtf8(label))->setData(++id);
+        const std::string& label = environment.name.empty() ? environment.key : environment.name;
+        menu->addAction(QString::fromStdString(label))->setData(++id);
     }
     return menu;
 }
 
-bool BrowserClient::mayTagPage(const QUrl& page, const ShellConfig& config, const QByteArray& builtInBase)
+bool BrowserClient::mayTagPage(const QUrl& page, const ShellConfig& config, const std::string& builtInBase)
 {
     const QString host = page.host().toLower();
     if (host.isEmpty())
         return false;
-    if (!builtInBase.isEmpty() && hostOf(builtInBase) == host)
+    if (!builtInBase.empty() && hostOf(builtInBase) == host)
         return true;
     for (const ShellEnvironment& environment : config.environments) {
         if (hostOf(environment.url) == host)
@@ -78,7 +78,7 @@ bool BrowserClient::mayTagPage(const QUrl& page, const ShellConfig& config, cons
 }
 
 BrowserClient::BrowserClient(BrowserWindow* window, const ShellConfig& config, const ShellPaths& paths,
-                             const QByteArray& builtInBase, std::string deviceId, QObject* parent)
+                             const std::string& builtInBase, std::string deviceId, QObject* parent)
     : QObject(parent)
     , mainWindow(window)
     , url(config.frontEndUrl)
@@ -160,8 +160,9 @@ void BrowserClient::logKey(const KeyEvent& event, const QString& what)
 {
     keyLog.write(QStringLiteral("KeyDown: code=%1 modifiers=0x%2")
                      .arg(event.windowsKeyCode)
-                     .arg(event.modifiers, 0, 16));
-    keyLog.write(what);
+                     .arg(event.modifiers, 0, 16)
+                     .toStdString());
+    keyLog.write(what.toStdString());
 }
 
 void BrowserClient::OnLoadEnd(const QUrl& loaded)
@@ -216,6 +217,6 @@ void BrowserClient::runEnvMenu()
     const ShellEnvironment& environment = config.environments[size_t(id - 1)];
     url = frontEndUrlFor(environment.url);
     if (!writeEnvKey(paths, environment.key))
-        shellLog(QStringLiteral("ERROR: Failed to write env.dat"));
-    browser->loadUrl(QUrl::fromEncoded(url));
+        shellLog("ERROR: Failed to write env.dat");
+    browser->loadUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
 }

@@ -45,10 +45,10 @@ public:
     static std::unique_ptr<QMenu> buildEnvMenu(const std::vector<ShellEnvironment>& environments);
     // Whether a page may get the device cookie: only the shell's own servers are told who
     // this PC is, not every site a page links to.
-    static bool mayTagPage(const QUrl& page, const ShellConfig& config, const QByteArray& builtInBase);
+    static bool mayTagPage(const QUrl& page, const ShellConfig& config, const std::string& builtInBase);
 
     BrowserClient(BrowserWindow* window, const ShellConfig& config, const ShellPaths& paths,
-                  const QByteArray& builtInBase, std::string deviceId, QObject* parent = nullptr);
+                  const std::string& builtInBase, std::string deviceId, QObject* parent = nullptr);
     ~BrowserClient() override;
 
     void OnAfterCreated(WebEngineBrowser* browser);
@@ -60,7 +60,7 @@ public:
     void openDevTools();
     void showEnvMenu();
 
-    QByteArray currentUrl() const { return url; }
+    std::string currentUrl() const { return url; }
 
 Q_SIGNALS:
     void closed();
@@ -74,11 +74,11 @@ private:
     void logKey(const KeyEvent& event, const QString& what);
 
     QPointer<BrowserWindow> mainWindow;
-    QByteArray url;
+    std::string url;
     std::string deviceId;
     const ShellConfig& config;
     ShellPaths paths;
-    QByteArray builtInBase;
+    std::string builtInBase;
     QPointer<WebEngineBrowser> browser;
     PlainLog keyLog {PlainLog::Stamp::TimeOnly};
     bool menuPending = false;

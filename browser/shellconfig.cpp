@@ -1,147 +1,168 @@
 #include "shellconfig.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QSaveFile>
-#include <QStandardPaths>
-#include <QUrl>
-#include <QUrlQuery>
+#include <fstream>
+#include <iterator>
+#include <system_error>
 
 const char* const kDefaultAppName = "Corvane智能批阅机";
-const char* const kNoEnvironmentPage = "qrc:/vellox-browser/no-environment.html";
 
 namespace {
-const QByteArray kByteOrderMark("\xEF\xBB\xBF");
-const QByteArray kFrontEndPath("reviewer/?isWindows=1#/home");
-const QByteArray kDefaultEnvironment("online");
+constexpr std::string_view kByteOrderMark("\xEF\xBB\xBF");
+constexpr std::string_view kFrontEndPath("reviewer/?isWindows=1#/home");
+constexpr std::string_view kDefaultEnvironment("online");
 
-QByteArray withoutByteOrderMark(const QByteArray& text)
+std::string_view withoutByteOrderMark(std::string_view text)
 {
-    return text.startsWith(kByteOrderMark) ? text.mid(kByteOrderMark.size()) : text;
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+        text.remove_prefix(kByteOrderMark.size());
+    return text;
 }
 
-QByteArray quoted(const QByteArray& word)
+std::string quoted(std::string_view word)
 {
-    return '"' + word + '"';
+    return '"' + std::string(word) + '"';
 }
 
-std::vector<ShellEnvironment> environmentsIn(const QByteArray& text)
+bool readWholeFile(const std::filesystem::path& path, std::string& text)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return false;
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return !file.bad();
+}
+
+std::vector<ShellEnvironment> environmentsIn(std::string_view text)
 {
     std::vector<ShellEnvironment> found;
-    const QByteArray keyWord = quoted("key");
-    int position = 0;
+    const std::string keyWord = quoted("key");
+    size_t position = 0;
     while (text.size() - position >= keyWord.size()) {
-        const int keyAt = text.indexOf(keyWord, position);
-        if (keyAt < 0)
+        const size_t keyAt = text.find(keyWord, position);
+        if (keyAt == std::string_view::npos)
             break;
-        const int braceAt = text.indexOf('}', keyAt);
-        if (braceAt < 0)
+        const size_t braceAt = text.find('}', keyAt);
+        if (braceAt == std::string_view::npos)
             break;
-        const QByteArray entry = text.mid(keyAt, braceAt - keyAt);
+        const std::string_view entry = text.substr(keyAt, braceAt - keyAt);
         ShellEnvironment environment {extractJsonString(entry, "key"), extractJsonString(entry, "name"),
                                       extractJsonString(entry, "url")};
-        if (!environment.key.isEmpty() && !environment.url.isEmpty())
-            found.push_back(environment);
+        if (!environment.key.empty() && !environment.url.empty())
+            found.push_back(std::move(environment));
         position = braceAt + 1;
     }
     return found;
 }
 
-QByteArray noEnvironmentPage(const ShellPaths& paths)
+void makeDataFolder(const ShellPaths& paths)
 {
-    QUrl page(QString::fromLatin1(kNoEnvironmentPage));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("appdat"), QDir::toNativeSeparators(paths.appDat()));
-    page.setQuery(query);
-    return page.toEncoded();
+    std::error_code ignored;
+    std::filesystem::create_directories(paths.dataFolder, ignored);
 }
 } // namespace
 
-ShellPaths ShellPaths::forThisProcess()
+std::filesystem::path pathFromUtf8(const std::string& text)
 {
-    ShellPaths paths;
-    paths.installFolder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    paths.dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/vellox-browser");
-    return paths;
+    return std::filesystem::u8path(text);
 }
 
-QByteArray extractJsonString(const QByteArray& text, const QByteArray& name)
+std::string utf8Of(const std::filesystem::path& path)
 {
-    const QByteArray member = quoted(name);
-    const int nameAt = text.indexOf(member);
-    if (nameAt < 0)
-        return {};
-    const int colonAt = text.indexOf(':', nameAt + member.size());
-    if (colonAt < 0)
-        return {};
-    const int openAt = text.indexOf('"', colonAt + 1);
-    if (openAt < 0)
-        return {};
-    const int closeAt = text.indexOf('"', openAt + 1);
-    if (closeAt < 0)
-        return {};
-    return text.mid(openAt + 1, closeAt - openAt - 1);
+    return path.u8string();
 }
 
-QByteArray readEnvKey(const ShellPaths& paths)
+std::string extractJsonString(std::string_view text, std::string_view name)
 {
-    QDir().mkpath(paths.dataFolder);
-    QFile file(paths.envDat());
-    if (!file.open(QIODevice::ReadOnly))
+    const std::string member = quoted(name);
+    const size_t nameAt = text.find(member);
+    if (nameAt == std::string_view::npos)
         return {};
-    QByteArray line = withoutByteOrderMark(file.readAll());
-    const int lineEnd = line.indexOf('\n');
-    if (lineEnd >= 0)
-        line.truncate(lineEnd);
-    while (!line.isEmpty() && (line.endsWith('\r') || line.endsWith(' ') || line.endsWith('\t')))
-        line.chop(1);
+    const size_t colonAt = text.find(':', nameAt + member.size());
+    if (colonAt == std::string_view::npos)
+        return {};
+    const size_t openAt = text.find('"', colonAt + 1);
+    if (openAt == std::string_view::npos)
+        return {};
+    const size_t closeAt = text.find('"', openAt + 1);
+    if (closeAt == std::string_view::npos)
+        return {};
+    return std::string(text.substr(openAt + 1, closeAt - openAt - 1));
+}
+
+std::string readEnvKey(const ShellPaths& paths)
+{
+    makeDataFolder(paths);
+    std::string text;
+    if (!readWholeFile(paths.envDat(), text))
+        return {};
+    std::string line(withoutByteOrderMark(text));
+    const size_t lineEnd = line.find('\n');
+    if (lineEnd != std::string::npos)
+        line.resize(lineEnd);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
     return line;
 }
 
-bool writeEnvKey(const ShellPaths& paths, const QByteArray& key)
+bool writeEnvKey(const ShellPaths& paths, const std::string& key)
 {
-    QDir().mkpath(paths.dataFolder);
-    // Replaced whole, so a crash mid-write never leaves half a key that selects another server.
-    QSaveFile file(paths.envDat());
-    return file.open(QIODevice::WriteOnly) && file.write(key) == key.size() && file.commit();
+    makeDataFolder(paths);
+    const std::filesystem::path target = paths.envDat();
+    std::filesystem::path partial = target;
+    partial += ".part";
+    {
+        std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+        if (!file || !file.write(key.data(), std::streamsize(key.size())) || !file.flush())
+            return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(partial, target, error);
+    if (error) {
+        // Where renaming onto an existing file is refused, the old key goes first.
+        std::filesystem::remove(target, error);
+        std::filesystem::rename(partial, target, error);
+    }
+    if (error)
+        std::filesystem::remove(partial, error);
+    return !error;
 }
 
-QByteArray frontEndUrlFor(const QByteArray& base)
+std::string frontEndUrlFor(const std::string& base)
 {
-    return base.endsWith('/') ? base + kFrontEndPath : base + '/' + kFrontEndPath;
+    if (!base.empty() && base.back() == '/')
+        return base + std::string(kFrontEndPath);
+    return base + '/' + std::string(kFrontEndPath);
 }
 
-bool loadShellConfig(const ShellPaths& paths, const QByteArray& builtInBase, ShellConfig& config)
+bool loadShellConfig(const ShellPaths& paths, const std::string& builtInBase, ShellConfig& config)
 {
-    QFile file(paths.appDat());
-    if (!file.open(QIODevice::ReadOnly))
+    std::string file;
+    if (!readWholeFile(paths.appDat(), file))
         return false;
-    const QByteArray text = withoutByteOrderMark(file.readAll());
+    const std::string_view text = withoutByteOrderMark(file);
 
-    config.appName = QString::fromUtf8(extractJsonString(text, "appname"));
-    if (config.appName.isEmpty())
-        config.appName = QString::fromUtf8(kDefaultAppName);
+    config.appName = extractJsonString(text, "appname");
+    if (config.appName.empty())
+        config.appName = kDefaultAppName;
     config.environments = environmentsIn(text);
 
-    QByteArray current = readEnvKey(paths);
-    if (current.isEmpty())
+    std::string current = readEnvKey(paths);
+    if (current.empty())
         current = extractJsonString(text, "current");
-    if (current.isEmpty())
+    if (current.empty())
         current = kDefaultEnvironment;
 
-    QByteArray base;
+    std::string base;
     for (const ShellEnvironment& environment : config.environments) {
         if (environment.key == current) {
             base = environment.url;
             break;
         }
     }
-    if (base.isEmpty() && !config.environments.empty())
+    if (base.empty() && !config.environments.empty())
         base = config.environments.front().url;
-    if (base.isEmpty())
+    if (base.empty())
         base = builtInBase;
-    config.frontEndUrl = base.isEmpty() ? noEnvironmentPage(paths) : frontEndUrlFor(base);
+    config.frontEndUrl = base.empty() ? std::string() : frontEndUrlFor(base);
     return true;
 }

@@ -9,6 +9,7 @@
 #include "plainlog.h"
 #include "shellconfig.h"
 #include "shellplatform.h"
+#include "shellqt.h"
 #include "singleinstance.h"
 #include "ui/globalshortcut.h"
 #include "webenginebrowser.h"
@@ -21,12 +22,12 @@
 
 namespace {
 // The front end shown when app.dat lists no environment; empty: the no-environment page.
-const QByteArray kBuiltInBaseUrl(VELLOX_FRONTEND_BASE_URL);
+const std::string kBuiltInBaseUrl(VELLOX_FRONTEND_BASE_URL);
 const QString kProfileName = QStringLiteral("vellox-browser");
 
 int refuseWithoutAppDat(QuitSignal& quitSignal)
 {
-    shellLog(QStringLiteral("ERROR: Failed to load app.dat"));
+    shellLog("ERROR: Failed to load app.dat");
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), QStringLiteral("Failed to load app.dat"),
                     QMessageBox::Ok);
     QObject::connect(&quitSignal, &QuitSignal::quitRequested, &box, &QMessageBox::reject);
@@ -38,11 +39,11 @@ void startAgent(AgentProcess& agent, const ShellPaths& paths)
 {
     // A second agent would only find this one and exit, and the shell would close with it.
     if (AgentProcess::isAgentRunning())
-        shellLog(QStringLiteral("vellox already running"));
-    else if (agent.launch(paths.installFolder))
-        shellLog(QStringLiteral("vellox launched"));
+        shellLog("vellox already running");
+    else if (agent.launch(qtPath(paths.installFolder) + QLatin1Char('/')))
+        shellLog("vellox launched");
     else
-        shellLog(QStringLiteral("ERROR: Failed to launch vellox: ") + agent.errorString());
+        shellLog("ERROR: Failed to launch vellox: " + agent.errorString().toStdString());
 }
 
 // From the window's creation to the end of its loop.
@@ -51,12 +52,12 @@ void runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, Agent
 {
     QWebEngineProfile profile(kProfileName);
     configureProfile(profile, paths);
-    shellLog(QStringLiteral("CefInitialize succeeded"));
+    shellLog("CefInitialize succeeded");
 
-    BrowserWindow window(config.appName);
+    BrowserWindow window(QString::fromStdString(config.appName));
     window.show();
     windowServer.attachWindow(&window);
-    shellLog(QStringLiteral("Window created"));
+    shellLog("Window created");
 
     BrowserClient client(&window, config, paths, kBuiltInBaseUrl, computeDeviceId());
     // Whoever registers first owns it (the agent wants it too); if not the shell, Ctrl+Alt+K
@@ -66,8 +67,8 @@ void runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, Agent
 
     WebEngineBrowser browser(&profile, &window);
     client.OnAfterCreated(&browser);
-    browser.loadUrl(QUrl::fromEncoded(config.frontEndUrl));
-    shellLog(QStringLiteral("CreateBrowser called, entering message loop"));
+    browser.loadUrl(startPage(config, paths));
+    shellLog("CreateBrowser called, entering message loop");
 
     // Once closing has begun nobody is told the window is there, and a new start waits.
     QObject::connect(&window, &BrowserWindow::closeRequested, &windowServer, &WindowControlServer::stopListening);
@@ -79,9 +80,9 @@ void runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, Agent
     }
 
     QApplication::exec();
-    shellLog(QStringLiteral("Message loop exited"));
+    shellLog("Message loop exited");
     agent.terminate();
-    shellLog(QStringLiteral("Child process terminated"));
+    shellLog("Child process terminated");
     // Leaving: the browser's pages go before the profile they belong to.
 }
 } // namespace
@@ -110,27 +111,27 @@ int runShell(int argc, char** argv)
     WindowControlServer windowServer;
     const bool listening = windowServer.listen();
 
-    const ShellPaths paths = ShellPaths::forThisProcess();
-    QDir().mkpath(paths.dataFolder);
+    const ShellPaths paths = shellPathsForThisProcess();
+    QDir().mkpath(qtPath(paths.dataFolder));
     setShellLogPath(paths.startupLog());
-    shellLog(QStringLiteral("=== Browser shell starting ==="));
+    shellLog("=== Browser shell starting ===");
     if (!listening)
-        shellLog(QStringLiteral("ERROR: Window socket not available: ") + windowServer.errorString());
+        shellLog("ERROR: Window socket not available: " + windowServer.errorString().toStdString());
 
     ShellConfig config;
     if (!loadShellConfig(paths, kBuiltInBaseUrl, config))
         return refuseWithoutAppDat(quitSignal);
-    shellLog(QStringLiteral("Config loaded, URL: ") + QString::fromUtf8(config.frontEndUrl));
+    shellLog("Config loaded, URL: " + startPage(config, paths).toEncoded().toStdString());
 
     // The agent ends before the lock is let go, so a new shell never meets the old agent.
     AgentProcess agent;
     startAgent(agent, paths);
     // After the agent has its own standard error: the engine's messages are the shell's.
-    ShellPlatform::redirectStandardError(paths.engineLog());
+    ShellPlatform::redirectStandardError(qtPath(paths.engineLog()));
 
     runBrowser(quitSignal, windowServer, agent, config, paths);
 
     lock.release();
-    shellLog(QStringLiteral("=== Browser shell exiting ==="));
+    shellLog("=== Browser shell exiting ===");
     return 0;
 }

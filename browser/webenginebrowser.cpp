@@ -1,6 +1,6 @@
 #include "webenginebrowser.h"
 
-#include "shellconfig.h"
+#include "shellqt.h"
 
 #include <QVBoxLayout>
 #include <QWebEngineProfile>
@@ -118,8 +118,8 @@ void WebEngineBrowser::close()
 
 void configureProfile(QWebEngineProfile& profile, const ShellPaths& paths)
 {
-    profile.setPersistentStoragePath(paths.profileFolder());
-    profile.setCachePath(paths.cacheFolder());
+    profile.setPersistentStoragePath(qtPath(paths.profileFolder()));
+    profile.setCachePath(qtPath(paths.cacheFolder()));
     profile.setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
     profile.setHttpAcceptLanguage(QStringLiteral("zh-CN"));
 }

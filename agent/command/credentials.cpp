@@ -1,5 +1,11 @@
 #include "command/credentials.h"
 
+#include "command/originpolicy.h"
+
+namespace {
+const QString kCookie = QStringLiteral("Cookie");
+}
+
 QString cookieHeaderFrom(const KELCredentials& credentials)
 {
     QString cookie;
@@ -12,7 +18,29 @@ void setCookieHeader(QMap<QString, QString>& headers, const KELCredentials& cred
 {
     const QString cookie = cookieHeaderFrom(credentials);
     if (cookie.isEmpty())
-        headers.remove(QStringLiteral("Cookie"));
+        headers.remove(kCookie);
     else
-        headers.insert(QStringLiteral("Cookie"), cookie);
+        headers.insert(kCookie, cookie);
+}
+
+KELCookieScope::KELCookieScope(const QJsonArray& domains, const QString& loginOrigin)
+    : origins(KELOriginPolicy::environmentOrigins(domains))
+{
+    // A page from the disk or a sandboxed frame has no server of its own.
+    const QString page = KELOriginPolicy::normalise(loginOrigin, false);
+    if (page.startsWith(QLatin1String("http://")) || page.startsWith(QLatin1String("https://")))
+        origins.insert(page);
+}
+
+bool KELCookieScope::allows(const QString& url) const
+{
+    const QString origin = KELOriginPolicy::normalise(url, true);
+    return !origin.isEmpty() && origins.contains(origin);
+}
+
+QMap<QString, QString> KELCookieScope::headersFor(QMap<QString, QString> headers, const QString& url) const
+{
+    if (!allows(url))
+        headers.remove(kCookie);
+    return headers;
 }

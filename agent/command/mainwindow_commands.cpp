@@ -4,6 +4,7 @@
 #include "command/commandcheck.h"
 #include "command/credentials.h"
 #include "command/velloxserver.h"
+#include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "printing/printbatchmgr.h"
 #include "printing/printermgr.h"
@@ -71,8 +72,11 @@ void MainWindow::slotTokenInfo(QString connection_key, QJsonObject param)
         return;
     }
 
-    // Each manager replaces its previous credentials; none given clears them.
-    KELUploaderMgr::instance()->setTokenParams(credentials);
+    // Each manager replaces its previous credentials; none given clears them. They go only to
+    // the school's servers: those of app.dat and the one that served the page logging in.
+    const KELCookieScope scope(KELGlobalConfig::instance()->getDomains(),
+                               KELVelloxServer::instance()->pageOrigin(reply.connectionKey));
+    KELUploaderMgr::instance()->setTokenParams(credentials, scope);
     KELPrinterMgr::instance()->setDownloadTokenParam(credentials);
     KELPrintBatchMgr::instance()->setDownloadTokenParam(credentials);
 

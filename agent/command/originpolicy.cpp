@@ -29,12 +29,8 @@ bool isLoopbackWebOrigin(const QUrl& url)
 } // namespace
 
 KELOriginPolicy::KELOriginPolicy(const QJsonArray& domains, const QString& allowedOriginsSetting)
+    : accepted(environmentOrigins(domains))
 {
-    for (const QJsonValue& entry : domains) {
-        const QString origin = normalise(entry.toObject().value(QStringLiteral("url")).toString(), true);
-        if (!origin.isEmpty())
-            accepted.insert(origin);
-    }
     for (const QString& item : allowedOriginsSetting.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString listed = item.trimmed();
         if (listed == QLatin1String("*")) {
@@ -59,6 +55,17 @@ bool KELOriginPolicy::allows(const QString& origin, bool peerIsLoopback) const
     if (accepted.contains(normalised))
         return true;
     return peerIsLoopback && (normalised == kFileOrigin || isLoopbackWebOrigin(QUrl(normalised)));
+}
+
+QSet<QString> KELOriginPolicy::environmentOrigins(const QJsonArray& domains)
+{
+    QSet<QString> origins;
+    for (const QJsonValue& entry : domains) {
+        const QString origin = normalise(entry.toObject().value(QStringLiteral("url")).toString(), true);
+        if (!origin.isEmpty())
+            origins.insert(origin);
+    }
+    return origins;
 }
 
 QString KELOriginPolicy::normalise(const QString& text, bool allowPath)

@@ -23,6 +23,8 @@ public:
     // "scheme://host:port" with the scheme's default port filled in; empty when `text` names
     // no origin. Paths of URLs are dropped; "file://" and "null" stand for themselves.
     static QString normalise(const QString& text, bool allowPath);
+    // The origins of app.dat's environment URLs (entries without a usable "url" are left out).
+    static QSet<QString> environmentOrigins(const QJsonArray& domains);
 
 private:
     bool acceptAll = false;

@@ -172,6 +172,7 @@ public:
                           const QJsonObject& data, const QString& msg);
     void notifyClient(const QString& cmd, int ret, const QJsonObject& data, const QString& msg,
                       bool broadcast);
+    QString pageOrigin(const std::string& connectionKey);
 
 private:
     enum class LoopState { NotStarted, Running, Ended };
@@ -677,6 +678,21 @@ void KELVelloxServerTask::notifyConnection(const std::string& connectionKey, con
     replyTo(connectionKey, cmd, KELCommandProtocol::freshRequestId(QDateTime::currentDateTime()), ret, data, msg);
 }
 
+QString KELVelloxServerTask::pageOrigin(const std::string& connectionKey)
+{
+    ConnectionHandle hdl;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex);
+        auto it = connections.find(connectionKey);
+        if (it == connections.end())
+            return {};
+        hdl = it->second;
+    }
+    ErrorCode ec;
+    ConnectionPtr con = endpoint.get_con_from_hdl(hdl, ec);
+    return ec || !con ? QString() : QString::fromStdString(con->get_origin());
+}
+
 KELVelloxServer* KELVelloxServer::instance()
 {
     return KELS::Singleton<KELVelloxServer>::instance();
@@ -710,6 +726,11 @@ void KELVelloxServer::notifyConnection(const std::string& connectionKey, const Q
                                        const QJsonObject& data, const QString& msg)
 {
     task->notifyConnection(connectionKey, cmd, ret, data, msg);
+}
+
+QString KELVelloxServer::pageOrigin(const std::string& connectionKey) const
+{
+    return task->pageOrigin(connectionKey);
 }
 
 void KELVelloxServer::notifyError(const QString& errorType, const QString& msg,

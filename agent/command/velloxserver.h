@@ -37,6 +37,9 @@ public:
     // connection of the latest "print".
     void notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
                           const QJsonObject& data, const QString& msg);
+    // The Origin header the page of `connectionKey` opened its connection with; empty for a
+    // client without one, or when that connection has gone.
+    QString pageOrigin(const std::string& connectionKey) const;
     // An "error" event whose data carry "errorType".
     void notifyError(const QString& errorType, const QString& msg, const QJsonObject& data = {},
                      int ret = 400, bool broadcast = false);

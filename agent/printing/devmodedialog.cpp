@@ -87,12 +87,12 @@ void DevModeDialog::applyTo(DEVMODEW* devMode) const
         devMode->dmFields &= ~DM_DEFAULTSOURCE;
 }
 
-bool DevModeDialog::edit(HWND parent, const QString& printerName, const Choices& choices, DevModeBuffer* devMode)
+bool DevModeDialog::edit(QWidget* parent, const QString& printerName, const Choices& choices, DevModeBuffer* devMode)
 {
     DEVMODEW* dm = devMode->get();
     if (!dm)
         return false;
-    DevModeDialog dialog(printerName, choices, *dm, static_cast<QWidget*>(parent));
+    DevModeDialog dialog(printerName, choices, *dm, parent);
     if (dialog.exec() != QDialog::Accepted)
         return false;
     dialog.applyTo(dm);

@@ -29,8 +29,8 @@ public:
     // Writes the chosen values into the device mode and marks them as set.
     void applyTo(DEVMODEW* devMode) const;
 
-    // Shows the dialog modally over `parent` (a QWidget, or null); true when confirmed.
-    static bool edit(HWND parent, const QString& printerName, const Choices& choices, DevModeBuffer* devMode);
+    // Shows the dialog modally over `parent` (or none); true when confirmed.
+    static bool edit(QWidget* parent, const QString& printerName, const Choices& choices, DevModeBuffer* devMode);
 
 private:
     QComboBox* paperBox;

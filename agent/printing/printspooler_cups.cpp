@@ -283,7 +283,8 @@ public:
         choices.longEdge = IppDevMode::supportsSides(caps, DMDUP_VERTICAL);
         choices.shortEdge = IppDevMode::supportsSides(caps, DMDUP_HORIZONTAL);
         choices.color = IppDevMode::supportsColor(caps);
-        return DevModeDialog::edit(parent, QString::fromStdString(name), choices, devMode);
+        // Off Windows a window handle is the QWidget it belongs to.
+        return DevModeDialog::edit(static_cast<QWidget*>(parent), QString::fromStdString(name), choices, devMode);
     }
 
     std::vector<PrinterChoice> bins(const DevModeBuffer&) override { return IppDevMode::bins(caps); }

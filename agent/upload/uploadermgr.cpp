@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QThreadPool>
 
+#include <utility>
+
 using Lock = std::lock_guard<std::recursive_mutex>;
 
 KELUploaderMgr* KELUploaderMgr::instance()
@@ -40,14 +42,16 @@ void KELUploaderMgr::setBatchTaskInfo(const QString& url, const QString& unionKe
     batch.url = url;
     batch.paperVersion = paperVersion;
     batch.batchEnd = false;
+    batch.cookieWithheldLogged = false;
     activeBatchNo = batchNo;
 }
 
-void KELUploaderMgr::setTokenParams(const KELCredentials& params)
+void KELUploaderMgr::setTokenParams(const KELCredentials& params, const KELCookieScope& scope)
 {
     KLOG->info("set upload token param, items count: {}", params.size());
     Lock lock(mutex);
     setCookieHeader(headers, params);
+    cookieScope = scope;
 }
 
 void KELUploaderMgr::uploadSavedFile(const QString& filePath, int sortNo, qint64 fileSize)
@@ -71,8 +75,12 @@ void KELUploaderMgr::queue(const QString& filePath, int sortNo, qint64 size, con
     KLOG->info("add a file to upload: file_path: {}, sort_no: {}, file size: {}, batch: {}", filePath,
                sortNo, size, activeBatchNo);
     ++batch->total;
+    const HeaderMap pageHeaders = cookieScope.headersFor(headers, batch->url);
+    if (pageHeaders.size() != headers.size() && !std::exchange(batch->cookieWithheldLogged, true))
+        KLOG->warn("batch {} uploads to {} without the login cookie: not a server of app.dat's environments "
+                   "nor of the page that logged in", batch->batchNo, KELLog::clipped(batch->url));
     pendingTasks.push_back(std::make_unique<KELUploadTask>(filePath, sortNo, size, data, batch->url, batch->batchNo,
-                                                           batch->unionKey, batch->paperVersion, headers));
+                                                           batch->unionKey, batch->paperVersion, pageHeaders));
 
     if (activeTasks.size() >= kMaxRunningUploads) {
         KLOG->info("Add to pending waiting for start: file_path: {}, sort_no: {}, file size: {}", filePath,

@@ -25,6 +25,7 @@ struct UploadBatchInfo {
     int total = 0;
     int succeeded = 0;
     int finished = 0;
+    bool cookieWithheldLogged = false;
 };
 
 // Sends every scanned page to the server of the current batch, at most six at a time in the
@@ -44,8 +45,9 @@ public:
     // its target is replaced, its counters of pages still uploading stay.
     void setBatchTaskInfo(const QString& url, const QString& unionKey, const QString& batchNo,
                           int paperVersion);
-    // The credentials of the latest "login"; tasks created earlier keep their copy.
-    void setTokenParams(const KELCredentials& params);
+    // The credentials of the latest "login" and the servers they may go to; tasks created
+    // earlier keep their copy.
+    void setTokenParams(const KELCredentials& params, const KELCookieScope& scope);
     // One encoded page of the active batch, saved as `filePath` with `fileSize` bytes (from the
     // page pipeline, on the pool). The upload reads the file when it runs, so a waiting page
     // holds no memory.
@@ -76,6 +78,7 @@ private:
     void queue(const QString& filePath, int sortNo, qint64 size, const QByteArray& data);
 
     HeaderMap headers;
+    KELCookieScope cookieScope;
     std::multimap<QString, std::unique_ptr<KELUploadTask>> activeTasks;
     std::deque<std::unique_ptr<KELUploadTask>> pendingTasks;
     mutable std::recursive_mutex mutex;

@@ -68,7 +68,7 @@ TEST(BrowserClient, TellsOnlyTheShellsOwnServersWhoThisPcIs)
 {
     ShellConfig config;
     config.environments = {{"a", "", "http://Server-A.example:8080/a/"}, {"b", "", "https://b.example"}};
-    const QByteArray builtIn = "https://front.example/";
+    const std::string builtIn = "https://front.example/";
     EXPECT_TRUE(BrowserClient::mayTagPage(QUrl("http://server-a.example:8080/a/reviewer/"), config, builtIn));
     EXPECT_TRUE(BrowserClient::mayTagPage(QUrl("https://b.example/elsewhere"), config, builtIn));
     EXPECT_TRUE(BrowserClient::mayTagPage(QUrl("https://front.example/reviewer/"), config, builtIn));

@@ -1,4 +1,5 @@
 #include "shellconfig.h"
+#include "shellqt.h"
 #include "shellstartup.h"
 
 #include <QDir>
@@ -16,14 +17,15 @@ namespace {
 // An install folder and a data folder of the shell's own, with the files a case writes.
 struct ShellFolders {
     QTemporaryDir root;
-    ShellPaths paths {root.path() + "/install/", root.path() + "/data/vellox-browser"};
+    ShellPaths paths {pathFromUtf8(root.path().toStdString() + "/install"),
+                      pathFromUtf8(root.path().toStdString() + "/data/vellox-browser")};
 
-    ShellFolders() { QDir().mkpath(paths.installFolder); }
+    ShellFolders() { QDir().mkpath(qtPath(paths.installFolder)); }
 
-    void write(const QString& path, const QByteArray& bytes)
+    void write(const std::filesystem::path& path, const QByteArray& bytes)
     {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
+        QDir().mkpath(qtPath(path.parent_path()));
+        QFile file(qtPath(path));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(bytes);
     }
@@ -43,8 +45,8 @@ struct ConfigCase {
     const char* what;
     QByteArray appDat;
     std::optional<QByteArray> envDat;
-    QByteArray builtInBase;
-    QByteArray frontEndUrl;
+    std::string builtInBase;
+    std::string frontEndUrl;
 };
 
 TEST(ShellConfig, ChoosesTheFrontEndLikeTheInstallerAndTheUserSay)
@@ -90,7 +92,7 @@ TEST(ShellConfig, ReadsNamesAndEnvironmentsAsText)
     folders.write(folders.paths.appDat(), kTwoEnvironments);
     ShellConfig config;
     ASSERT_TRUE(loadShellConfig(folders.paths, "", config));
-    EXPECT_EQ(config.appName, QString::fromUtf8("批阅机"));
+    EXPECT_EQ(config.appName, "批阅机");
     ASSERT_EQ(config.environments.size(), 2u);
     EXPECT_EQ(config.environments[0].key, "online");
     EXPECT_EQ(config.environments[0].name, "正式");
@@ -98,9 +100,9 @@ TEST(ShellConfig, ReadsNamesAndEnvironmentsAsText)
 
     folders.write(folders.paths.appDat(), R"({"appname":"","domains":[{"key":"k","url":"u"}]})");
     ASSERT_TRUE(loadShellConfig(folders.paths, "", config));
-    EXPECT_EQ(config.appName, QString::fromUtf8(kDefaultAppName));
+    EXPECT_EQ(config.appName, kDefaultAppName);
     ASSERT_EQ(config.environments.size(), 1u);
-    EXPECT_TRUE(config.environments[0].name.isEmpty());
+    EXPECT_TRUE(config.environments[0].name.empty());
 
     // Text search: no escapes are undone, a non-string value yields what lies between the
     // next two quotes, a missing member nothing.
@@ -116,10 +118,11 @@ TEST(ShellConfig, WithoutAnyFrontEndShowsThePageThatNamesAppDat)
     folders.write(folders.paths.appDat(), R"({"appname":"x"})");
     ShellConfig config;
     ASSERT_TRUE(loadShellConfig(folders.paths, "", config));
-    const QUrl page = QUrl::fromEncoded(config.frontEndUrl);
+    EXPECT_EQ(config.frontEndUrl, "");
+    const QUrl page = startPage(config, folders.paths);
     EXPECT_EQ(page.scheme(), "qrc");
     EXPECT_EQ(QUrl(page.toString(QUrl::RemoveQuery)), QUrl(QString::fromLatin1(kNoEnvironmentPage)));
-    EXPECT_EQ(QUrlQuery(page).queryItemValue("appdat", QUrl::FullyDecoded), folders.paths.appDat());
+    EXPECT_EQ(QUrlQuery(page).queryItemValue("appdat", QUrl::FullyDecoded), qtPath(folders.paths.appDat()));
     initShellResources();
     EXPECT_TRUE(QFile::exists(":/vellox-browser/no-environment.html"));
 }
@@ -135,10 +138,10 @@ TEST(ShellConfig, TheChosenKeyIsStoredAloneAndReadBack)
 {
     ShellFolders folders;
     EXPECT_EQ(readEnvKey(folders.paths), "");
-    EXPECT_TRUE(QDir(folders.paths.dataFolder).exists()); // made on the first read
+    EXPECT_TRUE(QDir(qtPath(folders.paths.dataFolder)).exists()); // made on the first read
 
     ASSERT_TRUE(writeEnvKey(folders.paths, "test"));
-    QFile file(folders.paths.envDat());
+    QFile file(qtPath(folders.paths.envDat()));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), "test"); // no line end
     EXPECT_EQ(readEnvKey(folders.paths), "test");

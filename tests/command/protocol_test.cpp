@@ -125,6 +125,32 @@ TEST(OriginPolicy, AllowedOriginsSettingAddsOriginsOrAcceptsAll)
     EXPECT_FALSE(everyone.allows("", kRemotePeer));
 }
 
+TEST(CookieScope, TheCookieGoesToTheEnvironmentsAndTheLoginPagesServerOnly)
+{
+    const KELCookieScope scope(environments(), "https://teacher.example.org");
+    for (const char* school : {"https://school.example.com/web-awg/upload?x=1", "https://SCHOOL.example.com:443/",
+                               "http://test.example.com:8080/img/1.png", "https://teacher.example.org/upload"})
+        EXPECT_TRUE(scope.allows(school)) << school;
+    // Another port, scheme or host, a look-alike, or no address at all.
+    for (const char* stranger : {"http://school.example.com/upload", "https://school.example.com:8443/upload",
+                                 "https://school.example.com.evil.example/upload", "https://evil.example.com/?school.example.com",
+                                 "http://127.0.0.1:9999/upload", "http://teacher.example.org/upload", "not a url", ""})
+        EXPECT_FALSE(scope.allows(stranger)) << stranger;
+
+    const QMap<QString, QString> headers {{"Cookie", "sid=1;"}, {"Content-Type", "application/json"}};
+    EXPECT_EQ(scope.headersFor(headers, "https://teacher.example.org/a"), headers);
+    EXPECT_EQ(scope.headersFor(headers, "http://127.0.0.1:9999/"),
+              (QMap<QString, QString> {{"Content-Type", "application/json"}}));
+
+    // A program without an Origin, or a page from the disk, brings no server of its own.
+    for (const char* origin : {"", "file://", "null"}) {
+        const KELCookieScope environmentsOnly(environments(), origin);
+        EXPECT_TRUE(environmentsOnly.allows("https://school.example.com/upload")) << origin;
+        EXPECT_FALSE(environmentsOnly.allows("https://teacher.example.org/upload")) << origin;
+    }
+    EXPECT_FALSE(KELCookieScope().allows("https://school.example.com/upload"));
+}
+
 TEST(CommandCheck, NumbersAreReadOneWayAndOnlyWhenAnIntCanHoldThem)
 {
     using KELCommandCheck::Integer;

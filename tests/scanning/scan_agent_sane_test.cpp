@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,13 @@ protected:
         }, kScanWaitMs);
     }
 
+    // Lines of the DSM's trace that contain `piece`.
+    int traceLines(const QString& piece) const
+    {
+        QFile file(sandbox.root() + "/trace.jsonl");
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count(piece.toUtf8())) : 0;
+    }
+
     int jpegCount(const QString& batch) const
     {
         return int(QDir(batchFolder(batch)).entryList({ "*.jpg" }, QDir::Files).size());
@@ -152,6 +160,32 @@ TEST_F(SaneScanAgent, AJamAndAnEmptyFeederReachThePage)
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->value("msg").toString(), QString::fromUtf8("请检查进纸槽是否缺纸."));
     EXPECT_EQ(jpegCount("B-empty"), 0);
+}
+
+// With every backend of the system's SANE loaded, quitting ends SANE at the manager's close,
+// while the backends are intact: the agent exits with 0 and leaves no crash report.
+TEST_F(SaneScanAgent, QuitWithEveryBackendOfTheSystemExitsCleanly)
+{
+    const QString config = sandbox.root() + "/system-sane";
+    ASSERT_TRUE(QDir().mkpath(config));
+    const QString configDir = QString::fromStdString(sanetest::writeConfigWithSystemBackends(config.toStdString()));
+    ASSERT_FALSE(configDir.isEmpty()) << "no /etc/sane.d/dll.conf";
+    sandbox.setEnv("SANE_CONFIG_DIR", configDir);
+    writeProfile();
+    const quint16 port = sandbox.startListening({ "--hidden" });
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(page.open(port));
+    // Whether the backends found the device within the listing's wait or not, SANE is in use.
+    ASSERT_TRUE(page.waitForCmd("can-use", kScanWaitMs));
+    ASSERT_TRUE(vtest::waitUntil([&] { return traceLines("sane_get_devices") > 0; }, kScanWaitMs));
+
+    QProcess* agent = sandbox.agent();
+    agent->terminate();
+    ASSERT_TRUE(agent->waitForFinished(kScanWaitMs));
+    EXPECT_EQ(agent->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(agent->exitCode(), 0);
+    EXPECT_TRUE(QDir(sandbox.dumpFolder()).entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(traceLines("\"from\":\"MSG_CLOSEDSM\",\"sane\":\"sane_exit\",\"status\":\"SANE_STATUS_GOOD\""), 1);
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -551,6 +552,36 @@ TEST_F(ScanAgent, AStalledServerDoesNotHoldTheScan)
                                                               sortNo, "U-B-stalled", "B-stalled", 2)) << sortNo;
     }
     EXPECT_EQ(sortNos.size(), kPages);
+}
+
+// The teacher's session cookie goes to the school's servers only. A program on this PC without
+// an Origin that starts a scan to its own address gets the pages without it; the server of the
+// page that logged in (not an environment of app.dat here) gets it.
+TEST_F(ScanAgent, TheLoginCookieStaysWithTheTeachersServers)
+{
+    HttpTestServer teacherSite;
+    HttpTestServer stranger;
+    for (HttpTestServer* server : { &teacherSite, &stranger })
+        server->answer("/upload", HttpReply::withStatus(200, R"({"code":200,"msg":"ok","data":{}})", "application/json"));
+    ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 1 } }) }));
+    WsClient teacher;
+    ASSERT_TRUE(teacher.open(port, QUrl(teacherSite.url()).adjusted(QUrl::RemovePath).toString()))
+        << teacher.errorString().toStdString();
+    const auto login = teacher.request("login", QJsonObject{ { "uploadCredentials", QJsonObject{ { "sid", "secret" } } } });
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->value("ret").toInt(), 200);
+
+    ASSERT_TRUE(page.request("start-scan", QJsonObject{ { "batchno", "B-stranger" }, { "uploadUrl", stranger.url("/upload") },
+                                                        { "unionKey", "U" } }));
+    ASSERT_TRUE(vtest::waitUntil([&] { return stranger.requestCount("/upload") == 1; }, kScanWaitMs));
+    EXPECT_FALSE(stranger.requests("/upload").first().hasHeader("Cookie"));
+
+    ASSERT_TRUE(teacher.request("start-scan", QJsonObject{ { "batchno", "B-teacher" }, { "uploadUrl", teacherSite.url("/upload") },
+                                                           { "unionKey", "U" } }));
+    ASSERT_TRUE(teacher.waitForCmd("uploaded-end", kScanWaitMs));
+    ASSERT_EQ(teacherSite.requestCount("/upload"), 1);
+    EXPECT_EQ(teacherSite.requests("/upload").first().header("Cookie"), "sid=secret;");
+    EXPECT_TRUE(sandbox.waitForLog("batch B-stranger uploads to " + stranger.url("/upload") + " without the login cookie"));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "isolation.h"
 #include "wait.h"
+#include "winesession.h"
 
 #include <QDate>
 #include <QDir>
@@ -43,7 +44,15 @@ AgentSandbox::~AgentSandbox()
     }
 }
 
-QString AgentSandbox::dataFolder() const { return rootPath + "/data/kelmora/vellox"; }
+void AgentSandbox::useWine(const WineSession* session)
+{
+    wine = session;
+}
+
+QString AgentSandbox::dataFolder() const
+{
+    return wine ? wine->roamingAppData() + "/kelmora/vellox" : rootPath + "/data/kelmora/vellox";
+}
 QString AgentSandbox::tempFolder() const { return rootPath + "/tmp"; }
 QString AgentSandbox::dumpFolder() const { return dataFolder() + "/log/dump"; }
 
@@ -54,19 +63,29 @@ QString AgentSandbox::logFile() const
 
 QString AgentSandbox::programFolder() const
 {
-    return privateProgramFolder.isEmpty() ? QStringLiteral(VELLOX_PROGRAM_DIR) : privateProgramFolder;
+    if (!privateProgramFolder.isEmpty())
+        return privateProgramFolder;
+    return wine ? WineSession::windowsProgramFolder() : QStringLiteral(VELLOX_PROGRAM_DIR);
 }
 
 void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat)
 {
+    QMap<QString, QString> programs;
+    const QDir build(wine ? WineSession::windowsProgramFolder() : QStringLiteral(VELLOX_PROGRAM_DIR));
+    for (const QFileInfo& entry : build.entryInfoList(QDir::Files))
+        programs.insert(entry.fileName(), entry.absoluteFilePath());
+    usePrivateProgramFolder(appDat, programs);
+}
+
+void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat, const QMap<QString, QString>& programs)
+{
     privateProgramFolder = rootPath + "/program";
     QDir().mkpath(privateProgramFolder);
-    const QDir build(QStringLiteral(VELLOX_PROGRAM_DIR));
-    for (const QFileInfo& entry : build.entryInfoList(QDir::Files)) {
-        const QString target = privateProgramFolder + '/' + entry.fileName();
+    for (auto program = programs.begin(); program != programs.end(); ++program) {
+        const QString target = privateProgramFolder + '/' + program.key();
         QFile::remove(target);
-        QFile::copy(entry.absoluteFilePath(), target);
-        QFile::setPermissions(target, entry.permissions());
+        QFile::copy(program.value(), target);
+        QFile::setPermissions(target, QFileInfo(program.value()).permissions());
     }
     QFile file(privateProgramFolder + "/app.dat");
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
@@ -116,6 +135,11 @@ QProcess* AgentSandbox::start(const QStringList& args)
 
 QProcess* AgentSandbox::startProgram(const QString& name, const QStringList& args)
 {
+    if (wine) {
+        processes.push_back(wine->start(programFolder() + '/' + name + ".exe", args, extraEnv));
+        processes.back()->waitForStarted(30000);
+        return processes.back().get();
+    }
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);

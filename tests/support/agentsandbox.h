@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -11,6 +12,8 @@
 #include <memory>
 
 namespace vtest {
+
+class WineSession;
 
 // A private world for one run of the real `vellox` binary: its own HOME, XDG data home and
 // TMPDIR (the single-instance socket lives there), so parallel tests never meet.
@@ -23,6 +26,9 @@ public:
     ~AgentSandbox();
 
     QString root() const { return rootPath; }
+    // From now on runs the Windows build's programs in `wine`'s session (it must outlive the
+    // sandbox's programs); their data folder is that session's roaming …/kelmora/vellox.
+    void useWine(const WineSession* wine);
     QString dataFolder() const;   // …/kelmora/vellox under the private XDG data home
     QString tempFolder() const;   // the private TMPDIR
     QString logFile() const;      // today's log file
@@ -32,6 +38,8 @@ public:
     // since the agent reads app.dat beside its executable.
     QString programFolder() const;
     void usePrivateProgramFolder(const QJsonObject& appDat);
+    // The same with only the given programs, by their name in the folder and the file copied.
+    void usePrivateProgramFolder(const QJsonObject& appDat, const QMap<QString, QString>& programs);
     // Runs the programs of an installed (or unpacked) program folder, with its own app.dat.
     void useProgramFolder(const QString& folder) { privateProgramFolder = folder; }
     // An app.dat (version 1.0.0) whose one environment, current, is `url`.
@@ -65,6 +73,7 @@ private:
     std::unique_ptr<QTemporaryDir> temporary;
     QString rootPath;
     QString privateProgramFolder;
+    const WineSession* wine = nullptr;
     QProcessEnvironment extraEnv;
     int fileLimit = 0;
     std::vector<std::unique_ptr<QProcess>> processes;

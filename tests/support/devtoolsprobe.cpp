@@ -85,9 +85,12 @@ std::optional<QJsonValue> DevToolsProbe::waitForValue(const QString& expression,
     return last;
 }
 
-std::optional<QJsonArray> DevToolsProbe::cookies(int timeoutMs)
+std::optional<QJsonArray> DevToolsProbe::cookies(const QStringList& urls, int timeoutMs)
 {
-    const std::optional<QJsonObject> result = call(QStringLiteral("Network.getCookies"), {}, timeoutMs);
+    QJsonObject params;
+    if (!urls.isEmpty())
+        params.insert(QStringLiteral("urls"), QJsonArray::fromStringList(urls));
+    const std::optional<QJsonObject> result = call(QStringLiteral("Network.getCookies"), params, timeoutMs);
     if (!result)
         return std::nullopt;
     return result->value(QStringLiteral("cookies")).toArray();

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -34,11 +35,12 @@ public:
     std::optional<QJsonValue> waitForValue(const QString& expression,
                                            const std::function<bool(const QJsonValue&)>& accept,
                                            int timeoutMs = kWaitMs);
-    // The cookies the browser would send to the page's address.
-    std::optional<QJsonArray> cookies(int timeoutMs = kWaitMs);
+    // The cookies the browser would send to the page's address, or to each of `urls`.
+    std::optional<QJsonArray> cookies(const QStringList& urls = {}, int timeoutMs = kWaitMs);
+    // Any other command to the page; its result, none when it failed.
+    std::optional<QJsonObject> call(const QString& method, const QJsonObject& params = {}, int timeoutMs = kWaitMs);
 
 private:
-    std::optional<QJsonObject> call(const QString& method, const QJsonObject& params, int timeoutMs);
 
     quint16 port;
     WsClient socket;

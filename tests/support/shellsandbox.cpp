@@ -40,6 +40,12 @@ QByteArray ShellSandbox::readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+quint16 ShellSandbox::browserDevToolsPort() const
+{
+    const QList<QByteArray> lines = readFile(browserProfile() + "/DevToolsActivePort").split('\n');
+    return lines.size() >= 2 ? quint16(lines.front().toUInt()) : 0;
+}
+
 quint16 ShellSandbox::agentPort() const
 {
     return quint16(config("listenport").toUInt());

@@ -26,6 +26,10 @@ public:
     static QByteArray readFile(const QString& path);
 
     quint16 devToolsPort() const { return debuggingPort; }
+    // The private profile of a browser the shell drives, and the DevTools port that browser
+    // chose (0 until it listens).
+    QString browserProfile() const { return shellDataFolder() + "/profile"; }
+    quint16 browserDevToolsPort() const;
     // The agent's WebSocket port ("listenport"), a free one from the start.
     quint16 agentPort() const;
 

@@ -39,6 +39,20 @@ inline bool writeConfig(const std::string &folder)
     return static_cast<bool>(dll) && static_cast<bool>(test);
 }
 
+// The same test backend among every backend of the system's SANE: a dll.conf of the system's
+// backends and "test", with the backends' own configuration read from the system's folder
+// after `folder` (SANE_CONFIG_DIR ending in ':'). Returns the value for SANE_CONFIG_DIR, empty
+// when the system has no dll.conf.
+inline std::string writeConfigWithSystemBackends(const std::string &folder)
+{
+    std::ifstream system("/etc/sane.d/dll.conf");
+    if (!system || !writeConfig(folder))
+        return std::string();
+    std::ofstream dll(folder + "/dll.conf", std::ios::app);
+    dll << system.rdbuf();
+    return static_cast<bool>(dll) ? folder + ":" : std::string();
+}
+
 // A page as scanimage writes it (binary PNM: P4 bitmap, P5 grey, P6 colour, 8 or 16 bits).
 struct PnmImage {
     int width = 0, height = 0, maxValue = 1;

@@ -246,6 +246,44 @@ TEST_F(SaneDsmTest, WithoutLibsaneTheVirtualSourcesStillWork)
         ::testing::ExitedWithCode(0), "SANE is not available");
 }
 
+// The system's SANE with every backend it has: closing the manager ends SANE while the backends
+// are intact, opening it again starts SANE anew, and the process then exits cleanly (ending SANE
+// at exit, after some backends had torn down their own state, crashed every application).
+TEST_F(SaneDsmTest, ClosingTheManagerEndsSaneSoThatTheProcessExitsCleanly)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    saneOnly(R"("source": ")" + std::string(sanetest::kFeeder) + R"(", "resolution": 75)");
+    EXPECT_EXIT(
+        {
+            const std::string config = folder_ + "/system-sane";
+            std::filesystem::create_directory(config);
+            const std::string configDir = sanetest::writeConfigWithSystemBackends(config);
+            setenv("SANE_CONFIG_DIR", configDir.c_str(), 1);
+            bool works = !configDir.empty();
+            for (int opening = 1; works && opening <= 2; ++opening) {
+                TwainClient client;
+                works = client.openManager() == TWRC_SUCCESS;
+                // Every backend looks for its devices (on the network too): that may take longer
+                // than a listing waits.
+                const auto deadline = std::chrono::steady_clock::now() + 60s;
+                while (works && names(listed(client)).size() < 2 && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::sleep_for(100ms);
+                works = works && client.openSource(kFirstDevice) == TWRC_SUCCESS && client.registerCallback() == TWRC_SUCCESS
+                    && client.enable() == TWRC_SUCCESS && client.waitForEvent(30s) == MSG_XFERREADY;
+                PageImage page;
+                works = works && transferPage(client, TWSX_NATIVE, page, "") == TWRC_XFERDONE;
+            } // the client closes the source and the manager
+            const std::string ends = traceLines("\"sane\":\"sane_exit\"", "SANE_STATUS_GOOD");
+            works = works && std::count(ends.begin(), ends.end(), '\n') == 2
+                && traceLines("\"sane\":\"sane_exit\"", "MSG_CLOSEDSM") == ends;
+            if (!works)
+                std::fprintf(stderr, "SANE config %s, trace:\n%s\n", configDir.c_str(), traceLines("\"sane\"").c_str());
+            std::filesystem::remove_all(folder_); // this process ends before TearDown
+            std::exit(works ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // A feeder batch at 300 dpi in colour and in grey, by every transfer mechanism.
 struct Mechanism {
     const char *name;

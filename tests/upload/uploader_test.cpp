@@ -247,7 +247,15 @@ TEST_F(Uploader, UploadAddressesOtherThanHttpAreErrorsAndTouchNoFile)
 
 TEST_F(Uploader, RequestCarriesThePageCookieAndBatch)
 {
-    uploader->setTokenParams({{"b", "2"}, {"a", "1"}});
+    // A server outside the login's scope gets the page without the cookie.
+    uploader->setTokenParams({{"b", "2"}, {"a", "1"}}, KELCookieScope({}, "http://127.0.0.1:1"));
+    startBatch("B-stranger");
+    uploader->uploadFile(pagePath(4), 4, "page");
+    next("uploaded-image");
+    EXPECT_FALSE(server.requests(kUploadPath).last().hasHeader("Cookie"));
+
+    const QUrl self(server.url());
+    uploader->setTokenParams({{"b", "2"}, {"a", "1"}}, KELCookieScope({}, self.scheme() + "://" + self.authority()));
     QImage image(64, 32, QImage::Format_RGB32);
     image.fill(Qt::white);
     const QByteArray jpeg = jpegOf(image);

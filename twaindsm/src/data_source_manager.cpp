@@ -148,12 +148,20 @@ TW_UINT16 DataSourceManager::parent(pTW_IDENTITY origin, TW_UINT16 msg)
         listing_.clear();
         listCursor_ = 0;
         state_ = 3;
+        // Opened again after a close: SANE's devices are looked for anew from now on.
+        SaneDeviceList &saneDevices = SaneDeviceList::instance();
+        saneDevices.resume();
+        if (profiles_.sane != SaneMode::Off)
+            saneDevices.fetch();
         return TWRC_SUCCESS;
     }
     if (msg == MSG_CLOSEDSM) {
         if (state_ != 3 || !sources_.empty())
             return conditionCode_ = TWCC_SEQERROR, TWRC_FAILURE;
         state_ = 2;
+        // The application is done with the manager: SANE ends now, while its backends are
+        // intact, and never later from the library's teardown at process exit.
+        SaneDeviceList::instance().endSane(kSaneEndPatience);
         return TWRC_SUCCESS;
     }
     return conditionCode_ = TWCC_BADPROTOCOL, TWRC_FAILURE;

@@ -1,8 +1,15 @@
-// The library's one export.
+// The library's one export. On Windows the .def file names it without the __stdcall decoration,
+// as applications look it up.
 #include "data_source_manager.h"
 
-extern "C" __attribute__((visibility("default"))) TW_UINT16 DSM_Entry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG,
-                                                                      TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData)
+#ifdef _WIN32
+#define TWAINDSM_EXPORT
+#else
+#define TWAINDSM_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" TWAINDSM_EXPORT TW_UINT16 TW_CALLINGSTYLE DSM_Entry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG,
+                                                               TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData)
 {
     return twaindsm::DataSourceManager::instance().entry(pOrigin, pDest, DG, DAT, MSG, pData);
 }

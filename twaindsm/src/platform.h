@@ -15,4 +15,11 @@ std::vector<std::string> filesInFolder(const std::string &folder); // names only
 // system offers them: filling fresh memory page by page costs more than the scan itself.
 void *allocatePageMemory(size_t size);
 
+// Libraries loaded at run time: null, with the reason in `error`, when one cannot be loaded.
+void *openSharedLibrary(const std::string &name, std::string &error);
+void *sharedLibrarySymbol(void *library, const char *name);
+void closeSharedLibrary(void *library);
+// Whether SANE exists on this platform; where it does not, no SANE device is ever listed.
+bool saneSupported();
+
 } // namespace twaindsm

@@ -66,4 +66,29 @@ void *allocatePageMemory(size_t size)
     return memory;
 }
 
+void *openSharedLibrary(const std::string &name, std::string &error)
+{
+    void *library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char *reason = dlerror();
+        error = reason ? reason : name;
+    }
+    return library;
+}
+
+void *sharedLibrarySymbol(void *library, const char *name)
+{
+    return dlsym(library, name);
+}
+
+void closeSharedLibrary(void *library)
+{
+    dlclose(library);
+}
+
+bool saneSupported()
+{
+    return true;
+}
+
 } // namespace twaindsm

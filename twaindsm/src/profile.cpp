@@ -469,6 +469,8 @@ ProfileSet loadProfiles()
         profiles.origin = path;
     }
     applySaneOverride(profiles);
+    if (!saneSupported())
+        profiles.sane = SaneMode::Off;
     if (profiles.sane == SaneMode::Only)
         profiles.sources.clear();
     return profiles;
@@ -487,7 +489,7 @@ SaneMode configuredSaneMode()
     const char *value = std::getenv("TWAINDSM_SANE");
     if (value && *value)
         parseSaneMode(json(value), mode);
-    return mode;
+    return saneSupported() ? mode : SaneMode::Off;
 }
 
 const SourceProfile *findSourceProfile(const ProfileSet &profiles, const std::string &productName)

@@ -115,7 +115,7 @@ void SaneDeviceList::fetch()
 
 void SaneDeviceList::startLocked()
 {
-    if (fetching_ || stopping_)
+    if (fetching_ || stopping_ || suspended_)
         return;
     if (thread_.joinable())
         thread_.join(); // the previous fetch has finished
@@ -138,8 +138,32 @@ std::vector<SaneDeviceInfo> SaneDeviceList::devices(std::chrono::milliseconds wa
     std::unique_lock<std::mutex> lock(mutex_);
     startLocked();
     const unsigned awaited = finishedFetches_ + 1;
-    fetched_.wait_for(lock, wait, [&] { return finishedFetches_ >= awaited || stopping_; });
+    fetched_.wait_for(lock, wait, [&] { return finishedFetches_ >= awaited || stopping_ || suspended_; });
     return devices_;
+}
+
+void SaneDeviceList::endSane(std::chrono::milliseconds patience)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    suspended_ = true;
+    fetched_.notify_all();
+    if (!fetched_.wait_for(lock, patience, [this] { return !fetching_; })) {
+        // It finishes on its own whenever the driver lets it; SANE stays up under it.
+        thread_.detach();
+        SaneLibrary::instance().callAbandoned();
+        traceSane("sane_get_devices", std::string(), SANE_STATUS_DEVICE_BUSY,
+                  {{"note", "the device list did not come within the wait; SANE is left running"}});
+    } else if (thread_.joinable()) {
+        thread_.join();
+    }
+    lock.unlock();
+    SaneLibrary::instance().end("MSG_CLOSEDSM");
+}
+
+void SaneDeviceList::resume()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    suspended_ = false;
 }
 
 } // namespace twaindsm

@@ -17,6 +17,9 @@ namespace twaindsm {
 
 // How long MSG_GETFIRST waits for a fetch before it lists what is known.
 constexpr std::chrono::milliseconds kSaneListWait{3000};
+// How long MSG_CLOSEDSM waits for a device list that is still being fetched before it leaves
+// SANE running under it.
+constexpr std::chrono::milliseconds kSaneEndPatience{10000};
 
 struct SaneListedDevice {
     SaneDeviceInfo device;
@@ -43,6 +46,12 @@ public:
     // when it takes longer, those of the last fetch that finished.
     std::vector<SaneDeviceInfo> devices(std::chrono::milliseconds wait);
 
+    // The last application closed the manager: no fetch starts any more, the running one is
+    // waited for at most `patience` (a discovery that never ends is left behind, with SANE), and
+    // SANE is ended. resume() lets fetches start again.
+    void endSane(std::chrono::milliseconds patience);
+    void resume();
+
 private:
     SaneDeviceList();
     ~SaneDeviceList();
@@ -53,7 +62,8 @@ private:
     std::vector<SaneDeviceInfo> devices_;
     unsigned finishedFetches_ = 0;
     bool fetching_ = false;
-    bool stopping_ = false;
+    bool stopping_ = false;  // the list is destroyed
+    bool suspended_ = false; // SANE has ended with the manager's last application
     std::thread thread_;
 };
 

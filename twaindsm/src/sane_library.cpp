@@ -1,10 +1,10 @@
 #include "sane_library.h"
 
+#include "platform.h"
 #include "trace.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 
 namespace twaindsm {
 
@@ -48,21 +48,32 @@ void traceSane(const char *call, const std::string &device, SANE_Status status, 
 
 SaneLibrary &SaneLibrary::instance()
 {
-    // Destroyed when the manager library is unloaded, after the sources that use it.
-    static SaneLibrary library;
-    return library;
+    // Never destroyed: a thread left inside a driver may still come back to it at exit.
+    static SaneLibrary *const library = new SaneLibrary;
+    return *library;
 }
 
-SaneLibrary::~SaneLibrary()
+void SaneLibrary::end(const char *reason)
 {
-    if (abandoned_)
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!tried_)
         return;
+    if (abandoned_) {
+        if (ready_)
+            traceSane("sane_exit", std::string(), SANE_STATUS_DEVICE_BUSY,
+                      {{"from", reason}, {"note", "not called: a driver call never returned"}});
+        return;
+    }
     if (ready_) {
         api_.exit();
-        traceSane("sane_exit", std::string(), SANE_STATUS_GOOD);
+        traceSane("sane_exit", std::string(), SANE_STATUS_GOOD, {{"from", reason}});
     }
     if (library_)
-        dlclose(library_);
+        closeSharedLibrary(library_);
+    library_ = nullptr;
+    api_ = Api();
+    ready_ = false;
+    tried_ = false;
 }
 
 bool SaneLibrary::ready()
@@ -79,15 +90,15 @@ bool SaneLibrary::load()
 {
     const char *configured = std::getenv("TWAINDSM_SANE_LIBRARY");
     const std::string name = configured && *configured ? configured : "libsane.so.1";
-    library_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    library_ = openSharedLibrary(name, reason);
     if (!library_) {
-        const char *reason = dlerror();
-        std::fprintf(stderr, "twaindsm: SANE is not available (%s); no SANE device is listed\n", reason ? reason : name.c_str());
-        traceSane("dlopen", std::string(), SANE_STATUS_UNSUPPORTED, {{"library", name}, {"error", reason ? reason : ""}});
+        std::fprintf(stderr, "twaindsm: SANE is not available (%s); no SANE device is listed\n", reason.c_str());
+        traceSane("dlopen", std::string(), SANE_STATUS_UNSUPPORTED, {{"library", name}, {"error", reason}});
         return false;
     }
     auto resolve = [this](auto &function, const char *symbol) {
-        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library_, symbol));
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(sharedLibrarySymbol(library_, symbol));
         return function != nullptr;
     };
     const bool complete = resolve(api_.init, "sane_init") && resolve(api_.exit, "sane_exit")
@@ -98,7 +109,7 @@ bool SaneLibrary::load()
     if (!complete) {
         std::fprintf(stderr, "twaindsm: %s lacks SANE functions; no SANE device is listed\n", name.c_str());
         traceSane("dlopen", std::string(), SANE_STATUS_UNSUPPORTED, {{"library", name}, {"error", "incomplete"}});
-        dlclose(library_);
+        closeSharedLibrary(library_);
         library_ = nullptr;
         return false;
     }
@@ -147,6 +158,8 @@ SANE_Status SaneLibrary::open(const std::string &device, SANE_Handle *handle)
 void SaneLibrary::close(SANE_Handle handle, const std::string &device)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!ready_)
+        return; // SANE has ended, and every handle with it
     api_.close(handle);
     traceSane("sane_close", device, SANE_STATUS_GOOD);
 }

@@ -35,9 +35,15 @@ class SaneLibrary {
 public:
     static SaneLibrary &instance();
 
-    // Loads libsane (TWAINDSM_SANE_LIBRARY, else "libsane.so.1") and initialises it, once;
-    // false when it is not there.
+    // Loads libsane (TWAINDSM_SANE_LIBRARY, else "libsane.so.1") and initialises it, once
+    // until end(); false when it is not there.
     bool ready();
+    // Ends SANE (sane_exit) and unloads it, for the manager once its last application has
+    // closed it: every backend is intact then. At process exit some backends have already torn
+    // down their own state, so SANE is never ended from a static destructor; a process that never
+    // closes the manager leaves SANE to the system. The next call that needs SANE loads it anew.
+    // Nothing is ended under a driver call that never returned.
+    void end(const char *reason);
 
     // Calls that concern SANE as a whole (device lists, opening and closing) are made one at a
     // time; calls on an open handle are the caller's to keep in order.
@@ -59,7 +65,7 @@ public:
 
 private:
     SaneLibrary() = default;
-    ~SaneLibrary();
+    ~SaneLibrary() = delete; // see end()
 
     struct Api {
         SANE_Status (*init)(SANE_Int *, SANE_Auth_Callback) = nullptr;
@@ -76,7 +82,7 @@ private:
     };
     bool load();
 
-    std::mutex mutex_;        // loading, and the calls on SANE as a whole
+    std::mutex mutex_;        // loading and ending, and the calls on SANE as a whole
     bool tried_ = false;
     bool ready_ = false;
     std::atomic<bool> abandoned_{false};

@@ -1,0 +1,143 @@
+// `vellox-browser.exe`: the browser shell on Windows, over the PC's own Edge (or Chrome).
+#include "deviceid.h"
+#include "devtoolsshell.h"
+#include "envmenu_win.h"
+#include "plainlog.h"
+#include "shellwindow_win.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+const wchar_t* const kInstanceMutex = L"Global\\VelloxBrowserMutex";
+// The agent's single-instance socket, a named pipe on Windows.
+const wchar_t* const kAgentInstancePipe = L"\\\\.\\pipe\\kelmora-vellox";
+// The front end when app.dat lists no environment; empty: a page that says so.
+const char* const kBuiltInBaseUrl = VELLOX_FRONTEND_BASE_URL;
+
+std::filesystem::path knownFolder(const wchar_t* variable, REFKNOWNFOLDERID folder)
+{
+    wchar_t value[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(variable, value, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        return std::filesystem::path(std::wstring(value, length));
+    PWSTR path = nullptr;
+    std::filesystem::path found;
+    if (SUCCEEDED(SHGetKnownFolderPath(folder, 0, nullptr, &path)))
+        found = path;
+    CoTaskMemFree(path);
+    return found;
+}
+
+std::filesystem::path programFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::filesystem::path(std::wstring(path, length)).parent_path();
+}
+
+bool agentAnswers()
+{
+    // A pipe that exists but is busy still names a running agent.
+    return WaitNamedPipeW(kAgentInstancePipe, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+void showError(const std::string& text)
+{
+    MessageBoxW(nullptr, pathFromUtf8(text).wstring().c_str(), L"Error", MB_OK | MB_ICONERROR);
+}
+
+// A second start: the running shell comes forward, this one leaves.
+void bringRunningShellForward()
+{
+    if (HWND running = FindWindowW(ShellWindow::kClassName, nullptr)) {
+        AllowSetForegroundWindow(ASFW_ANY); // ours, as the program the user just started
+        PostMessageW(running, ShellWindow::kBringToFront, 0, 0);
+    }
+}
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+{
+    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, kInstanceMutex);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        bringRunningShellForward();
+        if (instanceMutex)
+            CloseHandle(instanceMutex);
+        return 0;
+    }
+
+    // Other threads reach the main loop through the shell's window, once it exists.
+    std::atomic<HWND> shellWindow {nullptr};
+    std::atomic<bool> quitRequested {false};
+    const auto quit = [&] {
+        quitRequested = true;
+        ShellWindow::post(shellWindow, [] { PostQuitMessage(0); });
+    };
+
+    DevToolsShell::Platform platform;
+    platform.paths.installFolder = programFolder();
+    platform.paths.dataFolder = knownFolder(L"LOCALAPPDATA", FOLDERID_LocalAppData) / "vellox-browser";
+    platform.agentProgram = "vellox.exe";
+    platform.agentSettings = knownFolder(L"APPDATA", FOLDERID_RoamingAppData) / "kelmora" / "vellox" / "cfg.dat";
+    platform.builtInBase = kBuiltInBaseUrl;
+    platform.deviceId = computeDeviceId();
+    platform.browser = findBrowser();
+    platform.agentAlreadyRunning = agentAnswers;
+    platform.showError = showError;
+    platform.requestQuit = quit;
+    platform.openElsewhere = [&shellWindow](const std::string& url) {
+        ShellWindow::post(shellWindow, [url] {
+            ShellExecuteW(nullptr, L"open", pathFromUtf8(url).wstring().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        });
+    };
+    DevToolsShell shell(std::move(platform));
+    const ShellPaths& paths = shell.paths();
+    PlainLog keyLog(PlainLog::Stamp::TimeOnly);
+
+    std::unique_ptr<ShellWindow> window;
+    int exitCode = 0;
+    if (const std::optional<int> refused = shell.start()) {
+        exitCode = *refused;
+    } else {
+        keyLog.setPath(paths.keyLog());
+        ShellWindow::Handlers handlers;
+        handlers.bringToFront = [&shell] { shell.bringToFront(); };
+        handlers.close = [&shell] { shell.close(); };
+        handlers.showEnvironmentMenu = [&] {
+            if (const std::optional<size_t> chosen =
+                    chooseEnvironment(window->handle(), window->browserWindow(), shell.config().environments))
+                shell.showEnvironment(*chosen);
+        };
+        window = std::make_unique<ShellWindow>(instance, pathFromUtf8(shell.config().appName).wstring(),
+                                               DWORD(shell.browserProcessId()), std::move(handlers), keyLog);
+        if (!window->isCreated()) {
+            shellLog("ERROR: Window creation failed (error " + std::to_string(GetLastError()) + ")");
+            shell.close();
+            exitCode = 1;
+        } else {
+            shellWindow = window->handle();
+            shellLog("Window created");
+            if (quitRequested)
+                PostQuitMessage(0);
+            MSG message;
+            while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+        // Gone before the shell ends: nobody else waits on a window that no longer answers.
+        shellWindow = nullptr;
+        window.reset();
+        const int finished = shell.finish();
+        if (exitCode == 0)
+            exitCode = finished;
+    }
+    ReleaseMutex(instanceMutex);
+    CloseHandle(instanceMutex);
+    return exitCode;
+}
