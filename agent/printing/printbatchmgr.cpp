@@ -50,9 +50,8 @@ KELPrintBatchMgr::KELPrintBatchMgr()
     : KELPrintBatchMgr(KELPrinterMgr::instance(), KELGlobalConfig::instance()->downloadFolder(),
                        [](const QString& connectionKey, const QString& origin, const QString& cmd, const QString& reqId,
                           int ret, const QJsonObject& data, const QString& msg) {
-                           Q_UNUSED(origin);
-                           KELVelloxServer::instance()->replyTo(connectionKey.toStdString(), cmd, reqId, ret, data,
-                                                                msg);
+                           KELVelloxServer::instance()->notifyPage(connectionKey.toStdString(), origin, cmd, reqId, ret,
+                                                                   data, msg);
                        })
 {
 }
@@ -79,11 +78,11 @@ int KELPrintBatchMgr::batchCount() const
     return batches.size();
 }
 
-void KELPrintBatchMgr::setDownloadTokenParam(std::map<QString, QString> items)
+void KELPrintBatchMgr::setDownloadTokenParam(std::map<QString, QString> items, const KELCookieScope& scope)
 {
     // The print task manager keeps the credentials of both.
     KLOG->info("set printBatch request download token param, items count: {}", items.size());
-    printerMgr->imageDownloads().setCredentials(items);
+    printerMgr->imageDownloads().setCredentials(items, scope);
 }
 
 QString KELPrintBatchMgr::batchFolder(const QString& batchId) const

@@ -83,8 +83,8 @@ public:
     // A validated "printBatch" command (every student checked by the controller); `origin` is
     // the Origin of the page that sent it.
     void createBatch(QString connectionKey, QString reqId, QJsonArray students, QString origin = QString());
-    // The credentials of the latest "login", sent with every image download.
-    void setDownloadTokenParam(std::map<QString, QString> items);
+    // The credentials of the latest "login", sent with the image downloads `scope` allows.
+    void setDownloadTokenParam(std::map<QString, QString> items, const KELCookieScope& scope);
     // "stop-print" of a page of `origin`: its batches (or only `batchId`) drop their queued
     // students and take back the job at the printer, and each ends with one "print-stopped"
     // event. The number of batches stopped.

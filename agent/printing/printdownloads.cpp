@@ -127,10 +127,12 @@ DownloadProblem checkDownloadedImage(const QString& path)
     return looksLikeLoginPage(path) ? DownloadProblem::LoginExpired : DownloadProblem::NotImage;
 }
 
-StudentDownload::StudentDownload(QStringList urls, QString folder, HeaderMap headers, int concurrency)
+StudentDownload::StudentDownload(QStringList urls, QString folder, HeaderMap headers, KELCookieScope cookieScope,
+                                 int concurrency)
     : urls(std::move(urls))
     , targetFolder(std::move(folder))
     , headers(std::move(headers))
+    , cookieScope(std::move(cookieScope))
     , concurrency(std::max(1, concurrency))
 {
 }
@@ -151,7 +153,12 @@ ImageResult StudentDownload::fetch(int index)
         }
         requests.insert(&request);
     }
-    result.code = request.syncDownloadPrintFile(urls.at(index), path, headers, kPrintDownloadTimeoutSec);
+    const QString& url = urls.at(index);
+    const HeaderMap sent = cookieScope.headersFor(headers, url);
+    if (sent.size() != headers.size())
+        KLOG->warn("print image not at the school's servers, fetched without the login cookie. url={}",
+                   KELLog::clipped(url));
+    result.code = request.syncDownloadPrintFile(url, path, sent, kPrintDownloadTimeoutSec);
     {
         QMutexLocker locker(&requestsMutex);
         requests.remove(&request);
@@ -221,10 +228,11 @@ void StudentDownload::cancel()
         request->setCancelled(true);
 }
 
-void PrintDownloads::setCredentials(const KELCredentials& credentials)
+void PrintDownloads::setCredentials(const KELCredentials& credentials, const KELCookieScope& scope)
 {
     QMutexLocker locker(&mutex);
     setCookieHeader(requestHeaders, credentials);
+    cookieScope = scope;
 }
 
 HeaderMap PrintDownloads::headers() const
@@ -239,7 +247,7 @@ std::shared_ptr<StudentDownload> PrintDownloads::create(const QStringList& urls,
     QMutexLocker locker(&mutex);
     if (off.load())
         return nullptr;
-    auto download = std::make_shared<StudentDownload>(urls, folder, requestHeaders, concurrency);
+    auto download = std::make_shared<StudentDownload>(urls, folder, requestHeaders, cookieScope, concurrency);
     downloads.erase(std::remove_if(downloads.begin(), downloads.end(),
                                    [](const std::weak_ptr<StudentDownload>& d) { return d.expired(); }),
                     downloads.end());

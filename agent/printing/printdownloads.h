@@ -97,7 +97,8 @@ public:
         std::function<void(int index, const QString& url, const ImageResult& result)> ended;
     };
 
-    StudentDownload(QStringList urls, QString folder, HeaderMap headers, int concurrency);
+    // `headers` go to every image address, their "Cookie" only to those `cookieScope` allows.
+    StudentDownload(QStringList urls, QString folder, HeaderMap headers, KELCookieScope cookieScope, int concurrency);
 
     // Blocks until every image has ended; the folder must exist.
     Outcome run(const ImageLog& log = {});
@@ -111,17 +112,18 @@ private:
     const QStringList urls;
     const QString targetFolder;
     const HeaderMap headers;
+    const KELCookieScope cookieScope;
     const int concurrency;
     std::atomic<bool> cancelled {false};
     QMutex requestsMutex;
     QSet<CUrlRequest*> requests;
 };
 
-// What both print managers download with: the latest login's credentials, and every student
-// download in flight, all cancelled at once when the agent quits.
+// What both print managers download with: the latest login's credentials with the servers they
+// may go to, and every student download in flight, all cancelled at once when the agent quits.
 class PrintDownloads {
 public:
-    void setCredentials(const KELCredentials& credentials);
+    void setCredentials(const KELCredentials& credentials, const KELCookieScope& scope);
     HeaderMap headers() const;
     // A download for a student, registered so that abandonAll reaches it; null after abandonAll.
     std::shared_ptr<StudentDownload> create(const QStringList& urls, const QString& folder, int concurrency);
@@ -131,6 +133,7 @@ public:
 private:
     mutable QMutex mutex;
     HeaderMap requestHeaders;
+    KELCookieScope cookieScope;
     std::vector<std::weak_ptr<StudentDownload>> downloads;
     std::atomic<bool> off {false};
 };

@@ -32,9 +32,8 @@ KELPrinterMgr::KELPrinterMgr()
     : KELPrinterMgr(&CPrinter::instance(), KELGlobalConfig::instance()->downloadFolder(),
                     [](const QString& connectionKey, const QString& origin, const QString& cmd, int ret,
                        const QJsonObject& data, const QString& msg) {
-                        Q_UNUSED(origin);
-                        KELVelloxServer::instance()->notifyConnection(connectionKey.toStdString(), cmd, ret, data,
-                                                                      msg);
+                        KELVelloxServer::instance()->notifyPage(connectionKey.toStdString(), origin, cmd, QString(),
+                                                                ret, data, msg);
                     })
 {
     // Papers of students an earlier run printed (or was stopped printing) do not stay on the PC.
@@ -136,10 +135,10 @@ bool KELPrinterMgr::cancelTask(const QString& uniqueId)
     return true;
 }
 
-void KELPrinterMgr::setDownloadTokenParam(std::map<QString, QString> items)
+void KELPrinterMgr::setDownloadTokenParam(std::map<QString, QString> items, const KELCookieScope& scope)
 {
     KLOG->info("set print request download token param, items count: {}", items.size());
-    shared.setCredentials(items);
+    shared.setCredentials(items, scope);
 }
 
 void KELPrinterMgr::setBatchReceiver(QObject* receiver)

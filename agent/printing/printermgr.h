@@ -121,8 +121,8 @@ public:
     // Either way it ends as failed with "打印已取消", unless its job had printed. False when
     // there is no such task.
     bool cancelTask(const QString& uniqueId);
-    // The credentials of the latest "login", sent with every image download.
-    void setDownloadTokenParam(std::map<QString, QString> items);
+    // The credentials of the latest "login", sent with the image downloads `scope` allows.
+    void setDownloadTokenParam(std::map<QString, QString> items, const KELCookieScope& scope);
     // Receiver of prepared tasks' results ("slotStudentPrintFinished", "slotStudentPrintWaiting");
     // the batch manager by default.
     void setBatchReceiver(QObject* receiver);

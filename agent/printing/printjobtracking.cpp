@@ -97,7 +97,8 @@ bool trackedJobFinished(TrackedPrintJob& job, const PrinterQueueSnapshot& snapsh
 
 int TrackedJobBook::add(const TrackedPrintJob& job)
 {
-    jobs.insert(job.uniqueId, job);
+    TrackedPrintJob& added = jobs.insert(job.uniqueId, job).value();
+    added.waitReasonSinceMs = std::max(added.waitReasonSinceMs, added.submittedMs);
     return jobs.size();
 }
 
@@ -196,10 +197,14 @@ TrackedJobBook::PollReport TrackedJobBook::apply(const QList<TrackedPrintJob>& p
             ended.cancel = true;
         } else {
             PrintWaitReason reason = readable ? waitReasonOf(snapshot->condition) : job.waitReason;
-            if (reason == PrintWaitReason::None && waitedMs >= noticeMs(job))
+            // Silent for the notice time since it was submitted, or since the printer's last
+            // condition cleared (then it had been printing): no answer, as far as anyone can tell.
+            if (reason == PrintWaitReason::None
+                && (job.waitReason == PrintWaitReason::NoResponse || nowMs - job.waitReasonSinceMs >= noticeMs(job)))
                 reason = PrintWaitReason::NoResponse;
             if (reason != job.waitReason) {
                 job.waitReason = reason;
+                job.waitReasonSinceMs = nowMs;
                 report.waitChanges.append({job, reason});
             }
             continue;

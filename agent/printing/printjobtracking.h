@@ -55,6 +55,7 @@ struct TrackedPrintJob {
     QString printerName;       // the queue the job was sent to
     qint64 submittedMs = 0;    // on the tracker's clock
     PrintWaitReason waitReason = PrintWaitReason::None; // as last reported
+    qint64 waitReasonSinceMs = 0;                       // when it was reported (submission before)
     bool cancelRequested = false;
 };
 

@@ -132,6 +132,38 @@ QString PrintFlow::imageUrl(int student, int page, bool gated)
     return server.url(path) + QStringLiteral("?v=1");
 }
 
+bool PrintFlow::accepted(vtest::WsClient& client, const QString& cmd, const QJsonValue& data)
+{
+    const auto reply = client.request(cmd, data);
+    return reply && reply->value("ret").toInt() == 200;
+}
+
+void PrintFlow::startHeldBatch(vtest::WsClient& client, int first, int count)
+{
+    cups().setDefaultFate(vtest::CupsHarness::Fate::Hold);
+    QJsonArray students;
+    for (int s = first; s < first + count; ++s)
+        students.append(studentData(s, 1));
+    ASSERT_TRUE(accepted(client, "printBatch", students));
+    ASSERT_TRUE(waitForJobs(jobs().size() + 1));
+}
+
+void PrintFlow::releaseJobsUntil(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(waitForJobs(i + 1)) << "job " << i << " did not arrive";
+        releaseJob(jobs().at(i));
+    }
+}
+
+QStringList studentIds(const QList<QJsonObject>& events)
+{
+    QStringList ids;
+    for (const QJsonObject& event : events)
+        ids.append(dataOf(event).value("studentId").toString());
+    return ids;
+}
+
 void PrintFlow::openGate(int student)
 {
     gate(student)->open();
@@ -216,11 +248,6 @@ QStringList PrintFlow::downloadedFiles() const
 int PrintFlow::logCount(const QString& text) const
 {
     return sandbox.readLog().count(text);
-}
-
-bool PrintFlow::waitForLogCount(const QString& text, int count, int timeoutMs) const
-{
-    return vtest::waitUntil([&] { return logCount(text) >= count; }, timeoutMs);
 }
 
 QList<QJsonObject> PrintFlow::waitForEvents(vtest::WsClient& client, const QStringList& cmds, int count,
