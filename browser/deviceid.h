@@ -21,12 +21,14 @@ struct NetworkAdapter {
 // adapter qualifies.
 std::string deviceIdFrom(const std::vector<NetworkAdapter>& adapters);
 
-// The adapters of this PC (the platform's part); `sysClassNet` is where Linux describes them.
+// The adapters of this PC (the platform's part); `sysClassNet` is where Linux describes them
+// (on Windows read only under Wine, whose adapters all look like hardware: the Linux host's
+// description then tells the virtual ones).
 std::vector<NetworkAdapter> listNetworkAdapters(const std::string& sysClassNet = "/sys/class/net");
 
-// What the system's description of interface `name` under `sysClassNet` says about it: its
-// kind (for an Ethernet-type interface), whether a device backs it, whether its address is
-// random. Fills those fields of `adapter`.
+// What Linux's description of interface `name` under `sysClassNet` says about it: its kind
+// (for an Ethernet-type interface, `hardwareType` 1), whether a device backs it, whether its
+// address is random. Fills those fields of `adapter`.
 void readAdapterDescription(const std::string& sysClassNet, const std::string& name, int hardwareType,
                             NetworkAdapter& adapter);
 

@@ -1,37 +1,10 @@
 #include "deviceid.h"
 
 #include <algorithm>
-#include <fstream>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if_arp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-
-namespace {
-constexpr int kRandomAddressAssignment = 1; // NET_ADDR_RANDOM
-
-bool exists(const std::string& path)
-{
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
-} // namespace
-
-void readAdapterDescription(const std::string& sysClassNet, const std::string& name, int hardwareType,
-                            NetworkAdapter& adapter)
-{
-    const std::string folder = sysClassNet + "/" + name;
-    // Type 1 covers Ethernet and Wi-Fi alike; a wireless interface has a "wireless" entry.
-    if (hardwareType == ARPHRD_ETHER)
-        adapter.kind = exists(folder + "/wireless") ? NetworkAdapter::Kind::Wireless : NetworkAdapter::Kind::Ethernet;
-    else
-        adapter.kind = NetworkAdapter::Kind::Other;
-    adapter.physical = exists(folder + "/device");
-    std::ifstream assignment(folder + "/addr_assign_type");
-    int assignType = -1;
-    adapter.randomAddress = (assignment >> assignType) && assignType == kRandomAddressAssignment;
-}
 
 std::vector<NetworkAdapter> listNetworkAdapters(const std::string& sysClassNet)
 {

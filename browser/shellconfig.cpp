@@ -1,5 +1,7 @@
 #include "shellconfig.h"
 
+#include "shellrules.h"
+
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -125,6 +127,41 @@ bool writeEnvKey(const ShellPaths& paths, const std::string& key)
     if (error)
         std::filesystem::remove(partial, error);
     return !error;
+}
+
+std::string readSettingsValue(const std::filesystem::path& file, const std::string& key)
+{
+    std::ifstream in(file);
+    std::string line;
+    bool general = true; // keys before any section belong to it too
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty() && line.front() == '[') {
+            general = line == "[General]";
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (!general || equals == std::string::npos)
+            continue;
+        std::string name = line.substr(0, equals);
+        while (!name.empty() && name.back() == ' ')
+            name.pop_back();
+        if (name != key)
+            continue;
+        std::string value = line.substr(equals + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        return value;
+    }
+    return {};
+}
+
+bool siteAllowsDevTools(const ShellPaths& paths, const std::filesystem::path& agentSettings)
+{
+    std::string appDat;
+    readWholeFile(paths.appDat(), appDat);
+    return ShellRules::devToolsAllowed(readSettingsValue(agentSettings, "devmode"),
+                                       extractJsonString(withoutByteOrderMark(appDat), "devmode"));
 }
 
 std::string frontEndUrlFor(const std::string& base)

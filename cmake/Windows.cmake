@@ -30,6 +30,9 @@ function(vellox_host_headers target)
   target_include_directories(${target} SYSTEM INTERFACE ${root})
 endfunction()
 vellox_host_headers(nlohmann_json::nlohmann_json nlohmann)
+# spdlog and fmt header-only, as one target under spdlog's own name.
+vellox_host_headers(spdlog::spdlog spdlog fmt)
+target_compile_definitions(spdlog::spdlog INTERFACE SPDLOG_FMT_EXTERNAL FMT_HEADER_ONLY)
 
 find_package(Qt5 5.15 QUIET COMPONENTS Core Gui Widgets Network)
 set(VELLOX_WIN32_QT ${Qt5_FOUND})

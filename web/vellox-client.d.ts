@@ -183,11 +183,16 @@ export interface ErrorData {
   curlMsg?: string;
 }
 
+/** The batch whose scan ended (a "start-scan" may end the previous batch before its reply). */
+export interface ScanEndData {
+  batchNo: string;
+}
+
 export type AgentEventName = 'can-use' | 'scan-end' | 'uploaded-image' | 'uploaded-end' | 'print-end' | 'error';
 
 export interface EventDetails {
   'can-use': Envelope<CanUseData>;
-  'scan-end': Envelope<Record<string, never>>;
+  'scan-end': Envelope<ScanEndData>;
   'uploaded-image': Envelope<UploadedImageData>;
   'uploaded-end': Envelope<UploadedEndData>;
   'print-end': Envelope<PrintEndData>;

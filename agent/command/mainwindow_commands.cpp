@@ -117,7 +117,11 @@ void MainWindow::slotScanCmd(QString connection_key, QJsonObject param)
         return;
     }
 
-    setBatchNo(scan.batchNo);
+    // The previous batch's "scan-end" goes out before this reply, so that the page never takes
+    // it for the end of the batch it is starting.
+    const QString number = batchNumberFor(scan.batchNo);
+    endPendingBatchBefore(number);
+    setBatchNo(number);
     KELUploaderMgr::instance()->setBatchTaskInfo(scan.uploadUrl, scan.unionKey, scan.batchNo, scan.paperVersion);
     paperVersion = scan.paperVersion;
     reply.send(kAccepted);

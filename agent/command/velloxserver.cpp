@@ -578,6 +578,13 @@ void KELVelloxServerTask::onMessage(ConnectionHandle hdl, MessagePtr message)
         return;
     }
     KLOG->info("received request from client: {}, cmd: {}", key, KELLog::clipped(request.cmd));
+    const QString problem = KELCommandProtocol::requestProblem(request);
+    if (!problem.isEmpty()) {
+        // Not echoed: the reply would carry it back whole.
+        KLOG->warn("wrong request from client: {}, {}", key, problem);
+        sendEnvelope(hdl, request.cmd, 400, QJsonObject(), QStringLiteral("wrong data: ") + problem, QString());
+        return;
+    }
 
     const QString connectionKey = QString::fromStdString(key);
     const QString& cmd = request.cmd;

@@ -3,7 +3,6 @@
 #include <QDate>
 #include <QFile>
 
-#include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 
 #include <algorithm>
@@ -15,27 +14,7 @@ namespace {
 constexpr size_t kRotateBytes = 31457280; // 30 MiB
 constexpr size_t kRotatedFiles = 10;
 constexpr auto kFlushEvery = std::chrono::seconds(10);
-
-std::shared_ptr<spdlog::logger> silentLogger()
-{
-    static const auto silent = std::make_shared<spdlog::logger>(
-        "silent", std::make_shared<spdlog::sinks::null_sink_mt>());
-    return silent;
-}
 } // namespace
-
-spdlog::level::level_enum levelFromSetting(int value)
-{
-    switch (value) {
-    case 0: return spdlog::level::trace;
-    case 1: return spdlog::level::debug;
-    case 2: return spdlog::level::info;
-    case 3: return spdlog::level::warn;
-    case 4: return spdlog::level::err;
-    case 5: return spdlog::level::critical;
-    default: return spdlog::level::off;
-    }
-}
 
 void initLogging(const QString& logFolder, int level)
 {
@@ -98,13 +77,6 @@ QByteArray clipped(const QString& text)
     if (headChars == text.size() && head.size() <= kLoggedTextBytes)
         return head;
     return headWithLength(head, utf8Length(text));
-}
-
-std::shared_ptr<spdlog::logger> logger()
-{
-    if (auto registered = spdlog::get(kLoggerName))
-        return registered;
-    return silentLogger();
 }
 
 } // namespace KELLog

@@ -1,12 +1,10 @@
 #pragma once
 
+#include "foundation/agentlog.h"
+
 #include <QByteArray>
 #include <QString>
 
-#include <spdlog/spdlog.h>
-#include <fmt/format.h>
-
-#include <memory>
 #include <string_view>
 
 // Qt strings go into log lines as UTF-8, so the log file stays UTF-8 text.
@@ -33,12 +31,6 @@ struct fmt::formatter<QByteArray> : fmt::formatter<std::string_view> {
 
 namespace KELLog {
 
-// The name under which the agent's logger is registered with spdlog.
-inline constexpr const char* kLoggerName = "ORBLSpdLog";
-
-// Maps the "loglevel" setting (0 trace … 5 critical, anything else off).
-spdlog::level::level_enum levelFromSetting(int value);
-
 // Creates the daily rotating log file in `logFolder` and registers the logger.
 void initLogging(const QString& logFolder, int level);
 
@@ -51,11 +43,4 @@ inline constexpr int kLoggedTextBytes = 1024;
 QByteArray clipped(const QByteArray& text);
 QByteArray clipped(const QString& text);
 
-// The registered agent logger, looked up by name. Before initLogging (unit tests,
-// helper programs) this is a silent logger, so a log statement never dereferences null.
-std::shared_ptr<spdlog::logger> logger();
-
 } // namespace KELLog
-
-// Every log statement of the agent goes through this: KLOG->info("… {}", value);
-#define KLOG (::KELLog::logger())

@@ -2,7 +2,7 @@
 
 #include "scanning/twaindsm_library.h"
 
-#include "foundation/logging.h"
+#include "foundation/agentlog.h"
 
 #include <cstdint>
 #include <cstring>

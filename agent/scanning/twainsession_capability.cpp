@@ -3,7 +3,7 @@
 
 #include "scanning/twaindsm_library.h"
 
-#include "foundation/logging.h"
+#include "foundation/agentlog.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "upgrade/upgradepackage.h"
+#include "upgrade/packagekind.h"
 
 #include <string>
 #include <vector>

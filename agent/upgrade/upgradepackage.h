@@ -1,19 +1,13 @@
 #pragma once
 
+#include "upgrade/packagekind.h"
+
 #include <QString>
 
 // What an offered package is and where it is kept; pure rules, no I/O.
 namespace KELUpgradePackage {
 
 // Known by the extension of the download URL's path (query ignored, any case).
-enum class Kind {
-    Unknown,
-    ShellScript,      // ".sh": run by /bin/sh
-    AppImage,         // ".AppImage": made executable and run itself
-    DebianPackage,    // ".deb": handed to the desktop's package installer
-    WindowsInstaller, // ".exe"
-};
-
 Kind kindOfUrl(const QString& url);
 // The extension the package file gets, in its usual spelling (".AppImage"); empty for Unknown.
 QString extension(Kind kind);

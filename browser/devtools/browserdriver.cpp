@@ -58,6 +58,37 @@ std::string htmlEscaped(const std::string& text)
     return escaped;
 }
 
+// What the browser keeps in its profile that the shell decides: pages asked for in Chinese (the
+// browser's language switch reaches only a new profile, and not on every system), and an end
+// that counts as orderly even when the shell was killed and took the browser with it, so the
+// window never offers to restore earlier pages.
+void prepareProfile(const std::filesystem::path& profileFolder)
+{
+    const std::filesystem::path folder = profileFolder / "Default";
+    const std::filesystem::path file = folder / "Preferences";
+    Json preferences = Json::object();
+    {
+        std::ifstream in(file, std::ios::binary);
+        if (in) {
+            Json read = Json::parse(in, nullptr, false);
+            if (read.is_object())
+                preferences = std::move(read);
+        }
+    }
+    Json& intl = preferences["intl"];
+    if (!intl.is_object())
+        intl = Json::object();
+    intl["accept_languages"] = "zh-CN,zh";
+    Json& profile = preferences["profile"];
+    if (!profile.is_object())
+        profile = Json::object();
+    profile["exit_type"] = "Normal";
+    profile["exited_cleanly"] = true;
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << preferences.dump();
+}
+
 double secondsSinceEpoch()
 {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -125,6 +156,7 @@ bool BrowserDriver::start(const BrowserInstallation& browser, std::string& error
     // Left by an earlier run: only the port this browser opens counts.
     const std::filesystem::path portFile = settings.profileFolder / "DevToolsActivePort";
     std::filesystem::remove(portFile, ignored);
+    prepareProfile(settings.profileFolder);
 
     TiedProcess::Command command;
     command.program = browser.program;

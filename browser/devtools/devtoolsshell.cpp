@@ -49,11 +49,6 @@ std::string base64(const std::string& bytes)
     return encoded;
 }
 
-std::string readText(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 } // namespace
 
 DevToolsShell::DevToolsShell(Platform platform)
@@ -69,33 +64,6 @@ std::string DevToolsShell::noEnvironmentPage(const ShellPaths& paths)
         + BrowserDriver::percentEncoded(utf8Of(paths.appDat().make_preferred()));
 }
 
-std::string DevToolsShell::settingsValue(const std::filesystem::path& file, const std::string& key)
-{
-    std::ifstream in(file);
-    std::string line;
-    bool general = true; // keys before any section belong to it too
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty() && line.front() == '[') {
-            general = line == "[General]";
-            continue;
-        }
-        const size_t equals = line.find('=');
-        if (!general || equals == std::string::npos)
-            continue;
-        std::string name = line.substr(0, equals);
-        while (!name.empty() && name.back() == ' ')
-            name.pop_back();
-        if (name != key)
-            continue;
-        std::string value = line.substr(equals + 1);
-        value.erase(0, value.find_first_not_of(' '));
-        return value;
-    }
-    return {};
-}
-
 std::optional<int> DevToolsShell::start()
 {
     const ShellPaths& paths = platform.paths;
@@ -109,8 +77,7 @@ std::optional<int> DevToolsShell::start()
     const std::string frontEnd =
         shellConfig.frontEndUrl.empty() ? noEnvironmentPage(paths) : shellConfig.frontEndUrl;
     shellLog("Config loaded, URL: " + frontEnd);
-    devTools = ShellRules::devToolsAllowed(settingsValue(platform.agentSettings, "devmode"),
-                                           extractJsonString(readText(paths.appDat()), "devmode"));
+    devTools = siteAllowsDevTools(paths, platform.agentSettings);
 
     startAgent();
 

@@ -58,8 +58,6 @@ public:
 
     // The page shown when app.dat lists no environment and the build names no front end.
     static std::string noEnvironmentPage(const ShellPaths& paths);
-    // The value of `key` in the [General] part of a settings file as the agent writes it.
-    static std::string settingsValue(const std::filesystem::path& file, const std::string& key);
 
 private:
     void startAgent();

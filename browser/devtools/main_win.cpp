@@ -2,6 +2,7 @@
 #include "deviceid.h"
 #include "devtoolsshell.h"
 #include "envmenu_win.h"
+#include "foundation/widestring_win.h"
 #include "plainlog.h"
 #include "shellwindow_win.h"
 
@@ -35,9 +36,7 @@ std::filesystem::path knownFolder(const wchar_t* variable, REFKNOWNFOLDERID fold
 
 std::filesystem::path programFolder()
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::filesystem::path(std::wstring(path, length)).parent_path();
+    return std::filesystem::path(WideString::moduleFileName(nullptr)).parent_path();
 }
 
 bool agentAnswers()
@@ -48,7 +47,7 @@ bool agentAnswers()
 
 void showError(const std::string& text)
 {
-    MessageBoxW(nullptr, pathFromUtf8(text).wstring().c_str(), L"Error", MB_OK | MB_ICONERROR);
+    MessageBoxW(nullptr, WideString::fromUtf8(text).c_str(), L"Error", MB_OK | MB_ICONERROR);
 }
 
 // A second start: the running shell comes forward, this one leaves.
@@ -92,7 +91,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     platform.requestQuit = quit;
     platform.openElsewhere = [&shellWindow](const std::string& url) {
         ShellWindow::post(shellWindow, [url] {
-            ShellExecuteW(nullptr, L"open", pathFromUtf8(url).wstring().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+            ShellExecuteW(nullptr, L"open", WideString::fromUtf8(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         });
     };
     DevToolsShell shell(std::move(platform));
@@ -113,7 +112,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
                     chooseEnvironment(window->handle(), window->browserWindow(), shell.config().environments))
                 shell.showEnvironment(*chosen);
         };
-        window = std::make_unique<ShellWindow>(instance, pathFromUtf8(shell.config().appName).wstring(),
+        window = std::make_unique<ShellWindow>(instance, WideString::fromUtf8(shell.config().appName),
                                                DWORD(shell.browserProcessId()), std::move(handlers), keyLog);
         if (!window->isCreated()) {
             shellLog("ERROR: Window creation failed (error " + std::to_string(GetLastError()) + ")");

@@ -127,6 +127,8 @@ LRESULT ShellWindow::handle(UINT message, WPARAM wParam, LPARAM lParam)
         if (handlers.showEnvironmentMenu)
             handlers.showEnvironmentMenu();
         return 0;
+    case kIsInFront:
+        return browserIsInFront() ? 1 : 0;
     case WM_HOTKEY:
         if (int(wParam) == kHotKeyId) {
             keyLog.write("KeyDown: code=75 modifiers=0x" + hex(kLoggedControlAlt));
@@ -163,9 +165,14 @@ void ShellWindow::follow()
     // The agent disabled this window before the browser's window existed: it is disabled too.
     if (appWindow && !IsWindowEnabled(window) && IsWindowEnabled(appWindow))
         EnableWindow(appWindow, FALSE);
+    setHotKey(appWindow && browserIsInFront());
+}
+
+bool ShellWindow::browserIsInFront() const
+{
     DWORD foregroundProcess = 0;
     GetWindowThreadProcessId(GetForegroundWindow(), &foregroundProcess);
-    setHotKey(appWindow && foregroundProcess == browserProcessId);
+    return foregroundProcess == browserProcessId;
 }
 
 void ShellWindow::setHotKey(bool registered)

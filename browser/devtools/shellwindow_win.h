@@ -14,6 +14,8 @@
 //   EnableWindow        WM_ENABLE: the browser's window is enabled or disabled with it
 //   WM_APP + 1          the browser's window is restored and brought to the front
 //   WM_APP + 2          the environment menu opens (the agent hands its Ctrl+Alt+K over)
+//   WM_APP + 3          answers 1 while a window of the browser is in front, else 0 (the agent
+//                       asks it to know whether Ctrl+Alt+K is meant for the shell)
 //   WM_CLOSE            the shell closes
 // and in turn it counts as visible exactly while the browser's window is shown and not
 // minimised. While that window is in front, Ctrl+Alt+K is the shell's (a system hot key).
@@ -22,6 +24,7 @@ public:
     static constexpr const wchar_t* kClassName = L"VelloxBrowserWindow";
     static constexpr UINT kBringToFront = WM_APP + 1;
     static constexpr UINT kShowEnvironmentMenu = WM_APP + 2;
+    static constexpr UINT kIsInFront = WM_APP + 3;
     static constexpr int kHotKeyId = 1;
     static constexpr UINT kFollowIntervalMs = 250;
 
@@ -51,6 +54,7 @@ private:
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     // Looks again at the browser's window: found, shown, in front.
     void follow();
+    bool browserIsInFront() const;
     void setHotKey(bool registered);
 
     HWND window = nullptr;

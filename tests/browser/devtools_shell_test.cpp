@@ -166,6 +166,7 @@ TEST(DevToolsShell, ShowsTheEnvironmentWithItsCookieKeepsOtherSitesOutAndEndsWit
         const vtest::HttpRequestRecord first = a.entryRequests().front();
         EXPECT_EQ(first.target, "/a/reviewer/?isWindows=1");
         EXPECT_TRUE(first.header("Cookie").contains(kCookie.toUtf8())) << first.header("Cookie").toStdString();
+        EXPECT_TRUE(first.header("Accept-Language").startsWith("zh-CN")) << first.header("Accept-Language").toStdString();
     }
     DevToolsProbe page(run.sandbox.browserDevToolsPort());
     ASSERT_TRUE(run.attach(page, "/a/reviewer/")) << page.errorString().toStdString();

@@ -150,4 +150,15 @@ TEST(ShellConfig, TheChosenKeyIsStoredAloneAndReadBack)
     EXPECT_EQ(readEnvKey(folders.paths), "b"); // replaced, not appended
 }
 
+TEST(ShellConfig, ReadsTheAgentsSettingsAsQtWritesThem)
+{
+    ShellFolders folders;
+    const std::filesystem::path settings = folders.paths.dataFolder / "cfg.dat";
+    folders.write(settings, "[General]\r\nlistenport=9086\r\ndevmode = 1\r\n\r\n[printer]\r\nname=x\r\n");
+    EXPECT_EQ(readSettingsValue(settings, "devmode"), "1");
+    EXPECT_EQ(readSettingsValue(settings, "listenport"), "9086");
+    EXPECT_EQ(readSettingsValue(settings, "name"), ""); // another section's
+    EXPECT_EQ(readSettingsValue(folders.paths.dataFolder / "missing.dat", "devmode"), "");
+}
+
 } // namespace

@@ -6,6 +6,8 @@
 #include "scanning/twaindsm_library.h"
 #include "scanning/twainsession.h"
 
+#include "closesession.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,17 +19,6 @@
 #include <cstdio>
 
 namespace vtest {
-
-inline void closeTwainSession(CTWAINSession& session)
-{
-    if (session.GetState() > 4)
-        session.DisableDS();
-    if (session.GetState() > 3)
-        session.CloseDS();
-    if (session.GetState() > 2)
-        session.CloseDSM();
-    session.UnloadDSM();
-}
 
 class VirtualDsmTest : public ::testing::Test {
 protected:

@@ -1,7 +1,9 @@
 #include "capability.h"
 
+#include "platform.h"
 #include "twain_names.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -202,13 +204,34 @@ TW_HANDLE buildContainer(const Container &c)
     const size_t size = itemSize(c.itemType);
     if (size == 0)
         return nullptr;
-    uint8_t *memory = nullptr;
+    size_t bytes = 0;
+    switch (c.conType) {
+    case TWON_ONEVALUE:
+        // The item sits where TW_ONEVALUE.Item starts; larger items run past the struct's end.
+        bytes = std::max(sizeof(TW_ONEVALUE), 2 + size);
+        break;
+    case TWON_ARRAY:
+        bytes = offsetof(TW_ARRAY, ItemList) + size * c.items.size() + 2;
+        break;
+    case TWON_ENUMERATION:
+        bytes = offsetof(TW_ENUMERATION, ItemList) + size * c.items.size() + 2;
+        break;
+    case TWON_RANGE:
+        if (size > 4 || c.items.size() != 5)
+            return nullptr;
+        bytes = sizeof(TW_RANGE);
+        break;
+    default:
+        return nullptr;
+    }
+    TW_HANDLE handle = allocateHandle(bytes);
+    auto *memory = static_cast<uint8_t *>(lockHandle(handle));
+    if (!memory) {
+        freeHandle(handle);
+        return nullptr;
+    }
     switch (c.conType) {
     case TWON_ONEVALUE: {
-        // The item sits where TW_ONEVALUE.Item starts; larger items run past the struct's end.
-        memory = static_cast<uint8_t *>(std::calloc(1, std::max(sizeof(TW_ONEVALUE), 2 + size)));
-        if (!memory)
-            return nullptr;
         auto *one = reinterpret_cast<TW_ONEVALUE *>(memory);
         one->ItemType = c.itemType;
         if (!c.items.empty())
@@ -216,9 +239,6 @@ TW_HANDLE buildContainer(const Container &c)
         break;
     }
     case TWON_ARRAY: {
-        memory = static_cast<uint8_t *>(std::calloc(1, offsetof(TW_ARRAY, ItemList) + size * c.items.size() + 2));
-        if (!memory)
-            return nullptr;
         auto *array = reinterpret_cast<TW_ARRAY *>(memory);
         array->ItemType = c.itemType;
         array->NumItems = static_cast<TW_UINT32>(c.items.size());
@@ -227,9 +247,6 @@ TW_HANDLE buildContainer(const Container &c)
         break;
     }
     case TWON_ENUMERATION: {
-        memory = static_cast<uint8_t *>(std::calloc(1, offsetof(TW_ENUMERATION, ItemList) + size * c.items.size() + 2));
-        if (!memory)
-            return nullptr;
         auto *enumeration = reinterpret_cast<TW_ENUMERATION *>(memory);
         enumeration->ItemType = c.itemType;
         enumeration->NumItems = static_cast<TW_UINT32>(c.items.size());
@@ -240,11 +257,6 @@ TW_HANDLE buildContainer(const Container &c)
         break;
     }
     case TWON_RANGE: {
-        if (size > 4 || c.items.size() != 5)
-            return nullptr;
-        memory = static_cast<uint8_t *>(std::calloc(1, sizeof(TW_RANGE)));
-        if (!memory)
-            return nullptr;
         auto *range = reinterpret_cast<TW_RANGE *>(memory);
         range->ItemType = c.itemType;
         const size_t offsets[5] = {offsetof(TW_RANGE, MinValue), offsetof(TW_RANGE, MaxValue),
@@ -254,10 +266,9 @@ TW_HANDLE buildContainer(const Container &c)
             writeItem(c.itemType, c.items[i], memory + offsets[i]);
         break;
     }
-    default:
-        return nullptr;
     }
-    return memory;
+    unlockHandle(handle);
+    return handle;
 }
 
 bool parseContainer(uint16_t conType, const void *memory, Container &c)

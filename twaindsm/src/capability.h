@@ -47,8 +47,10 @@ struct Container {
     uint32_t defaultIndex = 0;
 };
 
-// Container memory as TWAIN lays it out; allocated with malloc, released by the receiver with free.
+// Container memory as TWAIN lays it out, in a handle of the platform (allocateHandle) that the
+// receiver releases.
 TW_HANDLE buildContainer(const Container &container);
+// Reads a container from memory as TWAIN lays it out (a handle's locked memory).
 bool parseContainer(uint16_t conType, const void *memory, Container &container);
 nlohmann::json containerToJson(const Container &container);
 

@@ -1,5 +1,7 @@
 #include "data_source.h"
 
+#include "platform.h"
+
 namespace twaindsm {
 
 uint16_t DataSource::processEvent(TW_EVENT *event)
@@ -8,7 +10,7 @@ uint16_t DataSource::processEvent(TW_EVENT *event)
         return fail(TWCC_BADVALUE);
     if (state() < 5)
         return sequenceError();
-    if (waitingMessages_.empty()) {
+    if (waitingMessages_.empty() || !mayCarrySourceMessage(event->pEvent)) {
         event->TWMessage = MSG_NULL;
         return TWRC_NOTDSEVENT;
     }

@@ -73,6 +73,9 @@ public:
     virtual bool eventDue(const SourceEvent &event) = 0;
     // Without a callback, due messages wait here for DAT_EVENT / MSG_PROCESSEVENT.
     void queueForProcessEvent(uint16_t message) { waitingMessages_.push_back(message); }
+    // The window the application gave with MSG_ENABLEDS: woken when a message waits.
+    void setApplicationWindow(TW_HANDLE window) { applicationWindow_ = window; }
+    TW_HANDLE applicationWindow() const { return applicationWindow_; }
 
     void registerCallback(TWAINCALLBACKPROC proc, TW_UINTPTR refCon);
     bool hasCallback() const { return callback_ != nullptr; }
@@ -101,6 +104,7 @@ private:
     TWAINCALLBACKPROC callback_ = nullptr;
     TW_UINTPTR refCon_ = 0;
     std::deque<uint16_t> waitingMessages_;
+    TW_HANDLE applicationWindow_ = nullptr;
     std::vector<SourceEvent> scheduled_;
 };
 

@@ -1,5 +1,6 @@
 #include "data_source_manager.h"
 
+#include "platform.h"
 #include "sane_source.h"
 #include "source_capabilities.h"
 #include "trace.h"
@@ -17,10 +18,10 @@ using nlohmann::json;
 
 namespace {
 
-TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size) { return std::calloc(size ? size : 1, 1); }
-void TW_CALLINGSTYLE memFree(TW_HANDLE handle) { std::free(handle); }
-TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle) { return handle; }
-void TW_CALLINGSTYLE memUnlock(TW_HANDLE) {}
+TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size) { return allocateHandle(size); }
+void TW_CALLINGSTYLE memFree(TW_HANDLE handle) { freeHandle(handle); }
+TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle) { return lockHandle(handle); }
+void TW_CALLINGSTYLE memUnlock(TW_HANDLE handle) { unlockHandle(handle); }
 
 bool sameName(const char *a, const std::string &b)
 {
@@ -42,6 +43,10 @@ std::string productOf(const TW_IDENTITY *identity)
 
 DataSourceManager &DataSourceManager::instance()
 {
+    if (!managerEndsWithLibrary()) {
+        static DataSourceManager *const kept = new DataSourceManager;
+        return *kept;
+    }
     // Destroyed when the library is unloaded, which stops the event thread first.
     static DataSourceManager manager;
     return manager;
@@ -80,6 +85,9 @@ TW_UINT16 DataSourceManager::entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UI
         }
     }
     pump_.callEnded();
+    // A closed manager keeps no thread: the application may unload the library next.
+    if (dat == DAT_PARENT && msg == MSG_CLOSEDSM && rc == TWRC_SUCCESS)
+        pump_.stop();
     if (traceEnabled()) {
         json line;
         line["dg"] = dgName(dg & DG_MASK);
@@ -368,6 +376,8 @@ TW_UINT16 DataSourceManager::sourceCall(Lock &lock, std::shared_ptr<DataSource> 
             if (enable)
                 profiles_ = loadProfiles();
             rc = s.userInterface(msg, static_cast<pTW_USERINTERFACE>(data), enable ? &profiles_ : nullptr);
+            if (rc == TWRC_SUCCESS && enable)
+                s.setApplicationWindow(static_cast<pTW_USERINTERFACE>(data)->hParent);
             if (rc == TWRC_SUCCESS && s.takeSynchronousXferReady() && s.eventDue(SourceEvent{MSG_XFERREADY, 0, 0}))
                 deliverNow(lock, source, MSG_XFERREADY);
             break;
@@ -492,6 +502,7 @@ void DataSourceManager::deliverNow(Lock &lock, std::shared_ptr<DataSource> sourc
     line["source"] = source->productName();
     if (!source->hasCallback()) {
         source->queueForProcessEvent(message);
+        wakeApplication(source->applicationWindow());
         line["delivery"] = "processEvent";
         traceWrite(line);
         return;

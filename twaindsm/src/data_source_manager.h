@@ -27,7 +27,7 @@ public:
 
 private:
     DataSourceManager() = default;
-    ~DataSourceManager() { pump_.stop(); } // before the sources the event thread looks at go
+    ~DataSourceManager() { pump_.unload(); } // before the sources the event thread looks at go
     using Lock = std::unique_lock<std::mutex>;
 
     TW_UINT16 managerCall(Lock &lock, pTW_IDENTITY origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, nlohmann::json &detail);

@@ -1,36 +1,55 @@
 #include "event_pump.h"
 
+#include "platform.h"
+
 namespace twaindsm {
 
-EventPump::~EventPump()
+void EventPump::unload()
 {
-    stop();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unloading_ = true;
+    }
+    finishThread(true);
 }
 
 void EventPump::stop()
 {
+    finishThread(true);
+}
+
+void EventPump::finishThread(bool wait)
+{
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        ++run_;
+        tasks_.clear();
     }
     wake_.notify_all();
-    if (thread_.joinable()) {
-        if (onPumpThread())
-            thread_.detach();
-        else
-            thread_.join();
+    if (!thread_.joinable())
+        return;
+    if (wait && !onPumpThread()) {
+        thread_.join();
+        releaseLibrary(libraryHold_);
+    } else {
+        // The thread ends by itself once it sees its run is over. Its hold on the library stays:
+        // its code must not go away under it.
+        thread_.detach();
     }
+    libraryHold_ = nullptr;
 }
 
 void EventPump::post(std::chrono::milliseconds delay, std::function<void()> task)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_)
+        if (unloading_)
             return;
         tasks_.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { run(); });
+        if (!thread_.joinable()) {
+            libraryHold_ = holdLibrary();
+            thread_ = std::thread([this, run = run_] { this->run(run); });
+        }
     }
     wake_.notify_all();
 }
@@ -50,10 +69,10 @@ void EventPump::callEnded()
     wake_.notify_all();
 }
 
-void EventPump::run()
+void EventPump::run(uint64_t run)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
+    while (run_ == run) {
         if (tasks_.empty()) {
             wake_.wait(lock);
             continue;

@@ -61,13 +61,18 @@ std::vector<uint8_t> imageFile(const uint8_t *dib, const DibLayout &layout, uint
     return format == TWFF_TIFF ? dibToTiff(dib, layout) : dibToBmpFile(dib, layout);
 }
 
-uint8_t *tiffHandle(const uint8_t *dib, const DibLayout &layout)
+TW_HANDLE tiffHandle(const uint8_t *dib, const DibLayout &layout)
 {
     const std::vector<uint8_t> tiff = dibToTiff(dib, layout);
-    auto *memory = static_cast<uint8_t *>(std::malloc(tiff.size()));
-    if (memory)
-        std::memcpy(memory, tiff.data(), tiff.size());
-    return memory;
+    TW_HANDLE handle = allocateHandle(tiff.size());
+    void *memory = lockHandle(handle);
+    if (!memory) {
+        freeHandle(handle);
+        return nullptr;
+    }
+    std::memcpy(memory, tiff.data(), tiff.size());
+    unlockHandle(handle);
+    return handle;
 }
 
 bool writeImageFile(const std::string &path, const uint8_t *dib, const DibLayout &layout, uint16_t format)
@@ -104,11 +109,21 @@ void BlockTransfer::start(uint8_t *dib, const DibLayout &layout, bool asFile, ui
 
 uint16_t BlockTransfer::next(TW_IMAGEMEMXFER *block, uint16_t &conditionCode)
 {
-    auto *memory = static_cast<uint8_t *>(block->Memory.TheMem);
-    if (!memory) {
+    // The application's buffer, a pointer or a handle of the platform as its flags say.
+    const bool isHandle = block->Memory.Flags & TWMF_HANDLE;
+    void *buffer = isHandle ? lockHandle(block->Memory.TheMem) : block->Memory.TheMem;
+    if (!buffer) {
         conditionCode = TWCC_BADVALUE;
         return TWRC_FAILURE;
     }
+    const uint16_t rc = fill(block, static_cast<uint8_t *>(buffer), conditionCode);
+    if (isHandle)
+        unlockHandle(block->Memory.TheMem);
+    return rc;
+}
+
+uint16_t BlockTransfer::fill(TW_IMAGEMEMXFER *block, uint8_t *memory, uint16_t &conditionCode)
+{
     block->Compression = TWCP_NONE;
     bool last = false;
     if (asFile_) {

@@ -22,9 +22,9 @@ uint16_t answerImageLayout(uint16_t msg, TW_IMAGELAYOUT *layout, int state, cons
 
 // The page as an image file: TIFF for TWFF_TIFF, else BMP.
 std::vector<uint8_t> imageFile(const uint8_t *dib, const DibLayout &layout, uint16_t format);
-// The page as a TIFF file in memory allocated with malloc (a native transfer's handle); null
-// when memory runs out.
-uint8_t *tiffHandle(const uint8_t *dib, const DibLayout &layout);
+// The page as a TIFF file in a handle of the platform (a native transfer's); null when memory
+// runs out.
+TW_HANDLE tiffHandle(const uint8_t *dib, const DibLayout &layout);
 // Writes it; false when the file cannot be written.
 bool writeImageFile(const std::string &path, const uint8_t *dib, const DibLayout &layout, uint16_t format);
 // Creates or truncates the file at `path` to no bytes.
@@ -48,6 +48,8 @@ public:
     void clear();
 
 private:
+    uint16_t fill(TW_IMAGEMEMXFER *block, uint8_t *memory, uint16_t &conditionCode);
+
     uint8_t *dib_ = nullptr;
     DibLayout layout_;
     std::vector<uint8_t> file_;

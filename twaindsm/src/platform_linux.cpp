@@ -91,4 +91,51 @@ bool saneSupported()
     return true;
 }
 
+TW_HANDLE allocateHandle(size_t size)
+{
+    return std::calloc(1, size ? size : 1);
+}
+
+void *lockHandle(TW_HANDLE handle)
+{
+    return handle;
+}
+
+void unlockHandle(TW_HANDLE)
+{
+}
+
+void freeHandle(TW_HANDLE handle)
+{
+    std::free(handle);
+}
+
+TW_HANDLE pageAsHandle(void *page, size_t)
+{
+    return page;
+}
+
+void wakeApplication(TW_HANDLE)
+{
+}
+
+bool mayCarrySourceMessage(const void *)
+{
+    return true;
+}
+
+void *holdLibrary()
+{
+    return nullptr;
+}
+
+void releaseLibrary(void *)
+{
+}
+
+bool managerEndsWithLibrary()
+{
+    return true;
+}
+
 } // namespace twaindsm

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace twaindsm {
 namespace {
@@ -118,6 +119,77 @@ void closeSharedLibrary(void *library)
 }
 
 bool saneSupported()
+{
+    return false;
+}
+
+TW_HANDLE allocateHandle(size_t size)
+{
+    // Fixed memory: its handle is its address too, for applications that skip GlobalLock.
+    return GlobalAlloc(GPTR, size ? size : 1);
+}
+
+void *lockHandle(TW_HANDLE handle)
+{
+    return handle ? GlobalLock(handle) : nullptr;
+}
+
+void unlockHandle(TW_HANDLE handle)
+{
+    if (handle)
+        GlobalUnlock(handle);
+}
+
+void freeHandle(TW_HANDLE handle)
+{
+    if (handle)
+        GlobalFree(handle);
+}
+
+TW_HANDLE pageAsHandle(void *page, size_t size)
+{
+    TW_HANDLE handle = GlobalAlloc(GMEM_FIXED, size ? size : 1);
+    if (handle && page)
+        std::memcpy(handle, page, size);
+    std::free(page);
+    return handle;
+}
+
+namespace {
+
+UINT wakeMessage()
+{
+    static const UINT message = RegisterWindowMessageW(L"VelloxTwainDsmSourceEvent");
+    return message;
+}
+
+} // namespace
+
+void wakeApplication(TW_HANDLE window)
+{
+    if (window)
+        PostMessageW(static_cast<HWND>(window), wakeMessage(), 0, 0);
+}
+
+bool mayCarrySourceMessage(const void *platformEvent)
+{
+    return !platformEvent || static_cast<const MSG *>(platformEvent)->message == wakeMessage();
+}
+
+void *holdLibrary()
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&holdLibrary), &self);
+    return self;
+}
+
+void releaseLibrary(void *hold)
+{
+    if (hold)
+        FreeLibrary(static_cast<HMODULE>(hold));
+}
+
+bool managerEndsWithLibrary()
 {
     return false;
 }

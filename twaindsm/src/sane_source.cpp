@@ -1,5 +1,6 @@
 #include "sane_source.h"
 
+#include "platform.h"
 #include "sane_page.h"
 #include "twain_names.h"
 
@@ -688,9 +689,11 @@ uint16_t SaneSource::nativeTransfer(TW_HANDLE *handle)
         if (!*handle)
             return fail(TWCC_LOWMEMORY);
     } else {
-        // The page was scanned into a DIB: it changes hands as it is.
-        *handle = current_->dib;
+        // The page was scanned into a DIB: it changes hands as it is where the platform can.
+        *handle = pageAsHandle(current_->dib, current_->layout.size);
         current_->dib = nullptr;
+        if (!*handle)
+            return fail(TWCC_LOWMEMORY);
     }
     state_ = 7;
     return TWRC_XFERDONE;

@@ -1,5 +1,6 @@
 #include "source_capabilities.h"
 
+#include "platform.h"
 #include "twain_names.h"
 
 #include <algorithm>
@@ -155,7 +156,12 @@ uint16_t capabilityTriplet(uint16_t msg, TW_CAPABILITY *cap, CapabilityMap &caps
     }
     case MSG_SET: {
         Container request;
-        if (!parseContainer(cap->ConType, cap->hContainer, request)) {
+        // The application's own handle: on Windows a GlobalAlloc block, often a moveable one.
+        const void *memory = lockHandle(cap->hContainer);
+        const bool parsed = parseContainer(cap->ConType, memory, request);
+        if (memory)
+            unlockHandle(cap->hContainer);
+        if (!parsed) {
             detail["conType"] = conTypeName(cap->ConType);
             return fail(TWCC_BADVALUE);
         }

@@ -410,14 +410,16 @@ uint16_t VirtualSource::nativeTransfer(TW_HANDLE *handle)
         height *= 10;
         std::memcpy(dib + 8, &height, sizeof height);
     }
+    TW_HANDLE image = nullptr;
     if (profile_.nativeFormat == "tiff") {
-        uint8_t *tiff = tiffHandle(dib, page.layout);
+        image = tiffHandle(dib, page.layout);
         std::free(dib);
-        if (!tiff)
-            return fail(TWCC_LOWMEMORY);
-        dib = tiff;
+    } else {
+        image = pageAsHandle(dib, page.layout.size);
     }
-    *handle = dib;
+    if (!image)
+        return fail(TWCC_LOWMEMORY);
+    *handle = image;
     state_ = 7;
     transferred_ = true;
     return profile_.nativeReturnsSuccess ? TWRC_SUCCESS : TWRC_XFERDONE;
