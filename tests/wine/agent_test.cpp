@@ -152,19 +152,19 @@ TEST_F(WindowsAgent, AFaultLeavesAMinidumpNamedByAGuid)
     EXPECT_EQ(dump.read(4), "MDMP");
 }
 
-// The desktop-wide Ctrl+Alt+K, pressed in another program, opens the environment list (its one
-// environment: 532 × 108) of the hidden agent.
+// The desktop-wide Ctrl+Alt+K, pressed in another program, opens the environment list (532
+// wide) of the hidden agent.
 TEST_F(WindowsAgent, CtrlAltKOpensTheEnvironmentList)
 {
     ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
     ASSERT_NE(sandbox.startListening({"--hidden"}), 0);
     ASSERT_TRUE(sandbox.waitForLog("Current env is : "));
     EXPECT_FALSE(sandbox.readLog().contains("Ctrl+Alt+K is not available"));
-    EXPECT_FALSE(agentWindows().contains("532x108"));
+    const auto envList = [&] { return !agentWindows().filter(QRegularExpression("^532x")).isEmpty(); };
+    EXPECT_FALSE(envList());
 
     EXPECT_EQ(wine->run(helper(), {"hotkey"}), 0);
-    EXPECT_TRUE(waitUntil([&] { return agentWindows().contains("532x108"); }, kScanWaitMs))
-        << qPrintable(agentWindows().join(' '));
+    EXPECT_TRUE(waitUntil(envList, kScanWaitMs)) << qPrintable(agentWindows().join(' '));
 }
 
 } // namespace
