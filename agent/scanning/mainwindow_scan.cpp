@@ -479,12 +479,25 @@ bool MainWindow::transferLoop()
         QCoreApplication::processEvents();
         if (GetState() != 6)
             return true;
-        if (stopRequested.exchange(false)) {
-            KLOG->info("Batch stopped by the web page after {} images", imagesTransferred);
-            StopFeeder();
+        if (stopRequested.exchange(false) && !stopFeedingKeepingFedSheets())
             return false;
-        }
     }
+}
+
+bool MainWindow::stopFeedingKeepingFedSheets()
+{
+    // The sheets already pulled in have come out of the scanner: their images are transferred
+    // as usual, and the batch ends with the source's Count 0.
+    TW_UINT16 pending = 0;
+    if (StopFeeding(pending) == TWRC_SUCCESS && pending > 0) {
+        KLOG->info("Batch stopped by the web page after {} images; {} images of sheets already fed follow",
+                   imagesTransferred, pending);
+        return true;
+    }
+    KLOG->info("Batch stopped by the web page after {} images", imagesTransferred);
+    if (GetState() == 6)
+        StopFeeder();
+    return false;
 }
 
 void MainWindow::releaseEnabledSource()
@@ -505,6 +518,12 @@ void MainWindow::honourStopRequest()
     stopRequested = false;
     if (GetState() < 5)
         return;
+    // Images announced and not yet taken: the transfer loop, about to run, takes those of the
+    // sheets already fed.
+    if (GetState() == 6 && PeekDataSourceSignal() == MSG_XFERREADY && stopFeedingKeepingFedSheets()) {
+        Q_EMIT customDataSourceSignal();
+        return;
+    }
     KLOG->info("Batch stopped by the web page in state {}, no page in transfer", GetState());
     releaseEnabledSource();
     Q_EMIT sigEndScan();

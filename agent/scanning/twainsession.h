@@ -70,6 +70,10 @@ public:
     TW_UINT16 EnableDS(TW_HANDLE window, bool showUI);
     TW_UINT16 DisableDS();
     TW_UINT16 StopFeeder();
+    // MSG_STOPFEEDER in state 6: no further sheet is fed, the images of the sheets already fed
+    // are still to be transferred (`pending` their number; the state stays 6). StopFeeder drops
+    // them (MSG_RESET).
+    TW_UINT16 StopFeeding(TW_UINT16& pending);
     TW_UINT16 EndXfer();
     TW_UINT16 TransferImage();
     TW_UINT16 ProcessEvent(const TW_EVENT& event);
