@@ -80,7 +80,14 @@ void MainWindow::setupScanning()
     connect(this, &MainWindow::sigOpenDatasource, this, &MainWindow::slotOpenDataSource, Qt::QueuedConnection);
     connect(this, &MainWindow::sigEndScan, this, &MainWindow::slotOnEndScan);
 
-    SetFileTransferFolder(QFile::encodeName(KELGlobalConfig::instance()->tempFolder()).toStdString());
+    const QString transferFolder = KELGlobalConfig::instance()->tempFolder();
+    SetFileTransferFolder(QFile::encodeName(transferFolder).toStdString());
+    // Pages an agent that ended mid-batch left in transfer; this agent's own are newer.
+    const QDateTime started = QDateTime::currentDateTime();
+    QThreadPool::globalInstance()->start([transferFolder, started] {
+        if (const int removed = KELRawPage::removeLeftoverTransferFiles(transferFolder, started))
+            KLOG->info("Removed {} transfer files left by an earlier run in {}", removed, transferFolder);
+    });
     KELScannerHelper::instance()->setSession(this);
 
     connect(deviceChangeTimer, &QTimer::timeout, this, &MainWindow::checkDataSourceAfterDeviceChange,
@@ -712,7 +719,9 @@ void MainWindow::savePage(KELRawPage page, const QString& problem)
         return;
     }
     KELGlobalConfig* config = KELGlobalConfig::instance();
-    const QString folder = QStringLiteral("%1/%2/").arg(config->outputFolder(), KELFileNames::safeFileName(batchNo));
+    // (The output folder may end with a separator of its own.)
+    const QString folder
+        = QDir::cleanPath(config->outputFolder() + QLatin1Char('/') + KELFileNames::safeFileName(batchNo)) + QLatin1Char('/');
     if (!QDir(folder).exists())
         QDir().mkpath(folder);
     // A batch scanned again (after a jam, a stop, a restart, with uploads in flight) goes on

@@ -83,8 +83,9 @@ public:
     TW_UINT16 PeekDataSourceSignal();   // 0 when the queue is empty
     void PopDataSourceSignal();
 
-    // File transfers write into this folder (ending with a separator) under a name of ours;
-    // empty: wherever the source likes.
+    // File transfers write into this folder (ending with a separator) under a name of ours,
+    // kTransferFileStem and the format's extension; empty: wherever the source likes.
+    static constexpr const char* kTransferFileStem = "vellox-transfer";
     void SetFileTransferFolder(const std::string& folder) { fileTransferFolder = folder; }
     // The file the last file transfer was told to write; empty when the source kept its own.
     const std::string& fileTransferPath() const { return ownTransferFile; }
