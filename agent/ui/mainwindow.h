@@ -143,6 +143,7 @@ public Q_SLOTS:
 private:
     void buildTrayMenu();
     void setupGlobalShortcut();
+    void showEnvList();
 
     QMenu* trayMenu = nullptr;
     std::shared_ptr<GlobalShortcut> globalShortcut;

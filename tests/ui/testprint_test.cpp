@@ -142,15 +142,7 @@ TEST_F(TrayPrints, WithoutADefaultPrinterTheTestPageIsAToastAndNothingStarts)
 {
     // No print server at all; an "lp" of our own on the path records any start.
     sandbox.setEnv("CUPS_SERVER", sandbox.root() + "/no-cups.sock");
-    const QString bin = sandbox.root() + "/bin";
-    const QString record = sandbox.root() + "/lp-started";
-    QDir().mkpath(bin);
-    QFile lp(bin + "/lp");
-    ASSERT_TRUE(lp.open(QIODevice::WriteOnly));
-    lp.write(QString("#!/bin/sh\necho \"$@\" >> '" + record + "'\n").toUtf8());
-    lp.close();
-    lp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    sandbox.setEnv("PATH", bin + ":" + qEnvironmentVariable("PATH"));
+    const QString record = sandbox.recordStarts("lp");
 
     ASSERT_TRUE(startAgent());
     ASSERT_TRUE(pickTestPage());

@@ -126,10 +126,11 @@ public:
         return started.hProcess;
     }
 
+    std::wstring agentReport() const { return root + L"\\program\\agent.txt"; }
     // The agent stand-in's process, once it has started.
     HANDLE agent() const
     {
-        std::istringstream report(readFile(root + L"\\program\\agent.txt"));
+        std::istringstream report(readFile(agentReport()));
         DWORD pid = 0;
         report >> pid;
         return pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
@@ -189,9 +190,7 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         const size_t cookie = installation.browserCalls().find("Network.setCookie http://127.0.0.1:9/\n");
         EXPECT_LT(cookie, installation.browserCalls().find(navigation)) << installation.browserCalls();
         ASSERT_TRUE(waitFor([&] { return installation.agent() != nullptr; }));
-        EXPECT_NE(readFile(installation.shellProgram().substr(0, installation.shellProgram().rfind(L'\\')) + L"\\agent.txt")
-                      .find(" --hidden"),
-                  std::string::npos);
+        EXPECT_NE(readFile(installation.agentReport()).find(" --hidden"), std::string::npos);
     }
     {
         SCOPED_TRACE("visible while the browser's window is shown and not minimised");
@@ -243,12 +242,13 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         EXPECT_EQ(readFile(installation.dataFolder() + L"\\env.dat"), "b");
     }
     {
-        SCOPED_TRACE("WM_CLOSE closes the browser's window, and the shell ends with its agent");
+        SCOPED_TRACE("WM_CLOSE closes the browser's window, and the shell ends with its agent, asked to quit");
         HANDLE agent = installation.agent();
         PostMessageW(window, WM_CLOSE, 0, 0);
         EXPECT_TRUE(hasEnded(shell, 10000));
         EXPECT_EQ(exitCodeOf(shell), 0u);
         EXPECT_TRUE(hasEnded(agent, 5000));
+        EXPECT_NE(readFile(installation.agentReport()).find("asked to close"), std::string::npos);
         EXPECT_NE(installation.browserCalls().find("Browser.close"), std::string::npos);
         CloseHandle(agent);
     }
@@ -270,6 +270,22 @@ TEST(BrowserShellOnWindows, ItsJobEndsTheAgentAndTheBrowserWhenTheShellIsKilled)
     EXPECT_TRUE(hasEnded(browser, 10000));
     CloseHandle(agent);
     CloseHandle(browser);
+}
+
+TEST(BrowserShellOnWindows, LeavesAnAgentThatRunsAlreadyAlone)
+{
+    // The agent started at login answers on its single-instance pipe.
+    HANDLE agentInstance = CreateNamedPipeW(L"\\\\.\\pipe\\kelmora-vellox", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                            PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr);
+    ASSERT_NE(agentInstance, INVALID_HANDLE_VALUE);
+    ShellInstallation installation;
+    HANDLE shell = installation.startShell();
+    ASSERT_TRUE(waitFor([] { return shellWindow() && browserWindow(); }));
+    EXPECT_NE(installation.startupLog().find("vellox already running"), std::string::npos) << installation.startupLog();
+    EXPECT_EQ(installation.agent(), nullptr);
+    PostMessageW(shellWindow(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(hasEnded(shell, 10000));
+    CloseHandle(agentInstance);
 }
 
 // The box the shell shows, answered; the shell's exit code.
