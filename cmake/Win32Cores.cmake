@@ -9,6 +9,7 @@ set(VELLOX_WIN32_CORE_SOURCES
     agent/foundation/filelimit_win.cpp
     agent/foundation/memorytrim_win.cpp
     agent/foundation/quitwindow_win.cpp
+    agent/foundation/userlocal_win.cpp
     agent/scanning/twain_value_tables.cpp
     agent/scanning/twaindsm_library.cpp
     agent/scanning/twaindsm_library_win.cpp
@@ -22,4 +23,4 @@ list(TRANSFORM VELLOX_WIN32_CORE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 
 add_library(vellox_win32 STATIC ${VELLOX_WIN32_CORE_SOURCES})
 target_include_directories(vellox_win32 PUBLIC ${CMAKE_SOURCE_DIR}/agent ${CMAKE_SOURCE_DIR}/twaindsm/include)
-target_link_libraries(vellox_win32 PUBLIC spdlog::spdlog Threads::Threads wintrust user32)
+target_link_libraries(vellox_win32 PUBLIC spdlog::spdlog Threads::Threads wintrust user32 advapi32)

@@ -80,6 +80,9 @@ public Q_SLOTS:
     void slotStopScanCmd(QString connection_key, QJsonObject param);
     void slotPrintCmd(QString connection_key, QJsonObject param);
     void slotPrintBatchCmd(QString connection_key, QJsonObject param);
+    // "stop-print" and "print-status": the batches of the asking page's origin.
+    void slotStopPrintCmd(QString connection_key, QJsonObject param);
+    void slotPrintStatusCmd(QString connection_key, QJsonObject param);
     void slotFinishUploadAllImages();
     void slotFinishPrintAllImages();
 

@@ -4,6 +4,9 @@
 // its menu, and what the shell says when it cannot run.
 #include "wintest.h"
 
+#include "foundation/userlocal.h"
+#include "foundation/widestring_win.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -208,7 +211,12 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         EXPECT_TRUE(IsWindowEnabled(browser));
     }
     {
-        SCOPED_TRACE("a second start brings the window forward and leaves");
+        SCOPED_TRACE("a second start of this user's finds the mutex, brings the window forward and leaves");
+        const std::wstring mutex = WideString::fromUtf8(UserLocal::path("Global\\VelloxBrowserMutex"));
+        HANDLE held = OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str());
+        EXPECT_NE(held, nullptr);
+        if (held)
+            CloseHandle(held);
         HANDLE second = installation.startShell();
         ASSERT_TRUE(waitFor([&] { return hasEnded(second); }));
         EXPECT_EQ(exitCodeOf(second), 0u);
@@ -274,9 +282,10 @@ TEST(BrowserShellOnWindows, ItsJobEndsTheAgentAndTheBrowserWhenTheShellIsKilled)
 
 TEST(BrowserShellOnWindows, LeavesAnAgentThatRunsAlreadyAlone)
 {
-    // The agent started at login answers on its single-instance pipe.
-    HANDLE agentInstance = CreateNamedPipeW(L"\\\\.\\pipe\\kelmora-vellox", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
-                                            PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr);
+    // The agent started at login answers on its single-instance pipe, this user's.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + WideString::fromUtf8(UserLocal::path(UserLocal::kAgentInstanceName));
+    HANDLE agentInstance = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES,
+                                            512, 512, 0, nullptr);
     ASSERT_NE(agentInstance, INVALID_HANDLE_VALUE);
     ShellInstallation installation;
     HANDLE shell = installation.startShell();
