@@ -41,8 +41,8 @@ void MainWindow::slotPrintTestPage()
             KLOG->info("printing test page for: {}", printer);
             auto* lp = new QProcess(this);
             const auto failed = [this, lp](const QString& why) {
-                KLOG->error("test page not printed: {}", why);
                 upgradeToast(tr("打印测试页失败，请检查打印机"));
+                KLOG->error("test page not printed: {}", why);
                 lp->deleteLater();
             };
             connect(lp, &QProcess::errorOccurred, this, [lp, failed](QProcess::ProcessError error) {
@@ -98,8 +98,10 @@ bool MainWindow::startCustomPrint(KELCustomPrintDialog* dialog)
                          if (id != uniqueId)
                              return;
                          disconnect(*ended);
-                         if (!success)
+                         if (!success) {
                              upgradeToast(tr("自定义打印测试失败：%1").arg(message));
+                             KLOG->error("custom print test failed. uniqueId={}, msg={}", uniqueId, message);
+                         }
                      });
     if (!printers->enqueueLocalTask(uniqueId, files, printConfig)) {
         disconnect(*ended);
