@@ -2,12 +2,16 @@
 
 #include "shellconfig.h"
 
+#include "foundation/userlocal.h"
+
 #include <QLocalSocket>
 
 namespace {
-// The agent's single-instance socket: a second agent connects to it and exits.
-const QString kAgentInstanceKey = QStringLiteral("kelmora-vellox");
+QString agentInstanceKey()
+{
+    return QString::fromStdString(UserLocal::path(UserLocal::kAgentInstanceName));
 }
+} // namespace
 
 AgentProcess::AgentProcess(QObject* parent)
     : QObject(parent)
@@ -22,7 +26,7 @@ AgentProcess::~AgentProcess()
 bool AgentProcess::isAgentRunning(int timeoutMs)
 {
     QLocalSocket socket;
-    socket.connectToServer(kAgentInstanceKey);
+    socket.connectToServer(agentInstanceKey());
     return socket.waitForConnected(timeoutMs);
 }
 

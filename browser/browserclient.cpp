@@ -5,12 +5,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDateTime>
+#include <QDesktopServices>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QNetworkCookie>
 #include <QWindow>
 
 namespace {
-constexpr int kCookieLifetimeSeconds = 31536000; // a year
 
 int windowsKeyCode(int key)
 {
@@ -20,11 +22,6 @@ int windowsKeyCode(int key)
     if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
         return 112 + (key - Qt::Key_F1);
     return 0;
-}
-
-QString hostOf(const std::string& url)
-{
-    return QUrl::fromEncoded(QByteArray::fromStdString(url)).host().toLower();
 }
 } // namespace
 
@@ -63,29 +60,27 @@ std::unique_ptr<QMenu> BrowserClient::buildEnvMenu(const std::vector<ShellEnviro
     return menu;
 }
 
-bool BrowserClient::mayTagPage(const QUrl& page, const ShellConfig& config, const std::string& builtInBase)
+std::vector<std::string> BrowserClient::shellUrls(const ShellConfig& config, const std::string& builtInBase)
 {
-    const QString host = page.host().toLower();
-    if (host.isEmpty())
-        return false;
-    if (!builtInBase.empty() && hostOf(builtInBase) == host)
-        return true;
-    for (const ShellEnvironment& environment : config.environments) {
-        if (hostOf(environment.url) == host)
-            return true;
-    }
-    return false;
+    std::vector<std::string> urls;
+    for (const ShellEnvironment& environment : config.environments)
+        urls.push_back(environment.url);
+    if (!builtInBase.empty())
+        urls.push_back(builtInBase);
+    return urls;
 }
 
 BrowserClient::BrowserClient(BrowserWindow* window, const ShellConfig& config, const ShellPaths& paths,
-                             const std::string& builtInBase, std::string deviceId, QObject* parent)
+                             const std::string& builtInBase, std::string deviceId, bool devToolsAllowed,
+                             QObject* parent)
     : QObject(parent)
     , mainWindow(window)
     , url(config.frontEndUrl)
     , deviceId(std::move(deviceId))
     , config(config)
     , paths(paths)
-    , builtInBase(builtInBase)
+    , origins(shellUrls(config, builtInBase))
+    , devToolsAllowed(devToolsAllowed)
 {
     keyLog.setPath(paths.keyLog());
     connect(window, &BrowserWindow::closeRequested, this, &BrowserClient::onWindowClose);
@@ -100,8 +95,12 @@ BrowserClient::~BrowserClient()
 void BrowserClient::OnAfterCreated(WebEngineBrowser* created)
 {
     browser = created;
+    created->setDevToolsAllowed(devToolsAllowed);
+    created->setNavigationCheck([this](const QUrl& address) { return OnBeforeBrowse(address); });
     connect(created, &WebEngineBrowser::loadEnd, this, &BrowserClient::OnLoadEnd);
     connect(created, &WebEngineBrowser::closed, this, &BrowserClient::OnBeforeClose);
+    // Before the first request, so that request already says which PC it comes from.
+    tagOrigin(QUrl::fromEncoded(QByteArray::fromStdString(url)));
 }
 
 void BrowserClient::onWindowClose()
@@ -142,6 +141,11 @@ bool BrowserClient::OnPreKeyEvent(const KeyEvent& event)
 {
     switch (actionFor(event)) {
     case KeyAction::OpenDevTools:
+        if (!devToolsAllowed) {
+            // Nobody at the PC reads the pages' data, cookies and storage unless the site allows it.
+            logKey(event, QStringLiteral("F12 detected, DevTools are off (devmode is not 1)"));
+            return true;
+        }
         logKey(event, QStringLiteral("F12 detected, opening DevTools"));
         openDevTools();
         return true;
@@ -167,17 +171,59 @@ void BrowserClient::logKey(const KeyEvent& event, const QString& what)
 
 void BrowserClient::OnLoadEnd(const QUrl& loaded)
 {
-    if (deviceId.empty() || !browser || !mayTagPage(loaded, config, builtInBase))
+    // Renewed at every load, so it lives a year from the last visit.
+    tagOrigin(loaded);
+}
+
+void BrowserClient::tagOrigin(const QUrl& address)
+{
+    if (deviceId.empty() || !browser)
         return;
-    browser->executeJavaScript(QStringLiteral("document.cookie='deviceId=%1;path=/;max-age=%2';")
-                                   .arg(QString::fromStdString(deviceId))
-                                   .arg(kCookieLifetimeSeconds));
+    // Into the profile's store for exactly that origin: no script runs in a document that
+    // may already show another site than the one that finished loading.
+    const std::string origin = origins.deviceCookieOrigin(address.toString(QUrl::FullyEncoded).toStdString());
+    if (origin.empty())
+        return;
+    QNetworkCookie cookie(ShellRules::kDeviceCookieName, QByteArray::fromStdString(deviceId));
+    cookie.setPath(QStringLiteral("/"));
+    cookie.setExpirationDate(QDateTime::currentDateTimeUtc().addSecs(ShellRules::kDeviceCookieLifetimeSeconds));
+    const QUrl originUrl(QString::fromStdString(origin));
+    cookie.setSecure(originUrl.scheme() == QLatin1String("https"));
+    browser->setCookie(cookie, originUrl);
+}
+
+bool BrowserClient::OnBeforeBrowse(const QUrl& address)
+{
+    // The shell's own pages (the one that says app.dat lists no environment).
+    if (address.scheme() == QLatin1String("qrc"))
+        return true;
+    const QByteArray text = address.toEncoded();
+    switch (origins.navigationTo(text.toStdString())) {
+    case ShellRules::Navigation::Show:
+        return true;
+    case ShellRules::Navigation::OpenInSystemBrowser:
+        // A window without an address bar that holds the teacher's session is no place for
+        // another site: the desktop's browser shows it, with its address.
+        qInfo("navigation to another site, opened in the system browser: %s", text.constData());
+        QDesktopServices::openUrl(address);
+        return false;
+    case ShellRules::Navigation::Refuse:
+        break;
+    }
+    qInfo("navigation refused: %s", text.left(200).constData());
+    return false;
 }
 
 void BrowserClient::openDevTools()
 {
-    if (browser)
+    if (browser && devToolsAllowed)
         browser->showDevTools();
+}
+
+void BrowserClient::onEnvMenuHandedOver()
+{
+    keyLog.write("Ctrl+Alt+K handed over by the agent, showing env switch");
+    showEnvMenu();
 }
 
 void BrowserClient::showEnvMenu()
@@ -218,5 +264,6 @@ void BrowserClient::runEnvMenu()
     url = frontEndUrlFor(environment.url);
     if (!writeEnvKey(paths, environment.key))
         shellLog("ERROR: Failed to write env.dat");
+    tagOrigin(QUrl::fromEncoded(QByteArray::fromStdString(url)));
     browser->loadUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
 }

@@ -2,6 +2,7 @@
 
 #include "plainlog.h"
 #include "shellconfig.h"
+#include "shellrules.h"
 
 #include <QObject>
 #include <QPointer>
@@ -22,6 +23,7 @@ class WebEngineBrowser;
 //   OnBeforeClose   the page is gone: the shell's loop ends (closed())
 //   OnPreKeyEvent   a key press in the main window, before the page sees it
 //   OnLoadEnd       the main frame finished loading
+//   OnBeforeBrowse  the main frame of the window or of a popup is about to show an address
 class BrowserClient : public QObject {
     Q_OBJECT
 public:
@@ -43,12 +45,13 @@ public:
     // One item per environment in order, labelled by name or else by key; each item's data
     // is its position from 1.
     static std::unique_ptr<QMenu> buildEnvMenu(const std::vector<ShellEnvironment>& environments);
-    // Whether a page may get the device cookie: only the shell's own servers are told who
-    // this PC is, not every site a page links to.
-    static bool mayTagPage(const QUrl& page, const ShellConfig& config, const std::string& builtInBase);
+    // The origins of the shell's own servers: the environments' and the built-in front end's.
+    static std::vector<std::string> shellUrls(const ShellConfig& config, const std::string& builtInBase);
 
+    // `devToolsAllowed`: the site allows DevTools (ShellRules::devToolsAllowed).
     BrowserClient(BrowserWindow* window, const ShellConfig& config, const ShellPaths& paths,
-                  const std::string& builtInBase, std::string deviceId, QObject* parent = nullptr);
+                  const std::string& builtInBase, std::string deviceId, bool devToolsAllowed,
+                  QObject* parent = nullptr);
     ~BrowserClient() override;
 
     void OnAfterCreated(WebEngineBrowser* browser);
@@ -56,9 +59,13 @@ public:
     void OnBeforeClose();
     bool OnPreKeyEvent(const KeyEvent& event);
     void OnLoadEnd(const QUrl& url);
+    // False when the address is not shown: another site goes to the desktop's browser.
+    bool OnBeforeBrowse(const QUrl& url);
 
     void openDevTools();
     void showEnvMenu();
+    // Ctrl+Alt+K pressed while this window was in front, taken by the agent's key grab.
+    void onEnvMenuHandedOver();
 
     std::string currentUrl() const { return url; }
 
@@ -72,13 +79,16 @@ private:
     void onWindowClose();
     void runEnvMenu();
     void logKey(const KeyEvent& event, const QString& what);
+    // The device cookie, for the origin of `url` when it is one of the shell's own.
+    void tagOrigin(const QUrl& url);
 
     QPointer<BrowserWindow> mainWindow;
     std::string url;
     std::string deviceId;
     const ShellConfig& config;
     ShellPaths paths;
-    std::string builtInBase;
+    ShellRules::ShellOrigins origins;
+    bool devToolsAllowed;
     QPointer<WebEngineBrowser> browser;
     PlainLog keyLog {PlainLog::Stamp::TimeOnly};
     bool menuPending = false;

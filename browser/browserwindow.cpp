@@ -21,6 +21,20 @@ BrowserWindow::BrowserWindow(const QString& title, QWidget* parent)
     move(screen.x() + (screen.width() - width) / 2, screen.y() + (screen.height() - height) / 2);
 }
 
+void BrowserWindow::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    // Disabling took the keyboard focus from the page; it comes back with the window's input.
+    if (event->type() != QEvent::EnabledChange || !isEnabled())
+        return;
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->focusPolicy() != Qt::NoFocus || child->focusProxy()) {
+            child->setFocus();
+            return;
+        }
+    }
+}
+
 void BrowserWindow::closeEvent(QCloseEvent* event)
 {
     event->accept();

@@ -1,10 +1,10 @@
 #include "instancelock.h"
 
-#include <QDir>
+#include "foundation/userlocal.h"
 
 QString InstanceLock::defaultPath()
 {
-    return QDir::tempPath() + QStringLiteral("/VelloxBrowserMutex.lock");
+    return QString::fromStdString(UserLocal::path("VelloxBrowserMutex.lock"));
 }
 
 InstanceLock::InstanceLock(const QString& path)

@@ -6,7 +6,7 @@
 // whatever way, so it is never stale; the file itself stays.
 class InstanceLock {
 public:
-    static QString defaultPath(); // "VelloxBrowserMutex.lock" in the temporary folder
+    static QString defaultPath(); // "VelloxBrowserMutex.lock" in the user's own folder (UserLocal)
 
     explicit InstanceLock(const QString& path = defaultPath());
     ~InstanceLock();

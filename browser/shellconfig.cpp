@@ -1,5 +1,7 @@
 #include "shellconfig.h"
 
+#include "shellrules.h"
+
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -152,6 +154,14 @@ std::string readSettingsValue(const std::filesystem::path& file, const std::stri
         return value;
     }
     return {};
+}
+
+bool siteAllowsDevTools(const ShellPaths& paths, const std::filesystem::path& agentSettings)
+{
+    std::string appDat;
+    readWholeFile(paths.appDat(), appDat);
+    return ShellRules::devToolsAllowed(readSettingsValue(agentSettings, "devmode"),
+                                       extractJsonString(withoutByteOrderMark(appDat), "devmode"));
 }
 
 std::string frontEndUrlFor(const std::string& base)

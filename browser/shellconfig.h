@@ -56,6 +56,9 @@ bool writeEnvKey(const ShellPaths& paths, const std::string& key);
 // cfg.dat); empty when it is not there.
 std::string readSettingsValue(const std::filesystem::path& file, const std::string& key);
 
+// Whether the site lets DevTools open: "devmode" is "1" in the agent's settings or in app.dat.
+bool siteAllowsDevTools(const ShellPaths& paths, const std::filesystem::path& agentSettings);
+
 // `base` with a trailing "/" ensured, then the front end's entry path.
 std::string frontEndUrlFor(const std::string& base);
 

@@ -17,6 +17,12 @@ ShellPaths shellPathsForThisProcess()
     return paths;
 }
 
+std::filesystem::path agentSettingsForThisProcess()
+{
+    return pathFromUtf8(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString())
+        / "kelmora" / "vellox" / "cfg.dat";
+}
+
 QString qtPath(const std::filesystem::path& path)
 {
     return QString::fromStdString(utf8Of(path));

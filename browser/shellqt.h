@@ -14,6 +14,9 @@ ShellPaths shellPathsForThisProcess();
 
 QString qtPath(const std::filesystem::path& path);
 
+// The agent's settings, cfg.dat in its data folder ("kelmora/vellox" in the user's data location).
+std::filesystem::path agentSettingsForThisProcess();
+
 // The page shown when app.dat lists no environment and the build names no front end.
 extern const char* const kNoEnvironmentPage;
 

@@ -59,11 +59,15 @@ void runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, Agent
     windowServer.attachWindow(&window);
     shellLog("Window created");
 
-    BrowserClient client(&window, config, paths, kBuiltInBaseUrl, computeDeviceId());
+    BrowserClient client(&window, config, paths, kBuiltInBaseUrl, computeDeviceId(),
+                         siteAllowsDevTools(paths, agentSettingsForThisProcess()));
     // Whoever registers first owns it (the agent wants it too); if not the shell, Ctrl+Alt+K
     // still works in its window, and the refusal goes to standard error (cef_debug.log).
     GlobalShortcut hotKey(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_K));
     QObject::connect(&hotKey, &GlobalShortcut::activated, &client, &BrowserClient::showEnvMenu);
+    // When the agent holds it, the agent hands it over while this window is in front.
+    QObject::connect(&windowServer, &WindowControlServer::envMenuRequested, &client,
+                     &BrowserClient::onEnvMenuHandedOver);
 
     WebEngineBrowser browser(&profile, &window);
     client.OnAfterCreated(&browser);

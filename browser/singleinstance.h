@@ -15,4 +15,4 @@ enum class InstanceRole {
 // Takes the instance lock, or asks its holder to come to the front. A holder that does not
 // answer is starting or closing: this waits up to `waitMs` for it to answer or let go.
 InstanceRole claimInstance(InstanceLock& lock, int waitMs = 10000,
-                           const QString& windowServer = WindowControlServer::kDefaultName);
+                           const QString& windowServer = WindowControlServer::defaultName());

@@ -2,7 +2,9 @@
 
 #include "shellqt.h"
 
+#include <QAction>
 #include <QVBoxLayout>
+#include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineView>
@@ -30,6 +32,19 @@ QWebEnginePage* ShellPage::createWindow(WebWindowType)
     return browser.isClosing() ? nullptr : browser.openPopup();
 }
 
+bool ShellPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame)
+{
+    if (!isMainFrame)
+        return true;
+    if (browser.mayShow(url)) {
+        showedSomething = true;
+        return true;
+    }
+    if (!showedSomething)
+        Q_EMIT refusedBeforeShowing();
+    return false;
+}
+
 WebEngineBrowser::WebEngineBrowser(QWebEngineProfile* profile, QWidget* window, QObject* parent)
     : QObject(parent)
     , profile(profile)
@@ -37,6 +52,7 @@ WebEngineBrowser::WebEngineBrowser(QWebEngineProfile* profile, QWidget* window, 
     mainView = new QWebEngineView(window);
     auto* page = new ShellPage(profile, *this, mainView);
     mainView->setPage(page);
+    applyDevToolsRule(page);
     auto* layout = new QVBoxLayout(window);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(mainView);
@@ -72,9 +88,31 @@ void WebEngineBrowser::executeJavaScript(const QString& script)
         mainView->page()->runJavaScript(script, QWebEngineScript::MainWorld);
 }
 
+void WebEngineBrowser::setCookie(const QNetworkCookie& cookie, const QUrl& origin)
+{
+    profile->cookieStore()->setCookie(cookie, origin);
+}
+
+void WebEngineBrowser::setDevToolsAllowed(bool allowed)
+{
+    devToolsAllowed = allowed;
+    if (mainView)
+        applyDevToolsRule(mainView->page());
+    for (const QPointer<QWebEngineView>& popup : popups) {
+        if (popup)
+            applyDevToolsRule(popup->page());
+    }
+}
+
+void WebEngineBrowser::applyDevToolsRule(QWebEnginePage* page) const
+{
+    if (QAction* inspect = page->action(QWebEnginePage::InspectElement))
+        inspect->setVisible(devToolsAllowed);
+}
+
 void WebEngineBrowser::showDevTools()
 {
-    if (!mainView || closing)
+    if (!mainView || closing || !devToolsAllowed)
         return;
     if (!devTools) {
         devTools = newTopLevelView(QStringLiteral("DevTools"));
@@ -93,7 +131,10 @@ ShellPage* WebEngineBrowser::openPopup()
     QWebEngineView* view = newTopLevelView(QString());
     auto* page = new ShellPage(profile, *this, view);
     view->setPage(page);
+    applyDevToolsRule(page);
     connect(page, &QWebEnginePage::windowCloseRequested, view, &QWidget::close);
+    // Closed from the event loop: the page is inside its navigation request now.
+    connect(page, &ShellPage::refusedBeforeShowing, view, &QWidget::close, Qt::QueuedConnection);
     connect(page, &QWebEnginePage::titleChanged, view, &QWidget::setWindowTitle);
     connect(page, &QWebEnginePage::geometryChangeRequested, view, [view](const QRect& geometry) {
         view->setGeometry(geometry);

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QList>
+#include <QNetworkCookie>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
 #include <QWebEnginePage>
 #include <QWebEngineView>
+
+#include <functional>
 
 class QWebEngineProfile;
 
@@ -21,11 +24,17 @@ class ShellPage : public QWebEnginePage {
 public:
     ShellPage(QWebEngineProfile* profile, WebEngineBrowser& browser, QObject* parent);
 
+Q_SIGNALS:
+    // A popup's first address was not shown: its window has nothing to show.
+    void refusedBeforeShowing();
+
 protected:
     QWebEnginePage* createWindow(WebWindowType type) override;
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
 
 private:
     WebEngineBrowser& browser;
+    bool showedSomething = false;
 };
 
 // The shell's browser over Qt WebEngine: what the client's handlers need of it, like a CEF
@@ -41,6 +50,17 @@ public:
     QUrl url() const;
     void loadUrl(const QUrl& url);
     void executeJavaScript(const QString& script);
+    // Into the profile's cookie store, for `origin` only.
+    void setCookie(const QNetworkCookie& cookie, const QUrl& origin);
+
+    // Asked before the main frame of the window or of a popup shows an address; false keeps
+    // it from showing it. Frames inside a page are the page's business.
+    using NavigationCheck = std::function<bool(const QUrl&)>;
+    void setNavigationCheck(NavigationCheck check) { navigationCheck = std::move(check); }
+    bool mayShow(const QUrl& url) const { return !navigationCheck || navigationCheck(url); }
+
+    // Without it neither F12 nor the page's context menu offers the developer tools.
+    void setDevToolsAllowed(bool allowed);
     // Opens the developer tools for the page, or raises them when they are open.
     void showDevTools();
     // Closes DevTools and popups at once and the page soon after; closed() follows.
@@ -59,6 +79,10 @@ private:
     QPointer<QWebEngineView> devTools;
     QList<QPointer<QWebEngineView>> popups;
     bool closing = false;
+    bool devToolsAllowed = true;
+    NavigationCheck navigationCheck;
+
+    void applyDevToolsRule(QWebEnginePage* page) const;
 };
 
 // The shell's web profile: named, so cookies and storage persist in the data folder.

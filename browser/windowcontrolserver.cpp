@@ -1,12 +1,16 @@
 #include "windowcontrolserver.h"
 
+#include "foundation/userlocal.h"
 #include "windowactivation.h"
 
 #include <QDeadlineTimer>
 #include <QLocalSocket>
 #include <QWidget>
 
-const QString WindowControlServer::kDefaultName = QStringLiteral("VelloxBrowserWindow");
+QString WindowControlServer::defaultName()
+{
+    return QString::fromStdString(UserLocal::path("VelloxBrowserWindow"));
+}
 
 namespace {
 // Far longer than any request; a peer that sends more without a line end is not a client.
@@ -18,6 +22,13 @@ WindowControlServer::WindowControlServer(QObject* parent)
 {
     server.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&server, &QLocalServer::newConnection, this, &WindowControlServer::onNewConnection);
+}
+
+WindowControlServer::~WindowControlServer()
+{
+    // Connections closed as the server goes must not reach a window that may be gone.
+    for (QLocalSocket* socket : server.findChildren<QLocalSocket*>())
+        socket->disconnect(this);
 }
 
 bool WindowControlServer::listen(const QString& name)
@@ -46,7 +57,7 @@ void WindowControlServer::attachWindow(QWidget* attached)
 void WindowControlServer::onNewConnection()
 {
     while (QLocalSocket* socket = server.nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { serve(socket); });
         serve(socket);
     }
@@ -55,19 +66,36 @@ void WindowControlServer::onNewConnection()
 void WindowControlServer::serve(QLocalSocket* socket)
 {
     while (socket->canReadLine())
-        socket->write(answer(socket->readLine().trimmed()) + '\n');
+        socket->write(answer(socket, socket->readLine().trimmed()) + '\n');
     if (socket->bytesAvailable() > kMaxLineBytes) {
         socket->write("error\n");
         socket->disconnectFromServer();
     }
 }
 
-QByteArray WindowControlServer::answer(const QByteArray& request)
+void WindowControlServer::onDisconnected(QLocalSocket* socket)
+{
+    // However the agent ended (a crash too), its dialog no longer stands over the window.
+    if (socket == disabledBy && !windowEnabled) {
+        qInfo("the link that disabled the window closed: the window takes input again");
+        setEnabled(true);
+    }
+    socket->deleteLater();
+}
+
+QByteArray WindowControlServer::answer(QLocalSocket* socket, const QByteArray& request)
 {
     if (request == "visible")
         return window && window->isVisible() && !window->isMinimized() ? "1" : "0";
     if (request == "disable" || request == "enable") {
+        disabledBy = request == "disable" ? socket : nullptr;
         setEnabled(request == "enable");
+        return "ok";
+    }
+    if (request == "envmenu") {
+        if (!window || !window->isVisible() || !window->isActiveWindow())
+            return "no";
+        Q_EMIT envMenuRequested();
         return "ok";
     }
     if (request == "activate") {
@@ -79,6 +107,8 @@ QByteArray WindowControlServer::answer(const QByteArray& request)
 
 void WindowControlServer::setEnabled(bool enabled)
 {
+    if (enabled != windowEnabled)
+        qInfo(enabled ? "window enabled" : "window disabled: another program's dialog stands over it");
     windowEnabled = enabled;
     if (window)
         window->setEnabled(enabled);

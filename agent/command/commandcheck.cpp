@@ -84,13 +84,18 @@ bool hasControlCharacter(const QString& text)
     return false;
 }
 
-QString nameProblem(const QString& name, const QString& what)
+QString textProblem(const QString& text, const QString& what, int maxLength)
 {
-    if (name.size() > kMaxNameLength)
-        return QStringLiteral("%1 is longer than %2 characters").arg(what).arg(kMaxNameLength);
-    if (hasControlCharacter(name))
+    if (text.size() > maxLength)
+        return QStringLiteral("%1 is longer than %2 characters").arg(what).arg(maxLength);
+    if (hasControlCharacter(text))
         return QStringLiteral("%1 holds a control character").arg(what);
     return {};
+}
+
+QString nameProblem(const QString& name, const QString& what)
+{
+    return textProblem(name, what, kMaxNameLength);
 }
 
 KELCredentials readCredentials(const QJsonObject& data)
@@ -131,6 +136,11 @@ QString scanDataProblem(const ScanData& scan)
 {
     if (scan.uploadUrl.isEmpty() || scan.unionKey.isEmpty())
         return QStringLiteral("no url or key");
+    for (const QString& problem : {textProblem(scan.uploadUrl, QStringLiteral("uploadUrl"), kMaxUrlLength),
+                                   textProblem(scan.unionKey, QStringLiteral("unionKey"), kMaxUnionKeyLength)}) {
+        if (!problem.isEmpty())
+            return problem;
+    }
     const QString batchProblem = nameProblem(scan.batchNo, QStringLiteral("batchno"));
     if (!batchProblem.isEmpty())
         return batchProblem;

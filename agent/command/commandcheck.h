@@ -16,6 +16,9 @@ namespace KELCommandCheck {
 
 // Longest batch number or student id: they become folder names and settings values.
 inline constexpr int kMaxNameLength = 128;
+// Longest "start-scan" upload address and union key: every page carries them to the server.
+inline constexpr int kMaxUrlLength = 2048;
+inline constexpr int kMaxUnionKeyLength = 256;
 
 // A number field, read the one way every command reads its numbers: a JSON number or a text
 // holding one.
@@ -35,6 +38,8 @@ bool hasControlCharacter(const QString& text);
 // A name that becomes part of a path or a stored setting: at most kMaxNameLength characters and
 // no control characters. `what` names the field in the problem text.
 QString nameProblem(const QString& name, const QString& what);
+// The same for any text with its own longest length.
+QString textProblem(const QString& text, const QString& what, int maxLength);
 
 // "login": the credentials of "uploadCredentials" (name → the member's value as text).
 KELCredentials readCredentials(const QJsonObject& data);
@@ -50,7 +55,8 @@ struct ScanData {
     int paperVersion = 2; // 1 single-sided, otherwise double-sided; 2 when absent, zero or not numeric
 };
 ScanData readScanData(const QJsonObject& data);
-// After "no data": the upload target first, then the batch number and the paper version.
+// After "no data": the upload target first (present, then its length and characters), then the
+// batch number and the paper version.
 QString scanDataProblem(const ScanData& scan);
 
 // "print" after its checks of "imgList" and "studentName": the student id becomes a folder name.

@@ -96,4 +96,11 @@ Request parseRequest(const QByteArray& payload)
     return request;
 }
 
+QString requestProblem(const Request& request)
+{
+    if (request.reqId.size() > kMaxRequestIdLength)
+        return QStringLiteral("reqId is longer than %1 characters").arg(kMaxRequestIdLength);
+    return {};
+}
+
 } // namespace KELCommandProtocol

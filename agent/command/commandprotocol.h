@@ -34,4 +34,10 @@ struct Request {
 };
 Request parseRequest(const QByteArray& payload);
 
+// Longest "reqId": every reply carries it back.
+inline constexpr int kMaxRequestIdLength = 128;
+// What makes a request with a command unusable whatever the command ("reqId is longer than 128
+// characters"), as the text after "wrong data: "; empty when there is nothing.
+QString requestProblem(const Request& request);
+
 } // namespace KELCommandProtocol

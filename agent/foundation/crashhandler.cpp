@@ -1,6 +1,6 @@
 #include "foundation/crashhandler.h"
 
-#include <QUuid>
+#include <cstdio>
 
 CrashHandler& CrashHandler::instance()
 {
@@ -8,17 +8,19 @@ CrashHandler& CrashHandler::instance()
     return handler;
 }
 
-void CrashHandler::setDumpFolder(const QString& folder)
+void CrashHandler::setDumpFolder(const std::string& folder)
 {
     if (installed)
         return;
     installed = install(folder);
 }
 
-QString CrashHandler::newGuid()
+std::string CrashHandler::guidText(std::uint32_t data1, std::uint16_t data2, std::uint16_t data3,
+                                   const std::uint8_t data4[8])
 {
-    const QUuid id = QUuid::createUuid();
-    return QString::asprintf("%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", id.data1, id.data2,
-                             id.data3, id.data4[0], id.data4[1], id.data4[2], id.data4[3],
-                             id.data4[4], id.data4[5], id.data4[6], id.data4[7]);
+    char text[40];
+    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", unsigned(data1),
+                  unsigned(data2), unsigned(data3), data4[0], data4[1], data4[2], data4[3], data4[4], data4[5],
+                  data4[6], data4[7]);
+    return text;
 }

@@ -1,6 +1,7 @@
 #include "foundation/crashhandler.h"
 
-#include <QFile>
+#include <QString>
+#include <QUuid>
 
 #include <backward.hpp>
 
@@ -301,9 +302,15 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
     return result;
 }
 
-bool CrashHandler::install(const QString& folder)
+std::string CrashHandler::newGuid()
 {
-    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + newGuid() + QStringLiteral(".dmp"));
+    const QUuid id = QUuid::createUuid();
+    return guidText(id.data1, id.data2, id.data3, id.data4);
+}
+
+bool CrashHandler::install(const std::string& folder)
+{
+    const QByteArray path = QByteArray::fromStdString(folder + "/" + newGuid() + ".dmp");
     if (static_cast<size_t>(path.size()) >= sizeof dumpPath)
         return false;
     memcpy(dumpPath, path.constData(), static_cast<size_t>(path.size()) + 1);

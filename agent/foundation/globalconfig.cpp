@@ -58,7 +58,7 @@ void KELGlobalConfig::prepareFolders()
     const QString dumps = dumpFolder();
     if (!QDir(dumps).exists())
         QDir().mkpath(dumps);
-    CrashHandler::instance().setDumpFolder(dumps);
+    CrashHandler::instance().setDumpFolder(dumps.toStdString());
 }
 
 void KELGlobalConfig::readAppDescription()

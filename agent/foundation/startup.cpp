@@ -7,6 +7,7 @@
 #include "foundation/qtwainapp.h"
 #include "foundation/quitsignal.h"
 #include "foundation/singleapp.h"
+#include "foundation/userlocal.h"
 #include "http/curlrequest.h"
 #include "ui/mainwindow.h"
 
@@ -28,7 +29,6 @@ void velloxInitResources()
 namespace KELStartup {
 
 namespace {
-const QString kInstanceKey = QStringLiteral("kelmora-vellox");
 constexpr int kMaxPoolThreads = 30;
 
 void installTranslation(const QString& resource)
@@ -88,7 +88,8 @@ int runAgent(int argc, char** argv)
     // event loop runs and then ends the agent in order.
     QuitSignal quitSignal;
 
-    SingleApp guard(kInstanceKey);
+    // In the user's own folder: another user's agent is no second instance of this one.
+    SingleApp guard(QString::fromStdString(UserLocal::path(UserLocal::kAgentInstanceName)));
     if (guard.isRunning()) {
         qDebug() << "There has a previous instance.";
         return 0;

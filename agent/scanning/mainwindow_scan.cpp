@@ -80,7 +80,14 @@ void MainWindow::setupScanning()
     connect(this, &MainWindow::sigOpenDatasource, this, &MainWindow::slotOpenDataSource, Qt::QueuedConnection);
     connect(this, &MainWindow::sigEndScan, this, &MainWindow::slotOnEndScan);
 
-    SetFileTransferFolder(QFile::encodeName(KELGlobalConfig::instance()->tempFolder()).toStdString());
+    const QString transferFolder = KELGlobalConfig::instance()->tempFolder();
+    SetFileTransferFolder(QFile::encodeName(transferFolder).toStdString());
+    // Pages an agent that ended mid-batch left in transfer; this agent's own are newer.
+    const QDateTime started = QDateTime::currentDateTime();
+    QThreadPool::globalInstance()->start([transferFolder, started] {
+        if (const int removed = KELRawPage::removeLeftoverTransferFiles(transferFolder, started))
+            KLOG->info("Removed {} transfer files left by an earlier run in {}", removed, transferFolder);
+    });
     KELScannerHelper::instance()->setSession(this);
 
     connect(deviceChangeTimer, &QTimer::timeout, this, &MainWindow::checkDataSourceAfterDeviceChange,
@@ -254,13 +261,21 @@ void MainWindow::slotOpenDataSource(QString datasource_name)
     helper->setScannerName(name);
 }
 
+QString MainWindow::batchNumberFor(const QString& requested)
+{
+    return requested.isEmpty() ? QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss")) : requested;
+}
+
 void MainWindow::setBatchNo(const QString& number)
 {
-    if (number.isEmpty())
-        batchNo = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
-    else if (number != batchNo)
-        batchNo = number;
+    batchNo = batchNumberFor(number);
     imagesTransferred = 0;
+}
+
+void MainWindow::endPendingBatchBefore(const QString& nextBatchNo)
+{
+    if (endPending)
+        completeBatchEnd(nextBatchNo);
 }
 
 int MainWindow::innerStartScan()
@@ -285,8 +300,12 @@ int MainWindow::innerStartScan()
         KLOG->info("End disable DS... %d ");
     }
     // The previous batch ends now, before this one begins, so its end never lands in this one.
-    if (endPending)
-        completeBatchEnd(true);
+    endPendingBatchBefore(batchNo);
+    // The scanner was lost (it could not be opened again after a failure): it may be back.
+    if (GetState() == 3 && !sourceLabelText.isEmpty()) {
+        KLOG->info("innerStartScan: no scanner is open, opening {} again", sourceLabelText);
+        slotOpenDataSource(sourceLabelText);
+    }
     // This driver only takes new settings on a fresh opening.
     if (GetState() == 4 && currentSourceName.contains(QLatin1String("Color Network ScanGear 2"))) {
         const TW_IDENTITY identity = sourceIdentity;
@@ -297,11 +316,6 @@ int MainWindow::innerStartScan()
         }
     }
 
-    KELScannerHelper::instance()->applyPresets(currentSourceName);
-    KLOG->info("innerStartScan: paper_version_={}, will set duplex to {}", paperVersion,
-               paperVersion == 1 ? "single" : "double");
-    switchDuplexForPaper();
-
     if (showScannerUI)
         bringToFront();
 
@@ -309,7 +323,10 @@ int MainWindow::innerStartScan()
     // A stop asked for before this batch is not meant for it.
     stopRequested = false;
     ++scanGeneration;
-    const TW_UINT16 result = EnableDS(nativeWindow(), showScannerUI);
+    TW_UINT16 result = presetAndEnable();
+    // A source that lost its device (an I/O error) answers so until it is opened again.
+    if (result == TWRC_FAILURE && status.ConditionCode == TWCC_CHECKDEVICEONLINE && reopenOfflineSource())
+        result = presetAndEnable();
     if (result == TWRC_SUCCESS)
         return 0;
     const QJsonObject data{ { QStringLiteral("ret"), result },
@@ -320,6 +337,38 @@ int MainWindow::innerStartScan()
     // Pages of this batch still on their way are its last ones.
     endUploadsAfterPipeline(batchNo, true);
     return result;
+}
+
+TW_UINT16 MainWindow::presetAndEnable()
+{
+    KELScannerHelper::instance()->applyPresets(currentSourceName);
+    KLOG->info("innerStartScan: paper_version_={}, will set duplex to {}", paperVersion,
+               paperVersion == 1 ? "single" : "double");
+    switchDuplexForPaper();
+    return EnableDS(nativeWindow(), showScannerUI);
+}
+
+bool MainWindow::sourceWentOffline(TW_UINT16 conditionCode)
+{
+    if (conditionCode == TWCC_CHECKDEVICEONLINE)
+        return true;
+    TW_BOOL online = TRUE; // a source that cannot tell is taken as online
+    if (GetCapabilityValue(CAP_DEVICEONLINE, &online, MSG_GETCURRENT, sizeof online) != 0)
+        return status.ConditionCode == TWCC_CHECKDEVICEONLINE;
+    return !online;
+}
+
+bool MainWindow::reopenOfflineSource()
+{
+    sourceOffline = false;
+    const QString name = currentSourceName;
+    if (name.isEmpty())
+        return false;
+    KLOG->warn("Scanner {} is offline: closing it and opening it again", name);
+    // Success is announced with "can-use" true; a device that is really gone leaves no source
+    // open, and the page hears "can-use" false with the reason.
+    slotOpenDataSource(name);
+    return GetState() == 4 && currentSourceName == name;
 }
 
 // Paper version 1 is single-sided. The agent switches duplex off for it and, because no
@@ -417,12 +466,15 @@ bool MainWindow::transferLoop()
             // state 7, where nothing else would be accepted; the next page follows as usual.
             KLOG->warn("Transfer cancelled by the data source, ending it with MSG_ENDXFER");
         } else if (result != TWRC_SUCCESS) {
+            const TW_UINT16 condition = status.ConditionCode;
             // The session reports failed native transfers itself; a jam or an empty feeder
             // during a memory or file transfer reaches the page the same way.
             if (result == TWRC_FAILURE && xferMech != TWSX_NATIVE)
                 OnError(status);
             KLOG->warn("Transfer ended with {} (condition {}) after {} images: the batch ends",
-                       ReturnCodeName(result), ConditionCodeName(status.ConditionCode), imagesTransferred);
+                       ReturnCodeName(result), ConditionCodeName(condition), imagesTransferred);
+            // A device lost in the middle of a batch is opened again once the batch has ended.
+            sourceOffline = result == TWRC_FAILURE && sourceWentOffline(condition);
             return false;
         }
         QCoreApplication::processEvents();
@@ -434,12 +486,25 @@ bool MainWindow::transferLoop()
         QCoreApplication::processEvents();
         if (GetState() != 6)
             return true;
-        if (stopRequested.exchange(false)) {
-            KLOG->info("Batch stopped by the web page after {} images", imagesTransferred);
-            StopFeeder();
+        if (stopRequested.exchange(false) && !stopFeedingKeepingFedSheets())
             return false;
-        }
     }
+}
+
+bool MainWindow::stopFeedingKeepingFedSheets()
+{
+    // The sheets already pulled in have come out of the scanner: their images are transferred
+    // as usual, and the batch ends with the source's Count 0.
+    TW_UINT16 pending = 0;
+    if (StopFeeding(pending) == TWRC_SUCCESS && pending > 0) {
+        KLOG->info("Batch stopped by the web page after {} images; {} images of sheets already fed follow",
+                   imagesTransferred, pending);
+        return true;
+    }
+    KLOG->info("Batch stopped by the web page after {} images", imagesTransferred);
+    if (GetState() == 6)
+        StopFeeder();
+    return false;
 }
 
 void MainWindow::releaseEnabledSource()
@@ -460,6 +525,12 @@ void MainWindow::honourStopRequest()
     stopRequested = false;
     if (GetState() < 5)
         return;
+    // Images announced and not yet taken: the transfer loop, about to run, takes those of the
+    // sheets already fed.
+    if (GetState() == 6 && PeekDataSourceSignal() == MSG_XFERREADY && stopFeedingKeepingFedSheets()) {
+        Q_EMIT customDataSourceSignal();
+        return;
+    }
     KLOG->info("Batch stopped by the web page in state {}, no page in transfer", GetState());
     releaseEnabledSource();
     Q_EMIT sigEndScan();
@@ -498,20 +569,23 @@ void MainWindow::slotOnEndScan()
     QTimer::singleShot(kBatchEndDelayMs, this, [this, generation] {
         // A batch started since then has ended this one already.
         if (endPending && generation == scanGeneration)
-            completeBatchEnd(false);
+            completeBatchEnd(QString());
     });
 }
 
-void MainWindow::completeBatchEnd(bool newBatchStarting)
+void MainWindow::completeBatchEnd(const QString& nextBatchNo)
 {
     endPending = false;
     KLOG->info("slotOnEndScan to end batch ........");
     if (GetState() > 4)
         releaseEnabledSource();
-    server()->notifyClient(QStringLiteral("scan-end"), 200);
+    // The batch is named: a page that has started the next one tells the two ends apart.
+    server()->notifyClient(QStringLiteral("scan-end"), 200, QJsonObject{ { QStringLiteral("batchNo"), endingBatch } });
     // A new run of the same batch goes on with its uploads; its own end closes them.
-    if (!newBatchStarting || endingBatch != batchNo)
+    if (nextBatchNo.isNull() || endingBatch != nextBatchNo)
         endUploadsAfterPipeline(endingBatch, false);
+    if (sourceOffline)
+        reopenOfflineSource();
 }
 
 void MainWindow::endUploadsAfterPipeline(const QString& batch, bool onlyWithPages)
@@ -533,7 +607,8 @@ void MainWindow::endUploadsAfterPipeline(const QString& batch, bool onlyWithPage
 void MainWindow::slotScannerError(int condition_code)
 {
     KLOG->error("Scanner error occured, condition code: {}", condition_code);
-    if (condition_code == TWCC_CHECKDEVICEONLINE) {
+    // An I/O error ends a page with a general condition; the source then says it is offline.
+    if (condition_code == TWCC_CHECKDEVICEONLINE || sourceOffline) {
         server()->notifyError(kScanError, tr("扫描仪已断开，请检查扫描仪连接"));
         return;
     }
@@ -644,7 +719,9 @@ void MainWindow::savePage(KELRawPage page, const QString& problem)
         return;
     }
     KELGlobalConfig* config = KELGlobalConfig::instance();
-    const QString folder = QStringLiteral("%1/%2/").arg(config->outputFolder(), KELFileNames::safeFileName(batchNo));
+    // (The output folder may end with a separator of its own.)
+    const QString folder
+        = QDir::cleanPath(config->outputFolder() + QLatin1Char('/') + KELFileNames::safeFileName(batchNo)) + QLatin1Char('/');
     if (!QDir(folder).exists())
         QDir().mkpath(folder);
     // A batch scanned again (after a jam, a stop, a restart, with uploads in flight) goes on

@@ -13,6 +13,7 @@
 #include "ui/textimagewidget.h"
 #include "ui/toastmessage.h"
 #include "ui/uiutils.h"
+#include "upgrade/browserwindow.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -211,6 +212,9 @@ void MainWindow::slotShowMainView()
 void MainWindow::slotQuitApp()
 {
     quitting = true;
+    // First: whatever follows, the shell must not stay disabled by a dialog that goes with us.
+    if (browserWindow)
+        browserWindow->release();
     SystemTrayHelper::instance()->hide();
     releaseScanner();
     // After the scanner is released, so no scan event is still on its way to a page.

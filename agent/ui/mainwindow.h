@@ -80,6 +80,9 @@ public Q_SLOTS:
     void slotStopScanCmd(QString connection_key, QJsonObject param);
     void slotPrintCmd(QString connection_key, QJsonObject param);
     void slotPrintBatchCmd(QString connection_key, QJsonObject param);
+    // "stop-print" and "print-status": the batches of the asking page's origin.
+    void slotStopPrintCmd(QString connection_key, QJsonObject param);
+    void slotPrintStatusCmd(QString connection_key, QJsonObject param);
     void slotFinishUploadAllImages();
     void slotFinishPrintAllImages();
 
@@ -143,6 +146,7 @@ public Q_SLOTS:
 private:
     void buildTrayMenu();
     void setupGlobalShortcut();
+    void showEnvList();
 
     QMenu* trayMenu = nullptr;
     std::shared_ptr<GlobalShortcut> globalShortcut;
@@ -152,6 +156,9 @@ private:
 public:
     // An empty number becomes the current time "yyyyMMddHHmmss"; the page count restarts.
     void setBatchNo(const QString& number);
+    static QString batchNumberFor(const QString& requested);
+    // A batch whose end waits for its 5 s ends now ("scan-end"), before `nextBatchNo` starts.
+    void endPendingBatchBefore(const QString& nextBatchNo);
     // Enables the open source for a batch: 0, 10 while a page is in transfer, else the failure.
     int innerStartScan();
     // The DSM is loaded once, one second after the first upgrade check answered.
@@ -207,16 +214,27 @@ private:
     // source, as far as the state asks for: afterwards the source is open (state 4) or less.
     void releaseEnabledSource();
     // The end sequence of the batch that slotOnEndScan began (now, or 5 s after the end).
-    // newBatchStarting: a new run is being enabled, which continues the batch's uploads when
-    // it has the same number.
-    void completeBatchEnd(bool newBatchStarting);
+    // nextBatchNo: the batch being started now (null when none), which continues the ending
+    // batch's uploads when it has the same number.
+    void completeBatchEnd(const QString& nextBatchNo);
     // batchScanEnd for `batch` once the pipeline has handed over every page queued so far,
     // unless a new run of the same batch began meanwhile; with onlyWithPages, only when the
     // uploader holds pages of it.
     void endUploadsAfterPipeline(const QString& batch, bool onlyWithPages);
     // A "stop-scan" reached the GUI thread: ends a batch that no transfer loop is serving.
     void honourStopRequest();
+    // A stop in state 6: true when the source stopped its feeder and images of sheets already
+    // fed are still to come; otherwise they are dropped (MSG_RESET) and false.
+    bool stopFeedingKeepingFedSheets();
     void switchDuplexForPaper();
+    // The scan presets of the open source, its duplex for the paper, then MSG_ENABLEDS.
+    TW_UINT16 presetAndEnable();
+    // After a failed transfer with `conditionCode`: the source says its device is gone
+    // (TWCC_CHECKDEVICEONLINE, or CAP_DEVICEONLINE false).
+    bool sourceWentOffline(TW_UINT16 conditionCode);
+    // Closes the current source and opens it again (the driver opens its device anew): true
+    // when it is open again.
+    bool reopenOfflineSource();
     void listDataSources();
     QString preferredSourceName();
     void reportOpenFailure(const QString& name, const QString& text);
@@ -240,6 +258,7 @@ private:
     int endedGeneration = -1;
     bool endPending = false;          // an end sequence waits for its 5 s
     QString endingBatch;
+    bool sourceOffline = false;       // the last batch lost its device: reopen at its end
     QString duplexOffSource;          // the source whose duplex the agent switched off for simplex paper
     qint64 idleSince = 0;
     QTimer* reconnectTimer = nullptr;

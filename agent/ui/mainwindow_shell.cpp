@@ -10,6 +10,7 @@
 #include "ui/globalshortcut.h"
 #include "ui/systemtrayhelper.h"
 #include "ui/uiutils.h"
+#include "upgrade/browserwindow.h"
 
 #include <QAction>
 #include <QIcon>
@@ -90,6 +91,8 @@ void MainWindow::setupGlobalShortcut()
         // The shell may hold it, or there is no X display: the agent runs on without it.
         KLOG->warn("The environment switch shortcut {} is not available: {}",
                    keys.toString(QKeySequence::PortableText), globalShortcut->errorString());
+    } else {
+        KLOG->info("The environment switch shortcut {} is registered", keys.toString(QKeySequence::PortableText));
     }
     connect(globalShortcut.get(), &GlobalShortcut::activated, this, &MainWindow::slotShowEnvList,
             Qt::DirectConnection);
@@ -101,6 +104,22 @@ bool MainWindow::isShortcutRegistered() const
 }
 
 void MainWindow::slotShowEnvList()
+{
+    // The grab is the agent's, but the user pressed the keys in the shell's window: the shell's
+    // own menu is meant then. Anywhere else the agent's list opens.
+    if (!browserWindow) {
+        showEnvList();
+        return;
+    }
+    browserWindow->offerEnvMenu([this](bool taken) {
+        if (taken)
+            KLOG->info("Ctrl+Alt+K handed to the browser shell, whose window is in front");
+        else
+            showEnvList();
+    });
+}
+
+void MainWindow::showEnvList()
 {
     if (!envListView) {
         envListView = new EnvListView;

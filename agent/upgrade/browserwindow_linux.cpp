@@ -1,9 +1,11 @@
-// The shell serves its window on the local socket "VelloxBrowserWindow" (in the temporary
-// folder): one ASCII line per request, one line back. Requests go one at a time, in order,
-// each on a connection of its own.
+// The shell serves its window on the local socket "VelloxBrowserWindow" (in the user's own
+// folder of sockets): one ASCII line per request, one line back. Requests go one at a time, in
+// order, each on a connection of its own; "disable" goes on a link that stays open while the
+// shell is disabled.
 #include "upgrade/browserwindow.h"
 
 #include "foundation/logging.h"
+#include "foundation/userlocal.h"
 
 #include <QByteArray>
 #include <QLocalSocket>
@@ -11,7 +13,10 @@
 #include <QTimer>
 
 namespace {
-const QString kSocketName = QStringLiteral("VelloxBrowserWindow");
+QString socketName()
+{
+    return QString::fromStdString(UserLocal::path("VelloxBrowserWindow"));
+}
 constexpr int kAnswerTimeoutMs = 500;
 } // namespace
 
@@ -32,6 +37,41 @@ public:
     {
         queue.enqueue(Request{line, std::move(done)});
         startNext();
+    }
+
+    void disableOverLink()
+    {
+        if (link)
+            return;
+        link = new QLocalSocket(this);
+        QLocalSocket* const current = link;
+        connect(current, &QLocalSocket::connected, this, [current] {
+            current->write("disable\n");
+            current->flush();
+        });
+        connect(current, &QLocalSocket::readyRead, current, [current] { current->readAll(); });
+        // A shell that ends or was never there leaves nothing to enable.
+        connect(current, &QLocalSocket::disconnected, this, [this, current] { dropLink(current); }, Qt::QueuedConnection);
+        connect(current, &QLocalSocket::errorOccurred, this, [this, current] { dropLink(current); }, Qt::QueuedConnection);
+        current->connectToServer(socketName());
+    }
+
+    // True when a link was there to carry it.
+    bool enableOverLink()
+    {
+        QLocalSocket* const current = link;
+        if (!current)
+            return false;
+        link = nullptr;
+        const bool sent = current->state() == QLocalSocket::ConnectedState;
+        if (sent) {
+            current->write("enable\n");
+            current->flush();
+        }
+        current->disconnect(this);
+        current->close();
+        current->deleteLater();
+        return sent;
     }
 
 private:
@@ -61,7 +101,7 @@ private:
             }, Qt::QueuedConnection);
         });
         deadline.start(kAnswerTimeoutMs);
-        socket->connectToServer(kSocketName);
+        socket->connectToServer(socketName());
     }
 
     // The deadline counts while the GUI thread is busy too (showing a window, say): an answer
@@ -95,8 +135,17 @@ private:
         startNext();
     }
 
+    void dropLink(QLocalSocket* current)
+    {
+        if (current != link)
+            return;
+        link = nullptr;
+        current->deleteLater();
+    }
+
     QQueue<Request> queue;
     QLocalSocket* socket = nullptr;
+    QLocalSocket* link = nullptr;
     QTimer deadline;
 };
 
@@ -115,7 +164,20 @@ void KELBrowserWindow::queryVisible(std::function<void(bool)> done)
 
 void KELBrowserWindow::setEnabled(bool enabled)
 {
-    d->send(enabled ? "enable" : "disable");
+    if (!enabled)
+        d->disableOverLink();
+    else if (!d->enableOverLink())
+        d->send("enable");
+}
+
+void KELBrowserWindow::release()
+{
+    d->enableOverLink();
+}
+
+void KELBrowserWindow::offerEnvMenu(std::function<void(bool)> done)
+{
+    d->send("envmenu", [done = std::move(done)](const QByteArray& answer) { done(answer == "ok"); });
 }
 
 void KELBrowserWindow::activate()

@@ -1,6 +1,6 @@
 #include "browserinstallation.h"
 
-#include "shellconfig.h"
+#include "foundation/widestring_win.h"
 
 #include <windows.h>
 
@@ -111,7 +111,8 @@ std::string remoteDebuggingPolicy(const BrowserInstallation& browser)
                 DWORD value = 0;
                 if (dwordValue(root, candidate->policies, policy.name, view, value) && value == policy.value) {
                     return std::string(root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\")
-                        + utf8Of(candidate->policies) + ": " + utf8Of(policy.name) + " = " + std::to_string(value);
+                        + WideString::toUtf8(candidate->policies) + ": " + WideString::toUtf8(policy.name) + " = "
+                        + std::to_string(value);
                 }
             }
         }

@@ -49,11 +49,6 @@ std::string base64(const std::string& bytes)
     return encoded;
 }
 
-std::string readText(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 } // namespace
 
 DevToolsShell::DevToolsShell(Platform platform)
@@ -82,8 +77,7 @@ std::optional<int> DevToolsShell::start()
     const std::string frontEnd =
         shellConfig.frontEndUrl.empty() ? noEnvironmentPage(paths) : shellConfig.frontEndUrl;
     shellLog("Config loaded, URL: " + frontEnd);
-    devTools = ShellRules::devToolsAllowed(readSettingsValue(platform.agentSettings, "devmode"),
-                                           extractJsonString(readText(paths.appDat()), "devmode"));
+    devTools = siteAllowsDevTools(paths, platform.agentSettings);
 
     startAgent();
 

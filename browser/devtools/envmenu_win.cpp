@@ -1,5 +1,7 @@
 #include "envmenu_win.h"
 
+#include "foundation/widestring_win.h"
+
 std::optional<size_t> chooseEnvironment(HWND owner, HWND around, const std::vector<ShellEnvironment>& environments)
 {
     if (environments.empty())
@@ -9,7 +11,7 @@ std::optional<size_t> chooseEnvironment(HWND owner, HWND around, const std::vect
         return std::nullopt;
     for (size_t i = 0; i < environments.size(); ++i) {
         const ShellEnvironment& environment = environments[i];
-        const std::wstring label = pathFromUtf8(environment.name.empty() ? environment.key : environment.name).wstring();
+        const std::wstring label = WideString::fromUtf8(environment.name.empty() ? environment.key : environment.name);
         AppendMenuW(menu, MF_STRING, UINT_PTR(i + 1), label.c_str());
     }
     RECT area {};

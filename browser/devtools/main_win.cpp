@@ -2,6 +2,8 @@
 #include "deviceid.h"
 #include "devtoolsshell.h"
 #include "envmenu_win.h"
+#include "foundation/userlocal.h"
+#include "foundation/widestring_win.h"
 #include "plainlog.h"
 #include "shellwindow_win.h"
 
@@ -13,9 +15,9 @@
 #include <memory>
 
 namespace {
-const wchar_t* const kInstanceMutex = L"Global\\VelloxBrowserMutex";
-// The agent's single-instance socket, a named pipe on Windows.
-const wchar_t* const kAgentInstancePipe = L"\\\\.\\pipe\\kelmora-vellox";
+// One shell per user of the PC: the machine-wide name carries the user's identifier, so a second
+// user's session runs a shell of its own (windows are found within a session anyway).
+const char* const kInstanceMutex = "Global\\VelloxBrowserMutex";
 // The front end when app.dat lists no environment; empty: a page that says so.
 const char* const kBuiltInBaseUrl = VELLOX_FRONTEND_BASE_URL;
 
@@ -35,20 +37,20 @@ std::filesystem::path knownFolder(const wchar_t* variable, REFKNOWNFOLDERID fold
 
 std::filesystem::path programFolder()
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::filesystem::path(std::wstring(path, length)).parent_path();
+    return std::filesystem::path(WideString::moduleFileName(nullptr)).parent_path();
 }
 
 bool agentAnswers()
 {
-    // A pipe that exists but is busy still names a running agent.
-    return WaitNamedPipeW(kAgentInstancePipe, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+    // The agent's single-instance socket is this user's named pipe. One that exists but is busy
+    // still names a running agent.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + WideString::fromUtf8(UserLocal::path(UserLocal::kAgentInstanceName));
+    return WaitNamedPipeW(pipe.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 void showError(const std::string& text)
 {
-    MessageBoxW(nullptr, pathFromUtf8(text).wstring().c_str(), L"Error", MB_OK | MB_ICONERROR);
+    MessageBoxW(nullptr, WideString::fromUtf8(text).c_str(), L"Error", MB_OK | MB_ICONERROR);
 }
 
 // A second start: the running shell comes forward, this one leaves.
@@ -63,7 +65,7 @@ void bringRunningShellForward()
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
-    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, kInstanceMutex);
+    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, WideString::fromUtf8(UserLocal::path(kInstanceMutex)).c_str());
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         bringRunningShellForward();
         if (instanceMutex)
@@ -92,7 +94,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     platform.requestQuit = quit;
     platform.openElsewhere = [&shellWindow](const std::string& url) {
         ShellWindow::post(shellWindow, [url] {
-            ShellExecuteW(nullptr, L"open", pathFromUtf8(url).wstring().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+            ShellExecuteW(nullptr, L"open", WideString::fromUtf8(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         });
     };
     DevToolsShell shell(std::move(platform));
@@ -113,7 +115,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
                     chooseEnvironment(window->handle(), window->browserWindow(), shell.config().environments))
                 shell.showEnvironment(*chosen);
         };
-        window = std::make_unique<ShellWindow>(instance, pathFromUtf8(shell.config().appName).wstring(),
+        window = std::make_unique<ShellWindow>(instance, WideString::fromUtf8(shell.config().appName),
                                                DWORD(shell.browserProcessId()), std::move(handlers), keyLog);
         if (!window->isCreated()) {
             shellLog("ERROR: Window creation failed (error " + std::to_string(GetLastError()) + ")");

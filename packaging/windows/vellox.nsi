@@ -23,6 +23,8 @@ ManifestDPIAware true
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vellox"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define AGENT "vellox.exe"
+; The class of the agent's hidden window that turns a close request into an orderly quit.
+!define AGENT_QUIT_WINDOW "VelloxQuitSignal"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -67,31 +69,64 @@ Function un.onInit
   !insertmacro MULTIUSER_UNINIT
 FunctionEnd
 
-; Ends a program of this program folder, if it runs, and waits until its file can be replaced.
+; Waits until the program file of this program folder can be replaced, $1 tries of 200 ms at
+; most; $1 is 0 when it can.
+!macro WaitUntilReplaceable PROGRAM
+  ${Do}
+    ClearErrors
+    FileOpen $0 "$INSTDIR\${PROGRAM}" a
+    ${IfNot} ${Errors}
+      FileClose $0
+      StrCpy $1 0
+      ${Break}
+    ${EndIf}
+    IntOp $1 $1 - 1
+    ${If} $1 <= 0
+      StrCpy $1 1
+      ${Break}
+    ${EndIf}
+    Sleep 200
+  ${Loop}
+!macroend
+
+; Ends a program of this program folder, if it runs, and waits until its file can be replaced:
+; asked to close first, ended by force when it has not within ten seconds.
 !macro StopProgram UN PROGRAM
   IfFileExists "$INSTDIR\${PROGRAM}" 0 +2
   Call ${UN}StopProgram${PROGRAM}
 !macroend
 !macro StopProgramFunction UN PROGRAM
 Function ${UN}StopProgram${PROGRAM}
-  nsExec::Exec 'taskkill /F /IM ${PROGRAM}'
+  nsExec::Exec 'taskkill /IM ${PROGRAM}'
   Pop $0
-  ; A killed process lets go of its file a moment later: up to ten seconds.
-  StrCpy $1 0
-  ${Do}
-    ClearErrors
-    FileOpen $0 "$INSTDIR\${PROGRAM}" a
-    ${IfNot} ${Errors}
-      FileClose $0
-      ${Break}
-    ${EndIf}
-    IntOp $1 $1 + 1
-    ${If} $1 > 50
+  !if "${PROGRAM}" == "${AGENT}"
+    ; The agent's quit window takes the close request: it releases the scanner and ends. Its
+    ; file may be replaceable while it still runs, so the window's end is what counts.
+    StrCpy $1 50
+    ${Do}
+      FindWindow $0 "${AGENT_QUIT_WINDOW}"
+      ${If} $0 == 0
+        ${Break}
+      ${EndIf}
+      IntOp $1 $1 - 1
+      ${If} $1 <= 0
+        ${Break}
+      ${EndIf}
+      Sleep 200
+    ${Loop}
+  !endif
+  StrCpy $1 50
+  !insertmacro WaitUntilReplaceable "${PROGRAM}"
+  ${If} $1 != 0
+    nsExec::Exec 'taskkill /F /IM ${PROGRAM}'
+    Pop $0
+    ; A killed process lets go of its file a moment later.
+    StrCpy $1 50
+    !insertmacro WaitUntilReplaceable "${PROGRAM}"
+    ${If} $1 != 0
       DetailPrint "${PROGRAM} is still in use"
-      ${Break}
     ${EndIf}
-    Sleep 200
-  ${Loop}
+  ${EndIf}
 FunctionEnd
 !macroend
 

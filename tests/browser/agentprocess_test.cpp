@@ -185,7 +185,7 @@ TEST(AgentProcessLaunch, FindsAnAgentThatRunsOnItsOwn)
 {
     EXPECT_FALSE(AgentProcess::isAgentRunning());
     QLocalServer agentInstance;
-    ASSERT_TRUE(agentInstance.listen("kelmora-vellox"));
+    ASSERT_TRUE(agentInstance.listen(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/kelmora-vellox"));
     EXPECT_TRUE(AgentProcess::isAgentRunning());
 }
 

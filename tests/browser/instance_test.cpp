@@ -49,7 +49,7 @@ TEST(InstanceLock, OneHolderAtATimeAndNoneAfterRelease)
     }
     second.release();
     EXPECT_TRUE(QFile::exists(path)); // the file stays; only the lock goes
-    EXPECT_EQ(InstanceLock::defaultPath(), QDir::tempPath() + "/VelloxBrowserMutex.lock");
+    EXPECT_EQ(InstanceLock::defaultPath(), qEnvironmentVariable("XDG_RUNTIME_DIR") + "/VelloxBrowserMutex.lock");
 }
 
 TEST(InstanceLock, IsNotHandedToProgramsTheHolderStarts)

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QSignalSpy>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,50 @@ QList<QByteArray> exchange(const QString& server, const QByteArray& bytes, int l
     return answers.get();
 }
 
+// Another process's link: "disable" sent on a connection that stays open until closed here (or
+// until this object goes, as with a process that dies).
+class Link {
+public:
+    explicit Link(const QString& server)
+    {
+        opened = std::async(std::launch::async, [this, server] {
+            QLocalSocket socket;
+            socket.connectToServer(server);
+            if (!socket.waitForConnected(10000))
+                return QByteArray();
+            socket.write("disable\n");
+            QByteArray answer;
+            if (socket.waitForReadyRead(10000))
+                answer = socket.readLine().trimmed();
+            answered.set_value(answer);
+            closing.get_future().wait();
+            socket.close();
+            return answer;
+        });
+    }
+    ~Link() { close(); }
+    QByteArray answer()
+    {
+        auto future = answered.get_future();
+        waitUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        return future.get();
+    }
+    void close()
+    {
+        if (!closed) {
+            closed = true;
+            closing.set_value();
+            opened.wait();
+        }
+    }
+
+private:
+    std::promise<QByteArray> answered;
+    std::promise<void> closing;
+    std::future<QByteArray> opened;
+    bool closed = false;
+};
+
 struct ShownWindow : QWidget {
     explicit ShownWindow(const QString& title)
     {
@@ -84,7 +129,8 @@ protected:
 TEST_F(WindowControl, RequestsBeforeTheWindowExistsApplyWhenItShows)
 {
     EXPECT_EQ(ask("visible"), "0");
-    EXPECT_EQ(ask("disable"), "ok");
+    Link link(name);
+    EXPECT_EQ(link.answer(), "ok");
     EXPECT_EQ(ask("activate"), "ok");
     ASSERT_TRUE(giveFocusToOther());
 
@@ -94,15 +140,45 @@ TEST_F(WindowControl, RequestsBeforeTheWindowExistsApplyWhenItShows)
     EXPECT_EQ(ask("visible"), "1");
 }
 
+TEST_F(WindowControl, StaysDisabledOnlyWhileTheLinkThatDisabledItIsOpen)
+{
+    showAndAttach();
+    {
+        Link link(name);
+        ASSERT_EQ(link.answer(), "ok");
+        EXPECT_FALSE(shell.isEnabled());
+        // Other requests come and go on connections of their own.
+        EXPECT_EQ(ask("visible"), "1");
+        EXPECT_FALSE(shell.isEnabled());
+        EXPECT_EQ(ask("enable"), "ok");
+        EXPECT_TRUE(shell.isEnabled());
+    }
+    // The link's end, as when the process that holds it dies, gives the window its input back.
+    Link link(name);
+    ASSERT_EQ(link.answer(), "ok");
+    EXPECT_FALSE(shell.isEnabled());
+    link.close();
+    EXPECT_TRUE(waitUntil([&] { return shell.isEnabled(); }));
+}
+
+TEST_F(WindowControl, TakesTheEnvironmentMenuOnlyWhileInFront)
+{
+    QSignalSpy offered(&server, &WindowControlServer::envMenuRequested);
+    EXPECT_EQ(ask("envmenu"), "no");
+    showAndAttach();
+    shell.activateWindow();
+    ASSERT_TRUE(waitUntil([&] { return shell.isActiveWindow(); }));
+    EXPECT_EQ(ask("envmenu"), "ok");
+    EXPECT_EQ(offered.count(), 1);
+    ASSERT_TRUE(giveFocusToOther());
+    EXPECT_EQ(ask("envmenu"), "no");
+    EXPECT_EQ(offered.count(), 1);
+}
+
 TEST_F(WindowControl, AnswersForTheWindowAndBringsItForward)
 {
     showAndAttach();
     EXPECT_EQ(ask("visible"), "1");
-
-    EXPECT_EQ(ask("disable"), "ok");
-    EXPECT_FALSE(shell.isEnabled());
-    EXPECT_EQ(ask("enable"), "ok");
-    EXPECT_TRUE(shell.isEnabled());
 
     shell.showMinimized();
     EXPECT_EQ(ask("visible"), "0");

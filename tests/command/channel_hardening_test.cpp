@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <optional>
 #include <unistd.h>
 #include <vector>
@@ -165,6 +166,34 @@ TEST_F(ChannelHardening, CredentialsAndNumbersThatCannotBeUsedAreRefused)
         EXPECT_EQ(reply->value("ret").toInt(), 400) << QJsonDocument(data).toJson().toStdString();
         EXPECT_EQ(reply->value("msg").toString(), numberMsg);
     }
+    // Every field of the batch has a limit well inside the frame's 8 MiB.
+    const QString longUrl = "http://127.0.0.1:9/" + QString(3 * 1024 * 1024, QChar('u'));
+    for (const auto& [field, value, message] : std::vector<std::tuple<QString, QString, QString>> {
+             {"uploadUrl", longUrl, "wrong data: uploadUrl is longer than 2048 characters"},
+             {"uploadUrl", "http://127.0.0.1:9/up\nload", "wrong data: uploadUrl holds a control character"},
+             {"unionKey", QString(257, QChar('k')), "wrong data: unionKey is longer than 256 characters"}}) {
+        QJsonObject data = scan;
+        data.insert(field, value);
+        const auto reply = ask(page, "start-scan", data);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->value("ret").toInt(), 400) << field.toStdString();
+        EXPECT_EQ(reply->value("msg").toString(), message);
+    }
+    // An over-long reqId is refused for every command, and not sent back.
+    for (const char* cmd : {"login", "start-scan", "stop-scan"}) {
+        page.sendJson(QJsonObject {{"cmd", cmd}, {"reqId", QString(4 * 1024 * 1024, QChar('r'))}, {"data", scan}});
+        const auto reply = page.waitFor([&](const QJsonObject& m) { return m.value("cmd").toString() == cmd; });
+        ASSERT_TRUE(reply) << cmd;
+        EXPECT_EQ(reply->value("ret").toInt(), 400);
+        EXPECT_EQ(reply->value("msg").toString(), "wrong data: reqId is longer than 128 characters");
+        EXPECT_EQ(reply->value("reqId").toString(), "");
+    }
+    const QString longestIdText(128, QChar('r'));
+    page.sendRequest("login", longestIdText, QJsonObject {});
+    const auto longestId = page.waitForReqId(longestIdText);
+    ASSERT_TRUE(longestId);
+    EXPECT_EQ(longestId->value("ret").toInt(), 200);
+
     // Numbers JSON cannot hold never reach a command.
     for (const char* frame : {R"({"cmd":"start-scan","reqId":"n","data":{"paperVersion":1e999}})",
                               R"({"cmd":"start-scan","reqId":"n","data":{"paperVersion":NaN}})"}) {

@@ -161,6 +161,8 @@ void checkFrame(const QByteArray& frame)
         ASSERT_LE(scan.batchNo.size(), kMaxNameLength);
         ASSERT_FALSE(hasControlCharacter(scan.batchNo));
         ASSERT_FALSE(scan.uploadUrl.isEmpty());
+        ASSERT_LE(scan.uploadUrl.size(), kMaxUrlLength);
+        ASSERT_LE(scan.unionKey.size(), kMaxUnionKeyLength);
     }
     const QString folder = KELFileNames::safeFileName(scan.batchNo);
     ASSERT_FALSE(folder.isEmpty());

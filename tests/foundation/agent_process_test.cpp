@@ -14,7 +14,7 @@ using vtest::waitUntil;
 // The single-instance listener's socket appears once the agent owns the name.
 bool waitForInstanceSocket(const AgentSandbox& sandbox)
 {
-    return waitUntil([&] { return QFile::exists(sandbox.tempFolder() + "/kelmora-vellox"); });
+    return waitUntil([&] { return QFile::exists(sandbox.runtimeFolder() + "/kelmora-vellox"); });
 }
 
 void quitGracefully(QProcess* agent)
@@ -59,7 +59,7 @@ TEST(AgentProcess, ExitsWithOneWhenTheInstanceListenerCannotOpen)
 {
     AgentSandbox sandbox;
     // A folder where the listener's socket should be: nothing answers there and nothing can bind.
-    QDir().mkpath(sandbox.tempFolder() + "/kelmora-vellox");
+    QDir().mkpath(sandbox.runtimeFolder() + "/kelmora-vellox");
     QProcess* agent = sandbox.start({"--hidden"});
     ASSERT_TRUE(agent->waitForFinished(30000));
     EXPECT_EQ(agent->exitCode(), 1);

@@ -70,7 +70,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     if (argc < 3)
         return 2;
-    CrashHandler::instance().setDumpFolder(QString::fromLocal8Bit(argv[1]));
+    CrashHandler::instance().setDumpFolder(argv[1]);
     const QString how = QString::fromLatin1(argv[2]);
     if (how == "null")
         crashWithNullPointer();

@@ -84,11 +84,11 @@ protected:
                                                        { "unionKey", "U-" + batch }, { "paperVersion", 2 } });
     }
 
-    std::optional<QJsonObject> scanError()
+    std::optional<QJsonObject> scanError(int timeoutMs = kScanWaitMs)
     {
         return page.waitFor([](const QJsonObject& m) {
             return m.value("cmd").toString() == "error" && m.value("data").toObject().value("errorType").toString() == "scan-error";
-        }, kScanWaitMs);
+        }, timeoutMs);
     }
 
     // Lines of the DSM's trace that contain `piece`.
@@ -186,6 +186,60 @@ TEST_F(SaneScanAgent, QuitWithEveryBackendOfTheSystemExitsCleanly)
     EXPECT_EQ(agent->exitCode(), 0);
     EXPECT_TRUE(QDir(sandbox.dumpFolder()).entryList(QDir::Files).isEmpty());
     EXPECT_EQ(traceLines("\"from\":\"MSG_CLOSEDSM\",\"sane\":\"sane_exit\",\"status\":\"SANE_STATUS_GOOD\""), 1);
+}
+
+// An I/O error at page 2 loses the device until it is opened again: the batch ends, the agent
+// closes the scanner and opens it again by itself, and the next batch scans every page.
+TEST_F(SaneScanAgent, AnIoErrorMidBatchIsOvercomeWithoutARestart)
+{
+    writeProfile({ { "optionsAtPage", QJsonArray{ QJsonObject{ { "page", 2 }, { "options", QJsonObject{ { "read-return-value", "SANE_STATUS_IO_ERROR" } } } } } } });
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    ASSERT_TRUE(startScan("B-io"));
+    const auto error = scanError();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->value("msg").toString(), QString::fromUtf8("扫描仪已断开，请检查扫描仪连接"));
+    // Back to normal when it is opened again (the backend keeps an option's value while the
+    // process lasts; the profile's options are set at each opening).
+    writeProfile({ { "options", QJsonObject{ { "source", sanetest::kFeeder }, { "resolution", 75 }, { "read-return-value", "Default" } } } });
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    const auto back = page.waitForCmd("can-use", kScanWaitMs);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->value("data").toObject().value("canUse").toBool(), true);
+    EXPECT_EQ(traceLines("\"sane\":\"sane_open\""), 2);
+    EXPECT_EQ(jpegCount("B-io"), 1);
+
+    const auto login = page.request("login", QJsonObject{});
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->value("data").toObject().value("canUse").toBool(), true);
+    ASSERT_TRUE(startScan("B-after"));
+    const auto end = page.waitFor([](const QJsonObject& m) {
+        return m.value("cmd").toString() == "uploaded-end" && m.value("data").toObject().value("batchNo").toString() == "B-after";
+    }, kScanWaitMs);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject().value("succeedCount").toInt(), sanetest::kFeederPages);
+    EXPECT_FALSE(scanError(0)) << "the second batch failed";
+}
+
+// A stop while the scanner has already read the next sheet: that sheet has come out of the
+// scanner, so it is delivered too, and the pages match the paper.
+TEST_F(SaneScanAgent, AStopKeepsTheSheetAlreadyRead)
+{
+    writeProfile({ { "options", QJsonObject{ { "source", sanetest::kFeeder }, { "resolution", 75 }, { "read-delay", true },
+                                             { "read-delay-duration", 50000 } } } });
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    ASSERT_TRUE(startScan("B-stop"));
+    ASSERT_TRUE(vtest::waitUntil([&] { return jpegCount("B-stop") >= 2; }, kScanWaitMs));
+    ASSERT_TRUE(page.request("stop-scan"));
+    const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    // Every sheet read to its end is a page; none was cut off mid-read.
+    const int read = traceLines("\"bytes\"");
+    const int pages = end->value("data").toObject().value("imageCount").toInt();
+    EXPECT_EQ(pages, read);
+    EXPECT_LT(pages, sanetest::kFeederPages);
+    EXPECT_EQ(jpegCount("B-stop"), pages);
+    EXPECT_EQ(traceLines("SANE_STATUS_CANCELLED"), 0);
+    EXPECT_EQ(traceLines("\"msg\":\"MSG_STOPFEEDER\""), 1);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSet>
 
 namespace {
@@ -156,14 +157,23 @@ TEST_F(ScanBatch, ABatchStartedWithinTheLastOnesEndKeepsItsPages)
     writeProfile({ scanner("Vellox Virtual Scanner", { { "pages", 2 }, { "pageDelayMs", 5500 } }) });
     QElapsedTimer sinceFirstEnd;
     sinceFirstEnd.start();
-    ASSERT_TRUE(startScan("B-second"));
-    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));  // the first batch's
+    // The first batch's end comes at once, named, and before the reply that starts the second.
+    page.sendRequest("start-scan", "second", QJsonObject{ { "batchno", "B-second" }, { "uploadUrl", http.url("/upload") },
+                                                          { "unionKey", "U" } });
+    const auto firstEnd = page.waitFor([](const QJsonObject& m) {
+        return m.value("cmd").toString() == "scan-end" || m.value("reqId").toString() == "second";
+    }, kScanWaitMs);
+    ASSERT_TRUE(firstEnd);
+    EXPECT_EQ(firstEnd->value("cmd").toString(), "scan-end");
+    EXPECT_EQ(firstEnd->value("data").toObject(), (QJsonObject{ { "batchNo", "B-first" } }));
+    ASSERT_TRUE(page.waitForReqId("second"));
     EXPECT_LT(sinceFirstEnd.elapsed(), 5000);
     EXPECT_TRUE(jpegs("B-second").isEmpty());
 
     ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_PENDINGXFERS", "MSG_ENDXFER") == 4; }, kScanWaitMs));
     const auto end = page.waitForCmd("scan-end", kScanWaitMs);
     ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(), (QJsonObject{ { "batchNo", "B-second" } }));
     expectPagesInOrder("B-second", 2);
     EXPECT_FALSE(page.waitForCmd("scan-end", 6000)) << "a second scan-end after the second batch";
     // Between the second enabling and its last page the source was never disabled.
@@ -231,16 +241,42 @@ TEST_F(ScanBatch, AMissingLastScannerFallsBackToAnother)
 }
 
 // A page the scanner cannot describe, from a scanner that went away: the teacher is told, and
-// the batch ends with what it has.
-TEST_F(ScanBatch, AScannerGoneMidBatchIsReportedAndEndsTheBatch)
+// the batch ends with what it has. At its end the agent opens the scanner again; while that
+// fails the page hears "can-use" false with the reason, and the next batch tries once more.
+TEST_F(ScanBatch, AScannerGoneMidBatchIsReportedAndOpenedAgainWhenItIsBack)
 {
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner",
                                      { { "pages", 5 },
                                        { "failImageInfoAtPage", QJsonObject{ { "page", 3 }, { "condition", "TWCC_CHECKDEVICEONLINE" } } } }) }));
     ASSERT_TRUE(startScan("B-gone"));
+    // Still gone when the agent opens it again.
+    ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_USERINTERFACE", "MSG_ENABLEDS") == 1; }));
+    writeProfile({ scanner("Vellox Virtual Scanner", { { "pages", 2 }, { "openFailure", "TWCC_CHECKDEVICEONLINE" } }) });
     EXPECT_EQ(failureEndsTheBatch(QString::fromUtf8("扫描仪已断开，请检查扫描仪连接")), totals("B-gone", 2));
     expectPagesInOrder("B-gone", 2);
-    EXPECT_FALSE(scanErrorEvent(0)) << "one error for one failure";
+    const QString openFailure = QString::fromUtf8("初始化扫描仪(Vellox Virtual Scanner); 失败, ret: 1");
+    const auto gone = page.waitForCmd("can-use", kScanWaitMs);
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->value("data").toObject().value("canUse").toBool(), false);
+    EXPECT_EQ(gone->value("msg").toString(), openFailure);
+    const auto error = scanErrorEvent();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->value("msg").toString(), openFailure);
+    EXPECT_FALSE(scanErrorEvent(0)) << "one error for each failure";
+    const auto login = page.request("login", QJsonObject{});
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->value("data").toObject().value("canUse").toBool(), false);
+
+    // Plugged in again: the next batch opens it and scans.
+    writeProfile({ scanner("Vellox Virtual Scanner", { { "pages", 2 } }) });
+    ASSERT_TRUE(startScan("B-back"));
+    const auto back = page.waitForCmd("can-use", kScanWaitMs);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->value("data").toObject().value("canUse").toBool(), true);
+    const auto end = uploadedEnd();
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(), totals("B-back", 2));
+    EXPECT_EQ(traceCount("DAT_IDENTITY", "MSG_OPENDS"), 3);
 }
 
 // A page of the last run still being encoded when the batch is scanned again: the new pages
@@ -303,6 +339,17 @@ TEST_F(ScanBatch, PagesByFileTransferAreEachReadFromTheirOwnFile)
 {
     const QString batch = "B-files";
     sandbox.setEnv("VELLOX_TEST_HOLD_PAGE", "1");
+    // An output folder given with a separator at its end still makes plain paths.
+    sandbox.setConfig("outputpath", outputFolder() + "/");
+    // Pages in transfer when an earlier agent ended: removed at the next start.
+    const QString temp = sandbox.dataFolder() + "/temp";
+    ASSERT_TRUE(QDir().mkpath(temp));
+    for (const QString& name : { "vellox-transfer.bmp", "vellox-transfer-2.bmp" }) {
+        QFile leftover(temp + "/" + name);
+        ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+        leftover.write("BM");
+        ASSERT_TRUE(leftover.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+    }
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 6 }, { "xferMech", "file" },
                                                                  { "missingFileAtPage", 3 }, { "emptyFileAtPage", 5 } }) }));
     ASSERT_TRUE(startScan(batch));
@@ -313,6 +360,11 @@ TEST_F(ScanBatch, PagesByFileTransferAreEachReadFromTheirOwnFile)
                   QString::fromUtf8("第%1张扫描图像无法识别, 未能保存, 请重新扫描该页").arg(image));
         EXPECT_EQ(unsaved->value("data").toObject().value("page").toInt(), image);
     }
+    const auto uploaded = page.waitForCmd("uploaded-image", kScanWaitMs);
+    ASSERT_TRUE(uploaded);
+    EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(batchFolder(batch)) + "Image[1-4]\\.jpg$")
+                    .match(uploaded->value("data").toObject().value("localFIle").toString()).hasMatch())
+        << uploaded->value("data").toObject().value("localFIle").toString().toStdString();
     const auto end = uploadedEnd();
     ASSERT_TRUE(end);
     EXPECT_EQ(end->value("data").toObject(), totals(batch, 4));

@@ -59,9 +59,9 @@ protected:
         sandbox.usePrivateProgramFolder(QJsonObject{
             { "appname", "vellox" }, { "appversion", "1.0.0" }, { "current", "local" },
             { "domains", QJsonArray{ QJsonObject{ { "key", "local" }, { "name", "本地" }, { "url", http.url("/") } } } } });
-        sandbox.setEnv("TWAINDSM_SOURCES", profilePath());
-        sandbox.setEnv("TWAINDSM_TRACE", tracePath());
-        sandbox.setConfig("outputpath", outputFolder());
+        sandbox.setEnv("TWAINDSM_SOURCES", sandbox.pathForAgent(profilePath()));
+        sandbox.setEnv("TWAINDSM_TRACE", sandbox.pathForAgent(tracePath()));
+        sandbox.setConfig("outputpath", sandbox.pathForAgent(outputFolder()));
     }
 
     void TearDown() override

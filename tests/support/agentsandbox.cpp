@@ -16,19 +16,27 @@
 
 namespace vtest {
 
+namespace {
+void makeFolders(const QString& root)
+{
+    for (const char* sub : {"home", "data", "tmp", "runtime"})
+        QDir(root).mkpath(QString::fromLatin1(sub));
+    // As a session's runtime folder is: the programs use it only when nobody else may enter.
+    QFile::setPermissions(root + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+} // namespace
+
 AgentSandbox::AgentSandbox()
     : temporary(std::make_unique<QTemporaryDir>())
     , rootPath(temporary->path())
 {
-    for (const char* sub : {"home", "data", "tmp"})
-        QDir(rootPath).mkpath(QString::fromLatin1(sub));
+    makeFolders(rootPath);
 }
 
 AgentSandbox::AgentSandbox(const QString& keptRoot)
     : rootPath(keptRoot)
 {
-    for (const char* sub : {"home", "data", "tmp"})
-        QDir(rootPath).mkpath(QString::fromLatin1(sub));
+    makeFolders(rootPath);
 }
 
 AgentSandbox::~AgentSandbox()
@@ -49,11 +57,17 @@ void AgentSandbox::useWine(const WineSession* session)
     wine = session;
 }
 
+QString AgentSandbox::pathForAgent(const QString& path) const
+{
+    return wine ? WineSession::windowsPath(path) : path;
+}
+
 QString AgentSandbox::dataFolder() const
 {
     return wine ? wine->roamingAppData() + "/kelmora/vellox" : rootPath + "/data/kelmora/vellox";
 }
 QString AgentSandbox::tempFolder() const { return rootPath + "/tmp"; }
+QString AgentSandbox::runtimeFolder() const { return rootPath + "/runtime"; }
 QString AgentSandbox::dumpFolder() const { return dataFolder() + "/log/dump"; }
 
 QString AgentSandbox::logFile() const
@@ -112,6 +126,22 @@ QString AgentSandbox::config(const QString& key) const
     return settings.value(key).toString();
 }
 
+QString AgentSandbox::recordStarts(const QString& name, const QString& then)
+{
+    const QString bin = rootPath + "/bin";
+    const QString record = rootPath + "/" + name + "-started.txt";
+    QDir().mkpath(bin);
+    QFile program(bin + "/" + name);
+    program.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    program.write(QString("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + record + "'\n" + then + "\n").toUtf8());
+    program.close();
+    program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString path = extraEnv.value("PATH", qEnvironmentVariable("PATH"));
+    if (!path.startsWith(bin + ":"))
+        extraEnv.insert("PATH", bin + ":" + path);
+    return record;
+}
+
 QProcessEnvironment AgentSandbox::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -119,6 +149,7 @@ QProcessEnvironment AgentSandbox::environment() const
     env.insert("XDG_DATA_HOME", rootPath + "/data");
     env.insert("XDG_CONFIG_HOME", rootPath + "/home/.config");
     env.insert("TMPDIR", tempFolder());
+    env.insert("XDG_RUNTIME_DIR", runtimeFolder());
     if (!env.contains("QT_QPA_PLATFORM"))
         env.insert("QT_QPA_PLATFORM", "offscreen");
     // The virtual scanners only, whatever this machine has; a test of SANE devices says so.

@@ -15,8 +15,8 @@ namespace vtest {
 
 class WineSession;
 
-// A private world for one run of the real `vellox` binary: its own HOME, XDG data home and
-// TMPDIR (the single-instance socket lives there), so parallel tests never meet.
+// A private world for one run of the real `vellox` binary: its own HOME, XDG data home, TMPDIR
+// and XDG_RUNTIME_DIR (the single-instance socket lives there), so parallel tests never meet.
 class AgentSandbox {
 public:
     AgentSandbox();
@@ -29,8 +29,11 @@ public:
     // From now on runs the Windows build's programs in `wine`'s session (it must outlive the
     // sandbox's programs); their data folder is that session's roaming …/kelmora/vellox.
     void useWine(const WineSession* wine);
+    // A path of this machine as the agent names it (under Wine: the Z: drive).
+    QString pathForAgent(const QString& path) const;
     QString dataFolder() const;   // …/kelmora/vellox under the private XDG data home
     QString tempFolder() const;   // the private TMPDIR
+    QString runtimeFolder() const; // the private XDG_RUNTIME_DIR: the programs' sockets and locks
     QString logFile() const;      // today's log file
     QString dumpFolder() const;
 
@@ -48,6 +51,9 @@ public:
     void setConfig(const QString& key, const QString& value);
     QString config(const QString& key) const;
     void setEnv(const QString& name, const QString& value) { extraEnv.insert(name, value); }
+    // A stand-in for the program `name`, first on the programs' PATH: each start appends its
+    // arguments as one line to the returned file, then runs `then` (shell script lines).
+    QString recordStarts(const QString& name, const QString& then = QString());
     // Programs started from now on run with this soft and hard limit of open files (0: inherited).
     void setFileLimit(int limit) { fileLimit = limit; }
     QProcessEnvironment environment() const;

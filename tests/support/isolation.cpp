@@ -36,12 +36,14 @@ void isolateUserFolders()
 {
     static QTemporaryDir root(QDir::tempPath() + "/vellox-test-XXXXXX");
     const QString base = root.path();
-    for (const char* sub : {"home", "data", "config", "tmp"})
+    for (const char* sub : {"home", "data", "config", "tmp", "runtime"})
         QDir(base).mkpath(QString::fromLatin1(sub));
+    QFile::setPermissions(base + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("HOME", QFile::encodeName(base + "/home"));
     qputenv("XDG_DATA_HOME", QFile::encodeName(base + "/data"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(base + "/config"));
     qputenv("TMPDIR", QFile::encodeName(base + "/tmp"));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(base + "/runtime"));
     // Our DSM lists the virtual scanners only, not the machine's SANE devices.
     qputenv("TWAINDSM_SANE", "off");
     keepRequestsOnThisMachine();

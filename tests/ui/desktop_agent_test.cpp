@@ -286,14 +286,7 @@ TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
 {
     sandbox.setConfig("devmode", "1");
     // xdg-open as Qt calls it for a folder: what it is given is recorded.
-    const QString bin = sandbox.root() + "/bin";
-    QDir().mkpath(bin);
-    QFile opener(bin + "/xdg-open");
-    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
-    opener.write(QString("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + sandbox.root() + "/opened.txt'\n").toUtf8());
-    opener.close();
-    opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    sandbox.setEnv("PATH", bin + ":" + qEnvironmentVariable("PATH"));
+    const QString openedFile = sandbox.recordStarts("xdg-open");
 
     EXPECT_TRUE(vtest::waitUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }))
         << "Qt sees the tray host";
@@ -327,7 +320,7 @@ TEST_F(DesktopAgent, TrayIconShowsTheWindowAndItsMenuRunsItsItems)
 
     // The two folders, as file URLs that survive a "#" in a name.
     auto opened = [&] {
-        QFile file(sandbox.root() + "/opened.txt");
+        QFile file(openedFile);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)
                                               : QStringList();
     };

@@ -136,21 +136,20 @@ TEST_F(TrayPrints, TestPageGoesToTheDefaultPrinterAsOnePage)
     EXPECT_EQ(jobs(), QStringList {kTestPageJob});
     EXPECT_EQ(renderPdf(ptest::cups().keptDocument(kQueue, kTestPageJob)).pages.size(), 1);
     EXPECT_TRUE(sandbox.waitForLog("printing test page for: " + kQueue));
+
+    // A queue that takes no jobs: the spooler refuses the test page, and the toast says so.
+    ASSERT_FALSE(ptest::cups().run("cupsreject", {kQueue}).isNull());
+    ASSERT_TRUE(pickTestPage());
+    EXPECT_TRUE(sandbox.waitForLog("test page not printed"));
+    EXPECT_TRUE(sandbox.readLog().contains("Toast: 打印测试页失败，请检查打印机"));
+    ASSERT_FALSE(ptest::cups().run("cupsaccept", {kQueue}).isNull());
 }
 
 TEST_F(TrayPrints, WithoutADefaultPrinterTheTestPageIsAToastAndNothingStarts)
 {
     // No print server at all; an "lp" of our own on the path records any start.
     sandbox.setEnv("CUPS_SERVER", sandbox.root() + "/no-cups.sock");
-    const QString bin = sandbox.root() + "/bin";
-    const QString record = sandbox.root() + "/lp-started";
-    QDir().mkpath(bin);
-    QFile lp(bin + "/lp");
-    ASSERT_TRUE(lp.open(QIODevice::WriteOnly));
-    lp.write(QString("#!/bin/sh\necho \"$@\" >> '" + record + "'\n").toUtf8());
-    lp.close();
-    lp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    sandbox.setEnv("PATH", bin + ":" + qEnvironmentVariable("PATH"));
+    const QString record = sandbox.recordStarts("lp");
 
     ASSERT_TRUE(startAgent());
     ASSERT_TRUE(pickTestPage());
@@ -224,6 +223,17 @@ TEST_F(TrayPrints, CustomPrintPrintsTheChosenFilesInOrderAndRemembersTheirFolder
     EXPECT_TRUE(isNear(colorAt(third.pages[0], 0.5, 0.5), Qt::green));
     EXPECT_TRUE(sameSize(third.pageSizes.value(0), kA3));
     EXPECT_TRUE(sandbox.waitForLog(R"(printConfig={"size":"A3","type":"whole"})"));
+
+    // One that fails (the queue stopped) says so in a toast.
+    ASSERT_TRUE(ptest::cups().disable(kQueue));
+    ASSERT_TRUE(pickCustomPrint());
+    dialog = focusedWindow(kDialog);
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(display().key({"Return"}));
+    ASSERT_TRUE(chooseFiles({"third.jpg"}));
+    EXPECT_TRUE(sandbox.waitForLog("custom print test failed", 60000));
+    EXPECT_TRUE(sandbox.readLog().contains(QString::fromUtf8("Toast: 自定义打印测试失败：打印机已停止，请检查打印机状态")));
+    ASSERT_TRUE(ptest::cups().enable(kQueue));
 }
 
 } // namespace

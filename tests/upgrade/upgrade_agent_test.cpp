@@ -206,7 +206,7 @@ int longestGreenRow(const QImage& picture)
 
 TEST_F(UpgradeAgent, GoodPackageIsOfferedDownloadedAndInstalledOutsideTheAgent)
 {
-    BrowserWindowDouble shell(sandbox->tempFolder());
+    BrowserWindowDouble shell(sandbox->runtimeFolder());
     ASSERT_TRUE(shell.isListening());
     InstallerScript script(folder.path());
     const QString package = offerScript(script);
@@ -299,7 +299,7 @@ TEST_F(UpgradeAgent, PackagesThatFailTheirCheckAreNeverKept)
 // its download may have been changed by anyone who can write there.
 TEST_F(UpgradeAgent, APackageChangedAfterItsDownloadIsNotInstalled)
 {
-    BrowserWindowDouble shell(sandbox->tempFolder());
+    BrowserWindowDouble shell(sandbox->runtimeFolder());
     ASSERT_TRUE(shell.isListening());
     InstallerScript script(folder.path());
     const QString package = offerScript(script);
@@ -362,7 +362,7 @@ TEST_F(UpgradeAgent, InterruptedDownloadResumesAtTheNextStart)
 
 TEST_F(UpgradeAgent, ForcedOfferLeavesOnlyInstallingOrQuitting)
 {
-    BrowserWindowDouble shell(sandbox->tempFolder());
+    BrowserWindowDouble shell(sandbox->runtimeFolder());
     InstallerScript script(folder.path());
     offerScript(script, true);
     ASSERT_TRUE(startAgent());
@@ -399,7 +399,7 @@ TEST_F(UpgradeAgent, ForcedOfferLeavesOnlyInstallingOrQuitting)
 
 TEST_F(UpgradeAgent, OptionalOfferIsPostponedForTheDay)
 {
-    BrowserWindowDouble shell(sandbox->tempFolder());
+    BrowserWindowDouble shell(sandbox->runtimeFolder());
     InstallerScript script(folder.path());
     offerScript(script);
     ASSERT_TRUE(startAgent());
@@ -424,7 +424,7 @@ TEST_F(UpgradeAgent, DialogWaitsUntilTheUserCanSeeTheShell)
 {
     // A forced offer waits while the shell's window is hidden, and comes once it is shown.
     {
-        BrowserWindowDouble shell(sandbox->tempFolder());
+        BrowserWindowDouble shell(sandbox->runtimeFolder());
         shell.setVisible(false);
         InstallerScript script(folder.path());
         offerScript(script, true);

@@ -4,6 +4,9 @@
 // its menu, and what the shell says when it cannot run.
 #include "wintest.h"
 
+#include "foundation/userlocal.h"
+#include "foundation/widestring_win.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -126,10 +129,11 @@ public:
         return started.hProcess;
     }
 
+    std::wstring agentReport() const { return root + L"\\program\\agent.txt"; }
     // The agent stand-in's process, once it has started.
     HANDLE agent() const
     {
-        std::istringstream report(readFile(root + L"\\program\\agent.txt"));
+        std::istringstream report(readFile(agentReport()));
         DWORD pid = 0;
         report >> pid;
         return pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
@@ -181,15 +185,15 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
     HWND window = shellWindow();
     HWND browser = browserWindow();
     {
-        SCOPED_TRACE("the browser shows the front end; the agent runs hidden");
-        EXPECT_TRUE(waitFor([&] {
-            return installation.browserCalls().find("Page.navigate http://127.0.0.1:9/a/reviewer/?isWindows=1#/home")
-                != std::string::npos;
-        })) << installation.browserCalls();
+        SCOPED_TRACE("the browser shows the front end, tagged first for its origin; the agent runs hidden");
+        const std::string navigation = "Page.navigate http://127.0.0.1:9/a/reviewer/?isWindows=1#/home";
+        EXPECT_TRUE(waitFor([&] { return installation.browserCalls().find(navigation) != std::string::npos; }))
+            << installation.browserCalls();
+        // Every adapter is Ethernet under Wine: there is a device id.
+        const size_t cookie = installation.browserCalls().find("Network.setCookie http://127.0.0.1:9/\n");
+        EXPECT_LT(cookie, installation.browserCalls().find(navigation)) << installation.browserCalls();
         ASSERT_TRUE(waitFor([&] { return installation.agent() != nullptr; }));
-        EXPECT_NE(readFile(installation.shellProgram().substr(0, installation.shellProgram().rfind(L'\\')) + L"\\agent.txt")
-                      .find(" --hidden"),
-                  std::string::npos);
+        EXPECT_NE(readFile(installation.agentReport()).find(" --hidden"), std::string::npos);
     }
     {
         SCOPED_TRACE("visible while the browser's window is shown and not minimised");
@@ -207,7 +211,12 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         EXPECT_TRUE(IsWindowEnabled(browser));
     }
     {
-        SCOPED_TRACE("a second start brings the window forward and leaves");
+        SCOPED_TRACE("a second start of this user's finds the mutex, brings the window forward and leaves");
+        const std::wstring mutex = WideString::fromUtf8(UserLocal::path("Global\\VelloxBrowserMutex"));
+        HANDLE held = OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str());
+        EXPECT_NE(held, nullptr);
+        if (held)
+            CloseHandle(held);
         HANDLE second = installation.startShell();
         ASSERT_TRUE(waitFor([&] { return hasEnded(second); }));
         EXPECT_EQ(exitCodeOf(second), 0u);
@@ -241,12 +250,13 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         EXPECT_EQ(readFile(installation.dataFolder() + L"\\env.dat"), "b");
     }
     {
-        SCOPED_TRACE("WM_CLOSE closes the browser's window, and the shell ends with its agent");
+        SCOPED_TRACE("WM_CLOSE closes the browser's window, and the shell ends with its agent, asked to quit");
         HANDLE agent = installation.agent();
         PostMessageW(window, WM_CLOSE, 0, 0);
         EXPECT_TRUE(hasEnded(shell, 10000));
         EXPECT_EQ(exitCodeOf(shell), 0u);
         EXPECT_TRUE(hasEnded(agent, 5000));
+        EXPECT_NE(readFile(installation.agentReport()).find("asked to close"), std::string::npos);
         EXPECT_NE(installation.browserCalls().find("Browser.close"), std::string::npos);
         CloseHandle(agent);
     }
@@ -268,6 +278,23 @@ TEST(BrowserShellOnWindows, ItsJobEndsTheAgentAndTheBrowserWhenTheShellIsKilled)
     EXPECT_TRUE(hasEnded(browser, 10000));
     CloseHandle(agent);
     CloseHandle(browser);
+}
+
+TEST(BrowserShellOnWindows, LeavesAnAgentThatRunsAlreadyAlone)
+{
+    // The agent started at login answers on its single-instance pipe, this user's.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + WideString::fromUtf8(UserLocal::path(UserLocal::kAgentInstanceName));
+    HANDLE agentInstance = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES,
+                                            512, 512, 0, nullptr);
+    ASSERT_NE(agentInstance, INVALID_HANDLE_VALUE);
+    ShellInstallation installation;
+    HANDLE shell = installation.startShell();
+    ASSERT_TRUE(waitFor([] { return shellWindow() && browserWindow(); }));
+    EXPECT_NE(installation.startupLog().find("vellox already running"), std::string::npos) << installation.startupLog();
+    EXPECT_EQ(installation.agent(), nullptr);
+    PostMessageW(shellWindow(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(hasEnded(shell, 10000));
+    CloseHandle(agentInstance);
 }
 
 // The box the shell shows, answered; the shell's exit code.

@@ -2,7 +2,8 @@
 // and just enough of the DevTools protocol on a loopback port (announced in DevToolsActivePort
 // of --user-data-dir, as a browser does) for the shell to drive it: one page that is attached,
 // every command answered, Browser.close closing the window. Every command it receives is
-// appended to "calls.txt" in its profile as "method url" (the url of Page.navigate).
+// appended to "calls.txt" in its profile as "method url" (the url of Page.navigate and
+// Network.setCookie).
 // The window's end (closed by the shell or by the test) ends the program.
 #include <nlohmann/json.hpp>
 #include <websocketpp/config/asio_no_tls.hpp>
@@ -33,7 +34,7 @@ std::mutex reportLock;
 void report(const std::string& line)
 {
     const std::lock_guard<std::mutex> locked(reportLock);
-    std::ofstream(std::filesystem::path(profile + L"\\calls.txt"), std::ios::app) << line << std::endl;
+    std::ofstream(std::filesystem::path(profile + L"\\calls.txt"), std::ios::app | std::ios::binary) << line << std::endl;
 }
 
 void send(const Json& message)
@@ -49,7 +50,8 @@ void answer(const std::string& text)
         return;
     const std::string method = command.value("method", "");
     const Json params = command.value("params", Json::object());
-    report(method + (method == "Page.navigate" ? " " + params.value("url", "") : std::string()));
+    const bool hasUrl = method == "Page.navigate" || method == "Network.setCookie";
+    report(method + (hasUrl ? " " + params.value("url", "") : std::string()));
     Json reply {{"id", command.value("id", 0)}, {"result", Json::object()}};
     if (command.contains("sessionId"))
         reply["sessionId"] = command["sessionId"];

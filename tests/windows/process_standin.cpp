@@ -1,9 +1,13 @@
 // The shell, the agent and the installer as plain processes, tied as the programs tie them:
-//   process_standin shell FOLDER   starts itself as the agent, tied to its life, then waits
-//   process_standin agent FOLDER   starts FOLDER\installer.exe as the agent starts an installer
-//   installer.exe (a copy)         only waits
-// Each writes its process id to FOLDER\<role>.pid once it has done its part; all wait to be
-// ended by the test.
+//   process_standin shell FOLDER [end]  starts itself as the agent, tied to its life, then waits;
+//                                       with "end", ends the agent as the shell does and leaves
+//   process_standin agent FOLDER        starts FOLDER\installer.exe as the agent starts an
+//                                       installer, then runs its message loop until asked to
+//                                       quit, which it notes in FOLDER\agent.quit
+//   installer.exe (a copy)              only waits
+// Each writes its process id to FOLDER\<role>.pid once it has done its part; the test ends what
+// is left.
+#include "foundation/quitwindow_win.h"
 #include "foundation/widestring_win.h"
 #include "tiedprocess.h"
 #include "upgrade/installerlauncher.h"
@@ -37,13 +41,26 @@ int wmain(int argc, wchar_t** argv)
         if (!agent.start(command, error))
             return 2;
         announce(folder, L"shell");
+        if (argc > 3 && std::wstring(argv[3]) == L"end") {
+            // Once the agent runs its loop, as the shell ends it when it closes.
+            while (GetFileAttributesW((folder + L"\\agent.pid").c_str()) == INVALID_FILE_ATTRIBUTES)
+                Sleep(10);
+            agent.terminate(20000);
+            return 0;
+        }
         Sleep(INFINITE);
     } else if (role == L"agent") {
         if (InstallerLauncher::launch(KELUpgradePackage::Kind::WindowsInstaller,
                                       WideString::toUtf8(folder + L"\\installer.exe")) != 0)
             return 3;
+        QuitWindow quitWindow([&folder] {
+            announce(folder, L"agent.quit");
+            PostQuitMessage(0);
+        });
         announce(folder, L"agent");
-        Sleep(INFINITE);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0)
+            DispatchMessageW(&message);
     } else {
         announce(folder, L"installer");
         Sleep(INFINITE);

@@ -41,21 +41,37 @@ HANDLE announcedProcess(const std::filesystem::path& folder, const std::string& 
     return id ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id) : nullptr;
 }
 
-TEST(ShellProcesses, TheAgentEndsWithTheShellAndTheInstallerItStartsLivesOn)
+// Starts the shell stand-in on `folder` (with an installer beside it to start).
+PROCESS_INFORMATION startShell(const std::filesystem::path& folder, const wchar_t* extra = L"")
 {
-    TemporaryFolder folder;
     const std::wstring standin = wintest::testProgramFolder() + L"\\process_standin.exe";
-    ASSERT_TRUE(CopyFileW(standin.c_str(), (folder.path / "installer.exe").c_str(), FALSE));
-
-    std::wstring command = L"\"" + standin + L"\" shell \"" + folder.path.wstring() + L"\"";
+    CopyFileW(standin.c_str(), (folder / "installer.exe").c_str(), FALSE);
+    std::wstring command = L"\"" + standin + L"\" shell \"" + folder.wstring() + L"\" " + extra;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION shell{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &shell));
-    CloseHandle(shell.hThread);
+    CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &shell);
+    if (shell.hThread)
+        CloseHandle(shell.hThread);
+    return shell;
+}
+
+void endProcess(HANDLE process)
+{
+    if (!process)
+        return;
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, 20000);
+    CloseHandle(process);
+}
+
+TEST(ShellProcesses, TheAgentEndsWithTheShellAndTheInstallerItStartsLivesOn)
+{
+    TemporaryFolder folder;
+    PROCESS_INFORMATION shell = startShell(folder.path);
+    ASSERT_NE(shell.hProcess, nullptr);
     HANDLE agent = announcedProcess(folder.path, "agent");
     HANDLE installer = announcedProcess(folder.path, "installer");
-    ASSERT_NE(announcedProcess(folder.path, "shell"), nullptr);
     ASSERT_NE(agent, nullptr);
     ASSERT_NE(installer, nullptr);
 
@@ -64,11 +80,26 @@ TEST(ShellProcesses, TheAgentEndsWithTheShellAndTheInstallerItStartsLivesOn)
     CloseHandle(shell.hProcess);
     EXPECT_EQ(WaitForSingleObject(agent, 20000), WAIT_OBJECT_0) << "the agent outlived its shell";
     EXPECT_EQ(WaitForSingleObject(installer, 0), WAIT_TIMEOUT) << "the installer ended with the agent";
+    EXPECT_FALSE(std::filesystem::exists(folder.path / "agent.quit.pid")) << "the agent was asked, not ended";
 
-    TerminateProcess(installer, 0);
-    WaitForSingleObject(installer, 20000);
-    CloseHandle(installer);
+    endProcess(installer);
     CloseHandle(agent);
+}
+
+TEST(ShellProcesses, AShellThatClosesAsksItsAgentToQuitFirst)
+{
+    TemporaryFolder folder;
+    PROCESS_INFORMATION shell = startShell(folder.path, L"end");
+    ASSERT_NE(shell.hProcess, nullptr);
+    HANDLE installer = announcedProcess(folder.path, "installer");
+    EXPECT_EQ(WaitForSingleObject(shell.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD shellExit = 1;
+    GetExitCodeProcess(shell.hProcess, &shellExit);
+    EXPECT_EQ(shellExit, 0u);
+    // The agent's quit window took the request: it ended in order, well before the grace ran out.
+    EXPECT_TRUE(std::filesystem::exists(folder.path / "agent.quit.pid"));
+    CloseHandle(shell.hProcess);
+    endProcess(installer);
 }
 
 } // namespace

@@ -1,17 +1,17 @@
-// vellox.exe under Wine, black-box from Linux: its own Wine folder and data folder, a web page on
-// its command port, the upgrade check and the pages' uploads on a Linux loopback server.
+// vellox.exe under Wine, black-box from Linux, with the scanning tests' fixture: its own Wine
+// folder and data folder, a web page on its command port, the upgrade check and the pages'
+// uploads on a Linux loopback server, virtual scanners of our TWAINDSM.dll beside the program.
 
-#include "agentsandbox.h"
-#include "httptestserver.h"
-#include "wait.h"
+#include "../scanning/scanagent.h"
 #include "winesession.h"
-#include "wsclient.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -21,11 +21,11 @@ using namespace vtest;
 
 namespace {
 
-constexpr const char* kCheckPath = "/web-awg/navrel-hub/app/upgrade/check";
-constexpr int kWaitMs = 90000;
+using scantest::kCheckPath;
+using scantest::kScanWaitMs;
 
 // One Wine folder for the program's cases: the agent's data folder is emptied between them.
-class WindowsAgent : public ::testing::Test {
+class WindowsAgent : public scantest::ScanAgent {
 protected:
     static void SetUpTestSuite() { wine = new WineSession; }
     static void TearDownTestSuite()
@@ -39,41 +39,47 @@ protected:
         ASSERT_FALSE(WineSession::windowsProgramFolder().isEmpty()) << "VELLOX_WIN32_BUILD_DIR names no Windows build";
         ASSERT_TRUE(QFileInfo::exists(WineSession::windowsProgramFolder() + "/vellox.exe"));
         ASSERT_TRUE(wine->isRunning());
-        ASSERT_TRUE(http.isListening());
         sandbox.useWine(wine);
         QDir(sandbox.dataFolder()).removeRecursively();
-        http.answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})",
-                                                      "application/json"));
-        sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(http.url("/")));
+        ScanAgent::SetUp();
     }
 
-    void TearDown() override
+    // Our TWAINDSM.dll is not signed: the agent asks whether to load it, and the user agrees.
+    std::unique_ptr<QProcess> agreeToTheUnsignedDsm() const
     {
-        if (HasFailure())
-            std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
+        return wine->start(helper(), {"answer", "The TWAIN DSM Signature", "yes"});
+    }
+
+    QString helper() const { return WineSession::windowsBuildFolder() + "/tests-bin/agent_helper.exe"; }
+
+    // The sizes of the agent's visible windows, as "WIDTHxHEIGHT".
+    QStringList agentWindows() const
+    {
+        return wine->output(helper(), {"windows", "vellox.exe"}).split('\n', Qt::SkipEmptyParts);
     }
 
     static WineSession* wine;
-    HttpTestServer http;
-    AgentSandbox sandbox;
-    WsClient page;
 };
 
 WineSession* WindowsAgent::wine = nullptr;
 
 TEST_F(WindowsAgent, AnswersThePageKeepsItsDataInTheRoamingFolderAndRefusesASecondAgent)
 {
-    const quint16 port = sandbox.startListening({"--hidden"});
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
+    port = sandbox.startListening({"--hidden"});
     ASSERT_NE(port, 0);
     ASSERT_TRUE(page.open(port));
     const auto login = page.request("login", QJsonObject{{"uploadCredentials", QJsonObject{{"SESSION", "3f9a"}}}});
     ASSERT_TRUE(login);
     EXPECT_EQ(login->value("ret").toInt(), 200);
-    EXPECT_TRUE(login->value("data").toObject().value("canUse").isBool());
 
     // The upgrade check reached the Linux server with the version of the program folder's app.dat.
-    ASSERT_TRUE(waitUntil([&] { return http.requestCount(kCheckPath) >= 1; }, kWaitMs));
+    ASSERT_TRUE(waitUntil([&] { return http.requestCount(kCheckPath) >= 1; }, kScanWaitMs));
     EXPECT_TRUE(http.requests(kCheckPath).front().body.contains(R"("currentVersion":"1.0.0")"));
+    // Without a data source manager the page is told there is no scanner.
+    const auto canUse = page.waitForCmd("can-use", kScanWaitMs);
+    ASSERT_TRUE(canUse);
+    EXPECT_FALSE(canUse->value("data").toObject().value("canUse").toBool());
     // Settings, logs and dumps live under the user's roaming application data.
     EXPECT_TRUE(sandbox.dataFolder().endsWith("/AppData/Roaming/kelmora/vellox"));
     EXPECT_TRUE(QFileInfo::exists(sandbox.logFile()));
@@ -81,11 +87,84 @@ TEST_F(WindowsAgent, AnswersThePageKeepsItsDataInTheRoamingFolderAndRefusesASeco
 
     // A second agent finds the first through its named pipe and ends at once with 0.
     QProcess* second = sandbox.start({"--hidden"});
-    ASSERT_TRUE(second->waitForFinished(kWaitMs));
+    ASSERT_TRUE(second->waitForFinished(kScanWaitMs));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);
     EXPECT_EQ(sandbox.agent()->state(), QProcess::Running);
     EXPECT_TRUE(page.request("login"));
+}
+
+TEST_F(WindowsAgent, ABatchFromTheVirtualScannerReachesTheUploadServerAsJpegs)
+{
+    const auto agree = agreeToTheUnsignedDsm();
+    const auto canUse = startAgent({scanner("Vellox Virtual Scanner", {{"pages", 3}})});
+    ASSERT_TRUE(canUse);
+    EXPECT_TRUE(canUse->value("data").toObject().value("canUse").toBool());
+    ASSERT_TRUE(page.request("login", QJsonObject{{"uploadCredentials", QJsonObject{{"SESSION", "3f9a"}}}}));
+
+    ASSERT_TRUE(startScan("B-win"));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
+    const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->value("data").toObject(),
+              (QJsonObject{{"batchNo", "B-win"}, {"imageCount", 3}, {"succeedCount", 3}}));
+    expectPagesInOrder("B-win", 3);
+    const QList<HttpRequestRecord> uploads = http.requests("/upload");
+    ASSERT_EQ(uploads.size(), 3);
+    for (const HttpRequestRecord& upload : uploads) {
+        EXPECT_EQ(upload.header("Cookie"), "SESSION=3f9a;");
+        const QJsonObject body = QJsonDocument::fromJson(upload.body).object();
+        const QByteArray jpeg = QByteArray::fromBase64(body.value("file").toString().section(',', 1).toLatin1());
+        EXPECT_TRUE(jpeg.startsWith("\xFF\xD8\xFF")) << body.value("sortNo").toInt();
+    }
+}
+
+// Windows asks the agent to close (the installer does so before it replaces the agent, and so
+// does `taskkill` without /F): the agent quits in order, releasing the scanner.
+TEST_F(WindowsAgent, ACloseRequestReleasesTheScannerAndEndsTheAgent)
+{
+    const auto agree = agreeToTheUnsignedDsm();
+    ASSERT_TRUE(startAgent({scanner("Vellox Virtual Scanner")}));
+    ASSERT_EQ(traceCount("DAT_IDENTITY", "MSG_OPENDS"), 1);
+
+    EXPECT_EQ(wine->run("taskkill", {"/IM", "vellox.exe"}), 0);
+    ASSERT_TRUE(sandbox.agent()->waitForFinished(kScanWaitMs));
+    EXPECT_EQ(sandbox.agent()->exitCode(), 0);
+    EXPECT_EQ(traceCount("DAT_IDENTITY", "MSG_CLOSEDS"), 1);
+    EXPECT_EQ(traceCount("DAT_PARENT", "MSG_CLOSEDSM"), 1);
+}
+
+TEST_F(WindowsAgent, AFaultLeavesAMinidumpNamedByAGuid)
+{
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
+    port = sandbox.startListening({"--hidden"});
+    ASSERT_NE(port, 0);
+
+    EXPECT_EQ(wine->run(helper(), {"fault", "vellox.exe"}), 0);
+    ASSERT_TRUE(sandbox.agent()->waitForFinished(kScanWaitMs));
+    EXPECT_NE(sandbox.agent()->exitCode(), 0);
+    const QStringList dumps = QDir(sandbox.dumpFolder()).entryList(QDir::Files);
+    ASSERT_EQ(dumps.size(), 1) << qPrintable(dumps.join(' '));
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.dmp$")
+                    .match(dumps.front()).hasMatch()) << qPrintable(dumps.front());
+    QFile dump(sandbox.dumpFolder() + '/' + dumps.front());
+    ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
+    EXPECT_EQ(dump.read(4), "MDMP");
+}
+
+// The desktop-wide Ctrl+Alt+K, pressed in another program, opens the environment list (532
+// wide) of the hidden agent.
+TEST_F(WindowsAgent, CtrlAltKOpensTheEnvironmentList)
+{
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
+    ASSERT_NE(sandbox.startListening({"--hidden"}), 0);
+    ASSERT_TRUE(sandbox.waitForLog("Current env is : "));
+    EXPECT_FALSE(sandbox.readLog().contains("Ctrl+Alt+K is not available"));
+    const auto envList = [&] { return !agentWindows().filter(QRegularExpression("^532x")).isEmpty(); };
+    EXPECT_FALSE(envList());
+
+    EXPECT_EQ(wine->run(helper(), {"hotkey"}), 0);
+    EXPECT_TRUE(waitUntil(envList, kScanWaitMs)) << qPrintable(agentWindows().join(' '));
 }
 
 } // namespace

@@ -88,7 +88,8 @@ TEST_F(WindowsInstaller, PerMachineInstallStartsTheAgentUpgradesItRunningAndUnin
     ASSERT_EQ(wine->run(installerPath(), {QStringLiteral("/S")}), 0);
 
     const QString folder = wine->linuxPath(QStringLiteral("C:\\Program Files\\Vellox"));
-    for (const char* name : {"vellox.exe", "app.dat", "white-page.png", "uninstall.exe", "devmode/canon-UFR"})
+    for (const char* name : {"vellox.exe", "vellox-browser.exe", "app.dat", "white-page.png", "uninstall.exe",
+                             "devmode/canon-UFR"})
         EXPECT_TRUE(QFileInfo::exists(folder + '/' + name)) << name;
     // Our TWAINDSM.dll must never hide the system's.
     EXPECT_FALSE(QFileInfo::exists(folder + "/TWAINDSM.dll"));
@@ -97,6 +98,7 @@ TEST_F(WindowsInstaller, PerMachineInstallStartsTheAgentUpgradesItRunningAndUnin
     EXPECT_TRUE(wine->registryValue("HKCU\\" + kRunKey, "vellox").isEmpty());
     const QString menu = wine->linuxPath(QStringLiteral("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Vellox"));
     EXPECT_TRUE(QFileInfo::exists(menu + "/Vellox.lnk"));
+    EXPECT_TRUE(QFileInfo::exists(menu + QString::fromUtf8("/Vellox 浏览器.lnk")));
     EXPECT_FALSE(wine->registryValue("HKLM\\" + kUninstallKey, "DisplayVersion").isEmpty());
 
     // The installer started the agent, hidden, as every login will.

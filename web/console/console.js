@@ -239,13 +239,15 @@ function onUploadedEnd(event) {
   batch.summary.dataset.succeedCount = String(succeedCount);
 }
 
-function onScanEnd() {
-  if (currentBatch !== null) {
-    const batch = batchView(currentBatch);
+function onScanEnd(event) {
+  // The end names its batch: an earlier batch's end never closes the one just started.
+  const ended = typeof event.data.batchNo === 'string' ? event.data.batchNo : currentBatch;
+  if (ended !== null) {
+    const batch = batchView(ended);
     if (!batch.summary.dataset.imageCount) batch.summary.textContent = 'scan ended, uploads finishing…';
   }
   // A scanner error of this batch stays in view.
-  if ($('scan-status').dataset.kind !== 'error') setStatus('scan-status', 'ok', 'scan ended');
+  if (ended === currentBatch && $('scan-status').dataset.kind !== 'error') setStatus('scan-status', 'ok', 'scan ended');
 }
 
 function onAgentError(event) {
