@@ -30,9 +30,6 @@
 
 namespace {
 
-constexpr int kDsmStartDelayMs = 1000;
-constexpr int kSourceListDelayMs = 1000;
-constexpr int kBatchEndDelayMs = 5000;
 constexpr int kReconnectCheckMs = 5000;
 // The EPSON EM-C8100 driver loses its scanner after about ten idle minutes.
 constexpr qint64 kReconnectIdleSeconds = 840;
@@ -80,7 +77,10 @@ void MainWindow::setupScanning()
     connect(this, &MainWindow::sigOpenDatasource, this, &MainWindow::slotOpenDataSource, Qt::QueuedConnection);
     connect(this, &MainWindow::sigEndScan, this, &MainWindow::slotOnEndScan);
 
-    const QString transferFolder = KELGlobalConfig::instance()->tempFolder();
+    KELGlobalConfig* config = KELGlobalConfig::instance();
+    scannerStartDelayMs = config->positiveMs(QStringLiteral("scannerstartdelayms"), scannerStartDelayMs);
+    scanEndDelayMs = config->positiveMs(QStringLiteral("scanenddelayms"), scanEndDelayMs);
+    const QString transferFolder = config->tempFolder();
     SetFileTransferFolder(QFile::encodeName(transferFolder).toStdString());
     // Pages an agent that ended mid-batch left in transfer; this agent's own are newer.
     const QDateTime started = QDateTime::currentDateTime();
@@ -101,7 +101,7 @@ void MainWindow::scheduleDsmStart()
     if (dsmStartScheduled)
         return;
     dsmStartScheduled = true;
-    QTimer::singleShot(kDsmStartDelayMs, this, &MainWindow::startDsm);
+    QTimer::singleShot(scannerStartDelayMs, this, &MainWindow::startDsm);
 }
 
 QStringList MainWindow::sourceNames() const
@@ -128,7 +128,7 @@ void MainWindow::startDsm()
     KLOG->info("End opening dsm, state: {}..............", GetState());
     if (result != TWRC_SUCCESS)
         server()->notifyError(kScanError, tr("打开数据源失败, ret: %1").arg(result));
-    QTimer::singleShot(kSourceListDelayMs, this, [this] {
+    QTimer::singleShot(scannerStartDelayMs, this, [this] {
         refreshDataSourceList();
         QApplication::restoreOverrideCursor();
     });
@@ -566,7 +566,7 @@ void MainWindow::slotOnEndScan()
     idleSince = now();
     endingBatch = batchNo;
     const int generation = scanGeneration;
-    QTimer::singleShot(kBatchEndDelayMs, this, [this, generation] {
+    QTimer::singleShot(scanEndDelayMs, this, [this, generation] {
         // A batch started since then has ended this one already.
         if (endPending && generation == scanGeneration)
             completeBatchEnd(QString());

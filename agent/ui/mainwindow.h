@@ -256,13 +256,17 @@ private:
     // end timer of an older generation leaves a newer batch alone.
     int scanGeneration = 0;
     int endedGeneration = -1;
-    bool endPending = false;          // an end sequence waits for its 5 s
+    bool endPending = false;          // an end sequence waits for its delay
     QString endingBatch;
     bool sourceOffline = false;       // the last batch lost its device: reopen at its end
     QString duplexOffSource;          // the source whose duplex the agent switched off for simplex paper
     qint64 idleSince = 0;
     QTimer* reconnectTimer = nullptr;
     bool dsmStartScheduled = false;
+    // The pauses of the scanner's start (each of two) and before a batch's "scan-end"; cfg.dat's
+    // "scannerstartdelayms" and "scanenddelayms" shorten them for tests.
+    int scannerStartDelayMs = 1000;
+    int scanEndDelayMs = 5000;
     DeviceChangeMonitor* deviceMonitor = nullptr;
     int scannerStatus = 0;
     ScannedPage::MemoryAssembler memoryPage;
