@@ -6,8 +6,6 @@
 #include "wait.h"
 #include "wsclient.h"
 
-#include "scanagent.h"
-
 #include "../twaindsm/sane_test_backend.h"
 
 #include <QDir>
@@ -47,7 +45,7 @@ protected:
         sandbox.setEnv("TWAINDSM_SOURCES", profilePath());
         sandbox.setEnv("TWAINDSM_TRACE", sandbox.root() + "/trace.jsonl");
         sandbox.setConfig("outputpath", sandbox.root() + "/out");
-        scantest::shortenScanPauses(sandbox);
+        sandbox.shortenScanPauses();
     }
 
     void TearDown() override

@@ -32,18 +32,9 @@ using vtest::WsClient;
 
 constexpr int kScanWaitMs = 90000;
 constexpr const char* kCheckPath = "/web-awg/navrel-hub/app/upgrade/check";
-// The agent's pauses, shortened for the tests (cfg.dat): the scanner starts as soon as the first
-// upgrade check has answered, and a batch's "scan-end" comes this long after its end instead
-// of 5 s (the tests of that pause set it back).
-constexpr int kScanEndDelayMs = 1000;
-// Long enough for an end that must not come to have come.
-constexpr int kNoFurtherEndMs = kScanEndDelayMs + 2000;
-
-inline void shortenScanPauses(AgentSandbox& sandbox)
-{
-    sandbox.setConfig("scannerstartdelayms", "50");
-    sandbox.setConfig("scanenddelayms", QString::number(kScanEndDelayMs));
-}
+// The scanning tests shorten the agent's pauses (the tests of the 5 s end set it back); this is
+// long enough for an end that must not come to have come.
+constexpr int kNoFurtherEndMs = AgentSandbox::kShortScanEndMs + 2000;
 
 // The page number the virtual scanner stamped on a page, read back from the saved JPEG.
 inline int stampedPageNumber(const QImage& decoded, int dpi)
@@ -74,7 +65,7 @@ protected:
         sandbox.setEnv("TWAINDSM_SOURCES", sandbox.pathForAgent(profilePath()));
         sandbox.setEnv("TWAINDSM_TRACE", sandbox.pathForAgent(tracePath()));
         sandbox.setConfig("outputpath", sandbox.pathForAgent(outputFolder()));
-        shortenScanPauses(sandbox);
+        sandbox.shortenScanPauses();
     }
 
     void TearDown() override

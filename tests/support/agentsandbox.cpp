@@ -120,6 +120,12 @@ void AgentSandbox::setConfig(const QString& key, const QString& value)
     settings.sync();
 }
 
+void AgentSandbox::shortenScanPauses()
+{
+    setConfig(QStringLiteral("scannerstartdelayms"), QStringLiteral("50"));
+    setConfig(QStringLiteral("scanenddelayms"), QString::number(kShortScanEndMs));
+}
+
 QString AgentSandbox::config(const QString& key) const
 {
     QSettings settings(dataFolder() + "/cfg.dat", QSettings::IniFormat);

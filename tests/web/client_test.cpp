@@ -52,6 +52,7 @@ protected:
         pages.answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})", "application/json"));
         sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(pages.url("/")));
         sandbox.setConfig("listenport", QString::number(pages.port()));
+        sandbox.shortenScanPauses();
         agentPort = quint16(pages.port() + 1);
         // Held until the agent starts: the system hands out ports next to the one it just gave
         // the page server, and a connection made meanwhile would take the agent's.
