@@ -1,5 +1,5 @@
 // CPrinter over the in-memory spooler: every failure of a print with what it leaves behind, the
-// empty document, the sticky bin count, and a poll that never waits for a print.
+// empty document, the sticky bin count, and a poll and a name query that never wait for a print.
 
 #include "logcapture.h"
 #include "memoryspooler.h"
@@ -11,6 +11,8 @@
 #include <QThreadPool>
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 using namespace ptest;
 using vtest::MemorySpooler;
@@ -232,7 +234,7 @@ TEST_F(PrinterMemoryTest, BinCountOfTheFirstPrinterWithBinsStays)
     EXPECT_FALSE(none.selectPrinter(QString()));
 }
 
-TEST_F(PrinterMemoryTest, PollNeverWaitsForARunningPrint)
+TEST_F(PrinterMemoryTest, PollAndTheDefaultPrintersNameNeverWaitForARunningPrint)
 {
     ASSERT_TRUE(configuredPrint("queued", pages));
     // A second print blocks inside its first page until the test lets it go.
@@ -258,6 +260,10 @@ TEST_F(PrinterMemoryTest, PollNeverWaitsForARunningPrint)
                      [&](const QString& id) { finished = finished || id == "queued"; });
     spooler->finishJob(kPrinter, spooler->documents().first().jobId);
     EXPECT_TRUE(vtest::waitUntil([&] { return finished; }));
+    // The status panel's refresh reads the name meanwhile, on another thread, without waiting.
+    auto shown = std::async(std::launch::async, [&] { return printer.defaultPrinterName(); });
+    ASSERT_EQ(shown.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(shown.get(), QString::fromStdWString(kPrinter));
     EXPECT_EQ(result.load(), 0) << "the print is still running";
 
     proceed.release(2);
