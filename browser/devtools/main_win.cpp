@@ -128,6 +128,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
                 PostQuitMessage(0);
             MSG message;
             while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+                if (window->takeThreadMessage(message))
+                    continue;
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
             }
