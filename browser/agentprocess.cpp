@@ -7,10 +7,9 @@
 #include <QLocalSocket>
 
 namespace {
-// The agent's single-instance socket: a second agent of this user connects to it and exits.
 QString agentInstanceKey()
 {
-    return QString::fromStdString(UserLocal::path("kelmora-vellox"));
+    return QString::fromStdString(UserLocal::path(UserLocal::kAgentInstanceName));
 }
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "shellplatform.h"
 
 #include "rotatingfile.h"
+#include "shellrules.h"
 
 #include <QFile>
 
@@ -14,10 +15,6 @@
 namespace ShellPlatform {
 
 namespace {
-// The engine's log is kept like the agent's: five files of 5 MB at most.
-constexpr std::size_t kEngineLogBytes = 5 * 1024 * 1024;
-constexpr int kEngineLogFiles = 5;
-
 // Copies what arrives on `fd` into the log until every writer has closed its end.
 void pump(int fd, std::unique_ptr<RotatingFile> log)
 {
@@ -41,7 +38,7 @@ bool runsAsAdministrator()
 
 bool redirectStandardError(const QString& path)
 {
-    auto log = std::make_unique<RotatingFile>(QFile::encodeName(path).toStdString(), kEngineLogBytes, kEngineLogFiles);
+    auto log = std::make_unique<RotatingFile>(QFile::encodeName(path).toStdString(), ShellRules::kEngineLogBytes, ShellRules::kEngineLogFiles);
     // Opened now, so a log that cannot be written leaves standard error as it was.
     if (!log->write("", 0))
         return false;

@@ -7,8 +7,8 @@
 set(VELLOX_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/support/wine-run ${VELLOX_WINE_PREFIX})
 
-# Windows Vista and later: the API level every Win32 call of the programs is written against.
-add_compile_definitions(WINVER=0x0600 _WIN32_WINNT=0x0600 UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+# Windows 7 and later (as Qt 5.15): the API level every Win32 call of the programs is written against.
+add_compile_definitions(WINVER=0x0601 _WIN32_WINNT=0x0601 UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # GoogleTest from Debian's sources, built by the same compiler (it names its targets GTest::…).
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

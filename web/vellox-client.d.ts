@@ -127,7 +127,38 @@ export interface PrintEndData {
   studentName: string;
   /** Only for students of a printBatch. */
   studentId?: string;
+  /** Only for students of a printBatch. */
+  batchId?: string;
   remote_key: string;
+}
+
+export interface PrintWaitingData {
+  studentName: string;
+  studentId: string;
+  printerName: string;
+  /** "media-empty", "media-jam", "door-open", "marker-supply-empty", "offline", "warming-up",
+   *  "no-response"; "" once the printer goes on. */
+  reason: string;
+  batchId?: string;
+  remote_key: string;
+}
+
+export interface PrintStoppedData {
+  batchId: string;
+  printedCount: number;
+  notPrinted: string[];
+  remote_key: string;
+}
+
+export interface PrintBatchStatus {
+  batchId: string;
+  studentCount: number;
+  printed: string[];
+  failed: string[];
+  /** The student at the printer, "" when none. */
+  current: string;
+  queued: string[];
+  stopped: boolean;
 }
 
 export type ErrorType = 'scan-error' | 'print-error' | 'auth-error' | 'timeout';
@@ -140,6 +171,10 @@ export interface ErrorData {
   /** print-error */
   studentName?: string;
   studentId?: string;
+  /** print-error of a printBatch student */
+  batchId?: string;
+  /** print-error of an image that could not be had */
+  imgUrl?: string;
   /** auth-error and timeout (upload failures) */
   time?: number;
   localFIle?: string;
@@ -161,6 +196,8 @@ export interface EventDetails {
   'uploaded-image': Envelope<UploadedImageData>;
   'uploaded-end': Envelope<UploadedEndData>;
   'print-end': Envelope<PrintEndData>;
+  'print-waiting': Envelope<PrintWaitingData>;
+  'print-stopped': Envelope<PrintStoppedData>;
   'error': Envelope<ErrorData>;
   'error:scan-error': Envelope<ErrorData>;
   'error:print-error': Envelope<ErrorData>;
@@ -203,8 +240,9 @@ export declare class VelloxClient extends EventTarget {
   stopScan(): Promise<Envelope<Record<string, never>>>;
   print(student: Student): Promise<Envelope<Record<string, never>>>;
   printBatch(students: BatchStudent[]): Promise<Envelope<Record<string, never>>>;
-  /** The agent gives no reply to "stop-print": resolves once the command is sent. */
-  stopPrint(): Promise<void>;
+  /** Stops this site's batches (or one): each ends with "print-stopped". No reply: resolves once sent. */
+  stopPrint(batchId?: string): Promise<void>;
+  printStatus(): Promise<Envelope<{ batches: PrintBatchStatus[] }>>;
 
   on<Name extends keyof EventDetails>(name: Name, handler: Handler<EventDetails[Name]>): () => void;
   on(name: string, handler: Handler<Envelope>): () => void;

@@ -382,11 +382,16 @@ export class VelloxClient extends EventTarget {
   }
 
   /**
-   * "stop-print": the agent takes it without a reply and without effect on running prints,
-   * so this resolves as soon as the command is sent.
+   * "stop-print": stops the batches of this page's site (only `batchId` when given); each ends
+   * with one "print-stopped" event. The agent gives no reply, so this resolves once it is sent.
    */
-  async stopPrint() {
-    this.send('stop-print');
+  async stopPrint(batchId) {
+    this.send('stop-print', batchId === undefined ? undefined : { batchId });
+  }
+
+  /** "print-status": the batches of this page's site, with their students printed, failed and queued. */
+  printStatus() {
+    return this.request('print-status');
   }
 
   // --- events -----------------------------------------------------------------------------

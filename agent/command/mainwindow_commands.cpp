@@ -52,6 +52,8 @@ void MainWindow::connectCommandSignals()
     connect(server, &KELVelloxServer::sigScanCmd, this, &MainWindow::slotScanCmd);
     connect(server, &KELVelloxServer::sigPrintCmd, this, &MainWindow::slotPrintCmd);
     connect(server, &KELVelloxServer::sigPrintBatchCmd, this, &MainWindow::slotPrintBatchCmd);
+    connect(server, &KELVelloxServer::sigStopPrintCmd, this, &MainWindow::slotStopPrintCmd);
+    connect(server, &KELVelloxServer::sigPrintStatusCmd, this, &MainWindow::slotPrintStatusCmd);
     // These two touch only thread-safe state and answer straight from the server's thread.
     connect(server, &KELVelloxServer::sigStopScanCmd, this, &MainWindow::slotStopScanCmd,
             Qt::DirectConnection);
@@ -77,8 +79,8 @@ void MainWindow::slotTokenInfo(QString connection_key, QJsonObject param)
     const KELCookieScope scope(KELGlobalConfig::instance()->getDomains(),
                                KELVelloxServer::instance()->pageOrigin(reply.connectionKey));
     KELUploaderMgr::instance()->setTokenParams(credentials, scope);
-    KELPrinterMgr::instance()->setDownloadTokenParam(credentials);
-    KELPrintBatchMgr::instance()->setDownloadTokenParam(credentials);
+    KELPrinterMgr::instance()->setDownloadTokenParam(credentials, scope);
+    KELPrintBatchMgr::instance()->setDownloadTokenParam(credentials, scope);
 
     QJsonObject data;
     data.insert(QStringLiteral("canUse"), GetState() >= kFirstScannerOpenState);
@@ -170,6 +172,8 @@ void MainWindow::slotPrintCmd(QString connection_key, QJsonObject param)
     }
 
     data.insert(QStringLiteral("remoteKey"), connection_key);
+    // Where its result goes should this page reload meanwhile.
+    data.insert(QStringLiteral("remoteOrigin"), KELVelloxServer::instance()->pageOrigin(reply.connectionKey));
     KELPrinterMgr::instance()->addLegacyPrintTask(data);
     reply.send(kAccepted);
 }
@@ -198,8 +202,27 @@ void MainWindow::slotPrintBatchCmd(QString connection_key, QJsonObject param)
         return;
     }
 
-    KELPrintBatchMgr::instance()->createBatch(connection_key, reply.reqId, students);
+    KELPrintBatchMgr::instance()->createBatch(connection_key, reply.reqId, students,
+                                              KELVelloxServer::instance()->pageOrigin(reply.connectionKey));
     reply.send(kAccepted);
+}
+
+void MainWindow::slotStopPrintCmd(QString connection_key, QJsonObject param)
+{
+    // No reply, as ever: the batches it stops each end with one "print-stopped".
+    const CommandReply request(connection_key, param);
+    const QString origin = KELVelloxServer::instance()->pageOrigin(request.connectionKey);
+    const QString batchId = param.value(QStringLiteral("data")).toObject().value(QStringLiteral("batchId")).toString();
+    const int stopped = KELPrintBatchMgr::instance()->stopBatches(origin, batchId);
+    KLOG->info("stop-print from {}: origin={}, batchId={}, stoppedBatches={}", connection_key, KELLog::clipped(origin),
+               KELLog::clipped(batchId), stopped);
+}
+
+void MainWindow::slotPrintStatusCmd(QString connection_key, QJsonObject param)
+{
+    const CommandReply reply(connection_key, param);
+    const QString origin = KELVelloxServer::instance()->pageOrigin(reply.connectionKey);
+    reply.send(kAccepted, QJsonObject {{QStringLiteral("batches"), KELPrintBatchMgr::instance()->batchStatus(origin)}});
 }
 
 void MainWindow::slotFinishUploadAllImages()

@@ -19,6 +19,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <exception>
 #include <ostream>
 #include <streambuf>
@@ -37,6 +39,8 @@ namespace {
 struct ServerConfig : websocketpp::config::asio {
     struct connection_base {
         std::string key;
+        std::string origin;       // the Origin header of its handshake
+        std::uint64_t opened = 0; // the order connections opened in
         bool admitted = false;
         std::atomic<bool> overflowed {false};
     };
@@ -95,6 +99,7 @@ constexpr auto kWarningInterval = std::chrono::minutes(1);
 constexpr long kCloseDeadlineMs = 1000;
 constexpr auto kStopWait = std::chrono::seconds(3);
 constexpr size_t kLoggedBinaryBytes = 64;
+constexpr size_t kRememberedClosedOrigins = 64;
 
 // A warning that a flood would repeat: written at most once per interval, with the number of
 // occurrences it stands for.
@@ -168,8 +173,8 @@ public:
 
     void replyTo(const std::string& connectionKey, const QString& cmd, const QString& reqId,
                  int ret, const QJsonObject& data, const QString& msg);
-    void notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
-                          const QJsonObject& data, const QString& msg);
+    void notifyPage(const std::string& connectionKey, const QString& origin, const QString& cmd,
+                    const QString& reqId, int ret, const QJsonObject& data, const QString& msg);
     void notifyClient(const QString& cmd, int ret, const QJsonObject& data, const QString& msg,
                       bool broadcast);
     QString pageOrigin(const std::string& connectionKey);
@@ -215,7 +220,9 @@ private:
 
     // Guarded by connectionsMutex: the server thread changes them while any thread sends.
     ConnectionHandle taskConnection;
-    QString printConnectionKey;
+    // Origins of connections that closed lately: a command read after its page went keeps it.
+    std::deque<std::pair<std::string, std::string>> closedOrigins;
+    std::uint64_t openedConnections = 0;
     Endpoint endpoint;
     std::map<std::string, ConnectionHandle> connections;
     std::mutex connectionsMutex;
@@ -524,8 +531,10 @@ void KELVelloxServerTask::onOpen(ConnectionHandle hdl)
     if (ec || !con)
         return;
     con->key = con->get_remote_endpoint();
+    con->origin = con->get_origin();
     KLOG->info("scan server received a new connection : {}", con->key);
     std::lock_guard<std::mutex> lock(connectionsMutex);
+    con->opened = ++openedConnections;
     connections[con->key] = hdl;
 }
 
@@ -542,8 +551,14 @@ void KELVelloxServerTask::onClose(ConnectionHandle hdl)
             taskConnection.reset();
         // Only this connection's entry: a newer one may have taken over the same key.
         auto it = connections.find(key);
-        if (it != connections.end() && sameConnection(it->second, hdl))
+        if (it != connections.end() && sameConnection(it->second, hdl)) {
             connections.erase(it);
+            if (ConnectionPtr con = endpoint.get_con_from_hdl(hdl, ec)) {
+                closedOrigins.emplace_back(key, con->origin);
+                if (closedOrigins.size() > kRememberedClosedOrigins)
+                    closedOrigins.pop_front();
+            }
+        }
         noneLeft = connections.empty();
     }
     if (stopping && noneLeft)
@@ -589,13 +604,14 @@ void KELVelloxServerTask::onMessage(ConnectionHandle hdl, MessagePtr message)
         {
             std::lock_guard<std::mutex> lock(connectionsMutex);
             taskConnection = hdl;
-            printConnectionKey = connectionKey;
         }
         emit server->sigPrintCmd(connectionKey, request.object);
     } else if (isCommand(cmd, "printBatch")) {
         emit server->sigPrintBatchCmd(connectionKey, request.object);
     } else if (isCommand(cmd, "stop-print")) {
         emit server->sigStopPrintCmd(connectionKey, request.object);
+    } else if (isCommand(cmd, "print-status")) {
+        emit server->sigPrintStatusCmd(connectionKey, request.object);
     } else {
         KLOG->error("unknown cmd request from client: {}, data: {}", key, payloadForLog(payload));
         sendEnvelope(hdl, cmd, 400, QJsonObject(), QStringLiteral("unknown cmd."), request.reqId);
@@ -659,30 +675,46 @@ void KELVelloxServerTask::notifyClient(const QString& cmd, int ret, const QJsonO
     ConnectionHandle target;
     {
         std::lock_guard<std::mutex> lock(connectionsMutex);
-        if (cmd == QLatin1String("print-end")) {
-            const QString remoteKey = data.value(QStringLiteral("remote_key")).toString();
-            if (remoteKey != printConnectionKey) {
-                KLOG->info("The task connection has been lost, don't send print-end to frontend. {}", remoteKey);
-                return;
-            }
-        }
         target = taskConnection;
     }
     sendEnvelope(target, cmd, ret, data, msg, reqId);
 }
 
-void KELVelloxServerTask::notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
-                                           const QJsonObject& data, const QString& msg)
+void KELVelloxServerTask::notifyPage(const std::string& connectionKey, const QString& origin, const QString& cmd,
+                                     const QString& reqId, int ret, const QJsonObject& data, const QString& msg)
 {
-    if (cmd == QLatin1String("print-end")) {
-        const QString remoteKey = data.value(QStringLiteral("remote_key")).toString();
+    const QString id = reqId.isEmpty() ? KELCommandProtocol::freshRequestId(QDateTime::currentDateTime()) : reqId;
+    ConnectionHandle own;
+    std::vector<std::pair<std::uint64_t, ConnectionHandle>> sameOrigin;
+    {
         std::lock_guard<std::mutex> lock(connectionsMutex);
-        if (remoteKey != printConnectionKey) {
-            KLOG->info("The task connection has been lost, don't send print-end to frontend. {}", remoteKey);
-            return;
+        const auto it = connections.find(connectionKey);
+        if (it != connections.end()) {
+            own = it->second;
+        } else {
+            const std::string wanted = origin.toStdString();
+            for (const auto& entry : connections) {
+                ErrorCode ec;
+                ConnectionPtr con = endpoint.get_con_from_hdl(entry.second, ec);
+                if (!ec && con && con->origin == wanted)
+                    sameOrigin.emplace_back(con->opened, entry.second);
+            }
         }
     }
-    replyTo(connectionKey, cmd, KELCommandProtocol::freshRequestId(QDateTime::currentDateTime()), ret, data, msg);
+    if (!own.expired()) {
+        sendEnvelope(own, cmd, ret, data, msg, id);
+        return;
+    }
+    if (sameOrigin.empty()) {
+        KLOG->warn("client has disconnected : {} ", connectionKey);
+        return;
+    }
+    // The page that asked has gone (reloaded, say): the pages of its site hear it, newest first.
+    std::sort(sameOrigin.begin(), sameOrigin.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    KLOG->info("page {} has gone, {} sent to {} page(s) of its origin {}", connectionKey, KELLog::clipped(cmd),
+               sameOrigin.size(), KELLog::clipped(origin));
+    for (const auto& entry : sameOrigin)
+        sendEnvelope(entry.second, cmd, ret, data, msg, id);
 }
 
 QString KELVelloxServerTask::pageOrigin(const std::string& connectionKey)
@@ -691,13 +723,19 @@ QString KELVelloxServerTask::pageOrigin(const std::string& connectionKey)
     {
         std::lock_guard<std::mutex> lock(connectionsMutex);
         auto it = connections.find(connectionKey);
-        if (it == connections.end())
+        if (it == connections.end()) {
+            // Closed since: the latest connection of that key.
+            for (auto closed = closedOrigins.rbegin(); closed != closedOrigins.rend(); ++closed) {
+                if (closed->first == connectionKey)
+                    return QString::fromStdString(closed->second);
+            }
             return {};
+        }
         hdl = it->second;
     }
     ErrorCode ec;
     ConnectionPtr con = endpoint.get_con_from_hdl(hdl, ec);
-    return ec || !con ? QString() : QString::fromStdString(con->get_origin());
+    return ec || !con ? QString() : QString::fromStdString(con->origin);
 }
 
 KELVelloxServer* KELVelloxServer::instance()
@@ -729,10 +767,10 @@ void KELVelloxServer::notifyClient(const QString& cmd, int ret, const QJsonObjec
     task->notifyClient(cmd, ret, data, msg, broadcast);
 }
 
-void KELVelloxServer::notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
-                                       const QJsonObject& data, const QString& msg)
+void KELVelloxServer::notifyPage(const std::string& connectionKey, const QString& origin, const QString& cmd,
+                                 const QString& reqId, int ret, const QJsonObject& data, const QString& msg)
 {
-    task->notifyConnection(connectionKey, cmd, ret, data, msg);
+    task->notifyPage(connectionKey, origin, cmd, reqId, ret, data, msg);
 }
 
 QString KELVelloxServer::pageOrigin(const std::string& connectionKey) const

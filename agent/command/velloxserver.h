@@ -32,13 +32,13 @@ public:
     // connection of the latest "start-scan" or "print".
     void notifyClient(const QString& cmd, int ret, const QJsonObject& data = {},
                       const QString& msg = {}, bool broadcast = false);
-    // An event with a fresh "reqId" to the connection registered under `connectionKey`, dropped
-    // with a warning when it has gone; a "print-end" only while its "remote_key" is the
-    // connection of the latest "print".
-    void notifyConnection(const std::string& connectionKey, const QString& cmd, int ret,
-                          const QJsonObject& data, const QString& msg);
+    // An event of work a page asked for: to that page's connection (`connectionKey`), or, once it
+    // has gone (a reload), to every open page of its `origin`, the newest first; dropped with a
+    // warning when there is none. An empty `reqId` is a fresh one.
+    void notifyPage(const std::string& connectionKey, const QString& origin, const QString& cmd,
+                    const QString& reqId, int ret, const QJsonObject& data, const QString& msg);
     // The Origin header the page of `connectionKey` opened its connection with; empty for a
-    // client without one, or when that connection has gone.
+    // client without one. Still known for a while after that connection has closed.
     QString pageOrigin(const std::string& connectionKey) const;
     // An "error" event whose data carry "errorType".
     void notifyError(const QString& errorType, const QString& msg, const QJsonObject& data = {},
@@ -55,6 +55,7 @@ Q_SIGNALS:
     void sigPrintCmd(QString connection_key, QJsonObject param);
     void sigPrintBatchCmd(QString connection_key, QJsonObject param);
     void sigStopPrintCmd(QString connection_key, QJsonObject param);
+    void sigPrintStatusCmd(QString connection_key, QJsonObject param);
 
 private:
     // Holds websocketpp, which is kept out of every other translation unit for build time.

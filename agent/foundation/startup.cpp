@@ -29,7 +29,6 @@ void velloxInitResources()
 namespace KELStartup {
 
 namespace {
-const char* const kInstanceKey = "kelmora-vellox";
 constexpr int kMaxPoolThreads = 30;
 
 void installTranslation(const QString& resource)
@@ -90,7 +89,7 @@ int runAgent(int argc, char** argv)
     QuitSignal quitSignal;
 
     // In the user's own folder: another user's agent is no second instance of this one.
-    SingleApp guard(QString::fromStdString(UserLocal::path(kInstanceKey)));
+    SingleApp guard(QString::fromStdString(UserLocal::path(UserLocal::kAgentInstanceName)));
     if (guard.isRunning()) {
         qDebug() << "There has a previous instance.";
         return 0;

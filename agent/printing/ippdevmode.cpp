@@ -195,8 +195,16 @@ std::string sourceForBin(const IppPrinterCapabilities& caps, int id)
 std::vector<PrinterChoice> papers(const IppPrinterCapabilities& caps)
 {
     std::vector<PrinterChoice> list;
-    for (const std::string& media : caps.media)
-        list.push_back({paperId(caps, media), wide(media)});
+    for (const std::string& media : caps.media) {
+        PrinterChoice paper {paperId(caps, media), wide(media)};
+        int width = 0;
+        int height = 0;
+        if (mediaDimensions(media, &width, &height)) {
+            paper.width = width / 10;
+            paper.height = height / 10;
+        }
+        list.push_back(paper);
+    }
     return list;
 }
 

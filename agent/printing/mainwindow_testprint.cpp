@@ -16,8 +16,11 @@
 #include <QProcess>
 #include <QThreadPool>
 
+#include <memory>
+
 namespace {
-// CUPS's test page; its filter (bannertopdf) makes it a one-page PDF for the queue.
+// CUPS's test page; its filter (bannertopdf) makes it a one-page PDF for the queue. Both come
+// with cups-filters, which the package depends on.
 const QString kTestPageFile = QStringLiteral("/usr/share/cups/data/testprint");
 const QString kLastPrintFolder = QStringLiteral("lastprintfolder");
 } // namespace
@@ -36,9 +39,26 @@ void MainWindow::slotPrintTestPage()
                 return;
             }
             KLOG->info("printing test page for: {}", printer);
+            auto* lp = new QProcess(this);
+            const auto failed = [this, lp](const QString& why) {
+                upgradeToast(tr("打印测试页失败，请检查打印机"));
+                KLOG->error("test page not printed: {}", why);
+                lp->deleteLater();
+            };
+            connect(lp, &QProcess::errorOccurred, this, [lp, failed](QProcess::ProcessError error) {
+                if (error == QProcess::FailedToStart)
+                    failed(lp->errorString());
+            });
+            connect(lp, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+                    [lp, failed](int exitCode, QProcess::ExitStatus status) {
+                        if (status != QProcess::NormalExit || exitCode != 0)
+                            failed(QString::fromLocal8Bit(lp->readAllStandardError()).trimmed());
+                        else
+                            lp->deleteLater();
+                    });
             // The name is one argument, whatever blanks or quotes it holds.
-            QProcess::startDetached(QStringLiteral("lp"), {QStringLiteral("-d"), printer, QStringLiteral("-t"),
-                                                           QStringLiteral("Test Page"), kTestPageFile});
+            lp->start(QStringLiteral("lp"), {QStringLiteral("-d"), printer, QStringLiteral("-t"),
+                                             QStringLiteral("Test Page"), kTestPageFile});
         }, Qt::QueuedConnection);
     });
 }
@@ -70,7 +90,23 @@ bool MainWindow::startCustomPrint(KELCustomPrintDialog* dialog)
     const QString uniqueId = QString::number(QDateTime::currentMSecsSinceEpoch()) + QStringLiteral("_0");
     KLOG->info("custom print test. uniqueId={}, printConfig={}, files={}", uniqueId, printConfigText(printConfig),
                KELLog::clipped(files.join(QLatin1Char('|'))));
-    if (!KELPrinterMgr::instance()->enqueueLocalTask(uniqueId, files, printConfig))
+    KELPrinterMgr* printers = KELPrinterMgr::instance();
+    // Told once, when this print ends; a failure in a toast, since no page hears of it.
+    auto ended = std::make_shared<QMetaObject::Connection>();
+    *ended = connect(printers, &KELPrinterMgr::sigLocalTaskFinished, this,
+                     [this, uniqueId, ended](const QString& id, bool success, const QString& message) {
+                         if (id != uniqueId)
+                             return;
+                         disconnect(*ended);
+                         if (!success) {
+                             upgradeToast(tr("自定义打印测试失败：%1").arg(message));
+                             KLOG->error("custom print test failed. uniqueId={}, msg={}", uniqueId, message);
+                         }
+                     });
+    if (!printers->enqueueLocalTask(uniqueId, files, printConfig)) {
+        disconnect(*ended);
         KLOG->error("custom print test not started. uniqueId={}", uniqueId);
+        upgradeToast(tr("自定义打印测试失败：%1").arg(tr("打印任务未能开始")));
+    }
     return true;
 }

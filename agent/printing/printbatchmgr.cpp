@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QThread>
+#include <QThreadPool>
 
 namespace {
 
@@ -47,10 +48,10 @@ KELPrintBatchMgr* KELPrintBatchMgr::instance()
 
 KELPrintBatchMgr::KELPrintBatchMgr()
     : KELPrintBatchMgr(KELPrinterMgr::instance(), KELGlobalConfig::instance()->downloadFolder(),
-                       [](const QString& connectionKey, const QString& cmd, const QString& reqId, int ret,
-                          const QJsonObject& data, const QString& msg) {
-                           KELVelloxServer::instance()->replyTo(connectionKey.toStdString(), cmd, reqId, ret, data,
-                                                                msg);
+                       [](const QString& connectionKey, const QString& origin, const QString& cmd, const QString& reqId,
+                          int ret, const QJsonObject& data, const QString& msg) {
+                           KELVelloxServer::instance()->notifyPage(connectionKey.toStdString(), origin, cmd, reqId, ret,
+                                                                   data, msg);
                        })
 {
 }
@@ -77,14 +78,19 @@ int KELPrintBatchMgr::batchCount() const
     return batches.size();
 }
 
-void KELPrintBatchMgr::setDownloadTokenParam(std::map<QString, QString> items)
+void KELPrintBatchMgr::setDownloadTokenParam(std::map<QString, QString> items, const KELCookieScope& scope)
 {
+    // The print task manager keeps the credentials of both.
     KLOG->info("set printBatch request download token param, items count: {}", items.size());
-    Lock guard(lock);
-    setCookieHeader(downloadHeaders, items);
+    printerMgr->imageDownloads().setCredentials(items, scope);
 }
 
-void KELPrintBatchMgr::createBatch(QString connectionKey, QString reqId, QJsonArray students)
+QString KELPrintBatchMgr::batchFolder(const QString& batchId) const
+{
+    return QDir(downloads).filePath(QStringLiteral("print_batch/") + batchId);
+}
+
+void KELPrintBatchMgr::createBatch(QString connectionKey, QString reqId, QJsonArray students, QString origin)
 {
     Lock guard(lock);
     if (stopped)
@@ -93,6 +99,7 @@ void KELPrintBatchMgr::createBatch(QString connectionKey, QString reqId, QJsonAr
     auto batch = std::make_shared<BatchTaskInfo>();
     batch->batchId = QStringLiteral("printBatch_%1_%2").arg(timeId()).arg(batchCounter);
     batch->connectionKey = connectionKey;
+    batch->origin = origin;
     batch->reqId = reqId;
     batch->studentCount = students.size();
     batch->createdMs = nowMs();
@@ -102,19 +109,16 @@ void KELPrintBatchMgr::createBatch(QString connectionKey, QString reqId, QJsonAr
     for (int i = 0; i < students.size(); ++i) {
         const QJsonObject item = students.at(i).toObject();
         auto student = std::make_shared<StudentTaskInfo>();
+        static_cast<PrintStudent&>(*student) = PrintStudent::fromCommand(item);
         student->orderIndex = i;
         student->batchId = batch->batchId;
         student->connectionKey = connectionKey;
         student->remoteKey = connectionKey;
-        student->studentId = item.value(QStringLiteral("studentId")).toString();
-        student->studentName = item.value(QStringLiteral("studentName")).toString();
+        student->remoteOrigin = origin;
         student->config = item.value(QStringLiteral("config")).toObject();
-        student->printConfig = buildPrintConfig(student->config);
-        for (const QJsonValue& url : item.value(QStringLiteral("imgList")).toArray())
-            student->imgList.append(url.toString());
         // The student id comes from the page: it must not lead out of the batch's folder.
-        student->downloadDir = QDir(downloads).filePath(
-            QStringLiteral("print_batch/%1/%2_%3").arg(batch->batchId, safeNamePiece(student->studentId)).arg(i));
+        student->downloadDir = QDir(batchFolder(batch->batchId))
+                                   .filePath(QStringLiteral("%1_%2").arg(safeNamePiece(student->studentId)).arg(i));
         student->studentKey = QStringLiteral("%1_%2_%3").arg(batch->batchId, student->studentId).arg(i);
         batch->studentKeys.push_back(student->studentKey);
         this->students.insert(student->studentKey, student);
@@ -152,20 +156,25 @@ void KELPrintBatchMgr::startStudentDownload(const Batch& batch, const Student& s
     student->downloadStarted = true;
     student->inWindow = true;
     student->downloadStartMs = nowMs();
+    student->download = printerMgr->imageDownloads().create(student->imgList, student->downloadDir, kImageConcurrency);
     KLOG->info("printBatch start download task. batch_id={}, orderIndex={}, activeWindowCount={}, "
                "nextDownloadIndex={}, studentId={}, studentName={}, imgList={}",
                batch->batchId, student->orderIndex, batch->activeWindowCount, batch->nextDownloadIndex,
                KELLog::clipped(student->studentId), KELLog::clipped(student->studentName), jsonList(student->imgList));
-    downloadPool.start(new KELPrintBatchTask(this, *student, downloadHeaders));
+    downloadPool.start(new KELPrintBatchTask(this, *student));
 }
 
 void KELPrintBatchMgr::slotStudentDownloadFinished(QString student_key, bool success, QStringList local_files,
-                                                   QString message)
+                                                   QString message, QString failed_url, QString download_dir)
 {
     Lock guard(lock);
     const CallbackTarget target = callbackTarget("download", student_key);
-    if (!target.batch)
+    if (!target.batch) {
+        // A student that ended meanwhile (its batch stopped): its files go at once.
+        const Student& gone = target.student;
+        PrintFiles::discard(download_dir, gone ? batchFolder(gone->batchId) : QFileInfo(download_dir).path());
         return;
+    }
     const Student& student = target.student;
     const Batch& batch = target.batch;
     student->downloadDone = true;
@@ -174,6 +183,7 @@ void KELPrintBatchMgr::slotStudentDownloadFinished(QString student_key, bool suc
     if (!success) {
         if (!batch->stopped)
             stopBatchOnFailure(batch, student_key, message);
+        student->failedImage = failed_url;
         notifyStudentFinished(student, false, message);
         finalizePendingStudents(batch, student_key, message);
     }
@@ -279,25 +289,114 @@ void KELPrintBatchMgr::slotStudentPrintFinished(QString student_key, bool succes
     const Student& student = target.student;
     const Batch& batch = target.batch;
     student->printQueued = false;
-    if (!success && !batch->stopped)
-        stopBatchOnFailure(batch, student_key, message);
-    notifyStudentFinished(student, success, message);
     KLOG->info("printBatch print callback. batch_id={}, studentId={}, studentName={}, imgList={}, success={}, msg={}",
                batch->batchId, KELLog::clipped(student->studentId), KELLog::clipped(student->studentName),
                jsonList(student->imgList), success, message);
-    if (!success)
-        finalizePendingStudents(batch, student_key, message);
-    else if (!batch->stopped)
-        fillDownloadWindow(batch);
+    if (batch->stopRequested) {
+        // Stopped by the page: a paper that came out is told as usual, a job taken back is part
+        // of the batch's one "print-stopped".
+        notifyStudentFinished(student, success, message, success);
+    } else {
+        if (!success && !batch->stopped)
+            stopBatchOnFailure(batch, student_key, message);
+        notifyStudentFinished(student, success, message);
+        if (!success)
+            finalizePendingStudents(batch, student_key, message);
+        else if (success && !batch->stopped)
+            fillDownloadWindow(batch);
+    }
     // After every end: the next student, of this batch or the next one, may print.
     dispatchPrintOrder();
+}
+
+void KELPrintBatchMgr::slotStudentPrintWaiting(QString student_key, QString reason, QString printer_name,
+                                               QString text)
+{
+    Lock guard(lock);
+    const Student student = students.value(student_key);
+    const Batch batch = student ? batches.value(student->batchId) : Batch();
+    if (!student || !batch || student->finished)
+        return;
+    sendBatchEvent(batch, QStringLiteral("print-waiting"), 200,
+                   QJsonObject {{QStringLiteral("studentName"), student->studentName},
+                                {QStringLiteral("studentId"), student->studentId},
+                                {QStringLiteral("printerName"), printer_name},
+                                {QStringLiteral("reason"), reason},
+                                {QStringLiteral("remote_key"), student->remoteKey}},
+                   text);
+}
+
+int KELPrintBatchMgr::stopBatches(const QString& origin, const QString& batchId)
+{
+    Lock guard(lock);
+    QList<Batch> chosen;
+    for (const Batch& batch : qAsConst(batches)) {
+        if (batch->origin == origin && (batchId.isEmpty() || batch->batchId == batchId) && !batch->stopRequested)
+            chosen.append(batch);
+    }
+    for (const Batch& batch : qAsConst(chosen)) {
+        KLOG->warn("printBatch stop batch by page. batch_id={}, origin={}, finished={}, total={}", batch->batchId,
+                   KELLog::clipped(origin), batch->finishedCount, batch->studentCount);
+        batch->stopRequested = true;
+        batch->stopped = true;
+        if (batch->stopMsg.isEmpty())
+            batch->stopMsg = downloadProblemText(DownloadProblem::Cancelled);
+        const std::vector<QString> keys = batch->studentKeys;
+        for (const QString& key : keys) {
+            const Student student = students.value(key);
+            if (!student || student->finished)
+                continue;
+            if (student->printQueued)
+                printerMgr->cancelTask(key); // ends through slotStudentPrintFinished
+            else
+                notifyStudentFinished(student, false, downloadProblemText(DownloadProblem::Cancelled), false);
+        }
+    }
+    if (!chosen.isEmpty())
+        dispatchPrintOrder();
+    return chosen.size();
+}
+
+QJsonArray KELPrintBatchMgr::batchStatus(const QString& origin) const
+{
+    Lock guard(lock);
+    QJsonArray list;
+    for (const Batch& batch : qAsConst(batches)) {
+        if (batch->origin != origin)
+            continue;
+        QJsonArray printed;
+        QJsonArray failed;
+        QJsonArray queued;
+        QString current;
+        for (const QString& key : batch->studentKeys) {
+            const Student student = students.value(key);
+            if (!student)
+                continue;
+            if (student->finished)
+                (student->success ? printed : failed).append(student->studentId);
+            else if (student->printQueued)
+                current = student->studentId;
+            else
+                queued.append(student->studentId);
+        }
+        list.append(QJsonObject {{QStringLiteral("batchId"), batch->batchId},
+                                 {QStringLiteral("studentCount"), batch->studentCount},
+                                 {QStringLiteral("printed"), printed},
+                                 {QStringLiteral("failed"), failed},
+                                 {QStringLiteral("current"), current},
+                                 {QStringLiteral("queued"), queued},
+                                 {QStringLiteral("stopped"), batch->stopped}});
+    }
+    return list;
 }
 
 void KELPrintBatchMgr::stopBatchOnFailure(const Batch& batch, const QString& studentKey, const QString& message)
 {
     batch->stopped = true;
-    batch->stopMsg = message;
     const Student student = students.value(studentKey);
+    // The students after it are not printed because of it: they are told so, not the failure
+    // as if it were their own.
+    batch->stopMsg = student ? tr("因%1打印失败，本批打印已停止：%2").arg(student->studentName, message) : message;
     KLOG->warn("printBatch stop batch on failure. batch_id={}, failedStudentKey={}, orderIndex={}, studentId={}, "
                "studentName={}, stopMsg={}, nextDownloadIndex={}, activeWindowCount={}",
                batch->batchId, KELLog::clipped(studentKey), student ? student->orderIndex : -1,
@@ -308,6 +407,7 @@ void KELPrintBatchMgr::stopBatchOnFailure(const Batch& batch, const QString& stu
 
 void KELPrintBatchMgr::finalizePendingStudents(const Batch& batch, const QString& failedKey, const QString& message)
 {
+    const QString text = batch->stopMsg.isEmpty() ? message : batch->stopMsg;
     // Copied: the last student's end removes the batch's students.
     const std::vector<QString> keys = batch->studentKeys;
     for (const QString& key : keys) {
@@ -319,16 +419,21 @@ void KELPrintBatchMgr::finalizePendingStudents(const Batch& batch, const QString
         KLOG->warn("printBatch finalize pending student after batch stop. batch_id={}, orderIndex={}, studentId={}, "
                    "studentName={}, msg={}",
                    batch->batchId, student->orderIndex, KELLog::clipped(student->studentId),
-                   KELLog::clipped(student->studentName), message);
-        notifyStudentFinished(student, false, message);
+                   KELLog::clipped(student->studentName), text);
+        notifyStudentFinished(student, false, text);
     }
 }
 
-void KELPrintBatchMgr::notifyStudentFinished(const Student& student, bool success, const QString& message)
+void KELPrintBatchMgr::notifyStudentFinished(const Student& student, bool success, const QString& message, bool tell)
 {
     student->finished = true;
     student->success = success;
     student->message = message;
+    // Its images are not needed any more: a download in flight stops, downloaded files go.
+    if (student->download)
+        student->download->cancel();
+    if (!student->downloadStarted || student->downloadDone)
+        PrintFiles::discard(student->downloadDir, batchFolder(student->batchId));
     const Batch batch = batches.value(student->batchId);
     const QByteArray id = KELLog::clipped(student->studentId);
     const QByteArray name = KELLog::clipped(student->studentName);
@@ -350,28 +455,32 @@ void KELPrintBatchMgr::notifyStudentFinished(const Student& student, bool succes
         KLOG->info("printBatch notify success. batch_id={}, studentId={}, studentName={}, imgList={}, remote_key={}, "
                    "msg={}",
                    batch->batchId, id, name, jsonList(student->imgList), student->remoteKey, message);
-        sendBatchEvent(batch->connectionKey, QStringLiteral("print-end"), 200,
-                       QJsonObject {{QStringLiteral("studentName"), student->studentName},
-                                    {QStringLiteral("studentId"), student->studentId},
-                                    {QStringLiteral("remote_key"), student->remoteKey}},
-                       student->studentName + QStringLiteral(" print end"));
+        if (tell)
+            sendBatchEvent(batch, QStringLiteral("print-end"), 200,
+                           QJsonObject {{QStringLiteral("studentName"), student->studentName},
+                                        {QStringLiteral("studentId"), student->studentId},
+                                        {QStringLiteral("remote_key"), student->remoteKey}},
+                           student->studentName + QStringLiteral(" print end"));
     } else {
         ++batch->failureCount;
         KLOG->warn("printBatch notify failure. batch_id={}, studentId={}, studentName={}, imgList={}, msg={}",
                    batch->batchId, id, name, jsonList(student->imgList), message);
-        sendBatchEvent(batch->connectionKey, QStringLiteral("error"), 400,
-                       QJsonObject {{QStringLiteral("errorType"), QStringLiteral("print-error")},
-                                    {QStringLiteral("studentName"), student->studentName},
-                                    {QStringLiteral("studentId"), student->studentId}},
-                       message);
+        QJsonObject data {{QStringLiteral("errorType"), QStringLiteral("print-error")},
+                          {QStringLiteral("studentName"), student->studentName},
+                          {QStringLiteral("studentId"), student->studentId}};
+        if (!student->failedImage.isEmpty())
+            data.insert(QStringLiteral("imgUrl"), student->failedImage);
+        if (tell)
+            sendBatchEvent(batch, QStringLiteral("error"), 400, data, message);
     }
     checkBatchFinished(batch);
 }
 
-void KELPrintBatchMgr::sendBatchEvent(const QString& connectionKey, const QString& cmd, int code,
-                                      const QJsonObject& data, const QString& message)
+void KELPrintBatchMgr::sendBatchEvent(const Batch& batch, const QString& cmd, int code, QJsonObject data,
+                                      const QString& message)
 {
-    sendEvent(connectionKey, cmd, timeId(), code, data, message);
+    data.insert(QStringLiteral("batchId"), batch->batchId);
+    sendEvent(batch->connectionKey, batch->origin, cmd, timeId(), code, data, message);
 }
 
 void KELPrintBatchMgr::checkBatchFinished(const Batch& batch)
@@ -381,16 +490,25 @@ void KELPrintBatchMgr::checkBatchFinished(const Batch& batch)
     KLOG->info("printBatch batch finish. batch_id={}, remote_key={}, total={}, success={}, failure={}, costMs={}",
                batch->batchId, batch->connectionKey, batch->studentCount, batch->successCount, batch->failureCount,
                nowMs() - batch->createdMs);
+    QJsonArray notPrinted;
     for (const QString& key : batch->studentKeys) {
         const Student student = students.value(key);
-        if (student && !student->success)
+        if (student && !student->success) {
             KLOG->warn("printBatch batch failure student. batch_id={}, studentId={}, studentName={}, imgList={}, "
                        "msg={}",
                        batch->batchId, KELLog::clipped(student->studentId), KELLog::clipped(student->studentName),
                        jsonList(student->imgList), student->message);
+            notPrinted.append(student->studentId);
+        }
         students.remove(key);
     }
     batches.remove(batch->batchId);
+    if (batch->stopRequested)
+        sendBatchEvent(batch, QStringLiteral("print-stopped"), 200,
+                       QJsonObject {{QStringLiteral("printedCount"), batch->successCount},
+                                    {QStringLiteral("notPrinted"), notPrinted},
+                                    {QStringLiteral("remote_key"), batch->connectionKey}},
+                       tr("批量打印已停止"));
 }
 
 void KELPrintBatchMgr::stopAll()
@@ -400,7 +518,10 @@ void KELPrintBatchMgr::stopAll()
         if (!stopped)
             KLOG->info("print batch manager stops. batches={}, students={}", batches.size(), students.size());
         stopped = true;
-        downloadsInFlight.abandonAll();
+        for (const Student& student : qAsConst(students)) {
+            if (student->download)
+                student->download->cancel();
+        }
         for (const Batch& batch : qAsConst(batches))
             batch->stopped = true;
         batches.clear();
@@ -411,8 +532,7 @@ void KELPrintBatchMgr::stopAll()
     downloadPool.waitForDone(kQuitWaitMs);
 }
 
-KELPrintBatchTask::KELPrintBatchTask(KELPrintBatchMgr* manager, const StudentTaskInfo& student,
-                                     const HeaderMap& downloadHeaders)
+KELPrintBatchTask::KELPrintBatchTask(KELPrintBatchMgr* manager, const StudentTaskInfo& student)
     : manager(manager)
     , studentKey(student.studentKey)
     , batchId(student.batchId)
@@ -420,7 +540,7 @@ KELPrintBatchTask::KELPrintBatchTask(KELPrintBatchMgr* manager, const StudentTas
     , studentName(student.studentName)
     , imgList(student.imgList)
     , downloadDir(student.downloadDir)
-    , downloadHeaders(downloadHeaders)
+    , download(student.download)
 {
     setAutoDelete(true);
 }
@@ -438,6 +558,7 @@ void KELPrintBatchTask::run()
     bool success = false;
     QStringList files;
     QString message;
+    QString failedUrl;
     bool folderReady = false;
     for (int attempt = 1; attempt <= kMkpathAttempts && !folderReady; ++attempt) {
         folderReady = QDir().mkpath(downloadDir) && QFileInfo(downloadDir).isDir();
@@ -452,94 +573,58 @@ void KELPrintBatchTask::run()
         KLOG->error("printBatch download dir not exist after mkpath retries. batch_id={}, studentId={}, "
                     "studentName={}, downloadDir={}",
                     batchId, id, name, downloadDir);
-        message = tr("打印出错，文件写入失败");
+        message = downloadProblemText(DownloadProblem::WriteFailed);
+    } else if (!download) {
+        message = downloadProblemText(DownloadProblem::Cancelled); // the agent quits
     } else {
-        const int n = imgList.size();
-        auto group = std::make_shared<ImageDownloadGroup>(n);
-        if (n > 0) {
-            QThreadPool pool;
-            pool.setMaxThreadCount(kImageConcurrency);
-            for (int i = 0; i < n; ++i)
-                pool.start(new BatchImageDownloadTask(manager->downloadSwitch(), batchId, studentId, studentName, i,
-                                                      imgList.at(i), buildImagePath(downloadDir, i, imgList.at(i)),
-                                                      downloadHeaders, group));
-            group->waitForAll();
-        }
-        success = true;
-        for (int i = 0; i < n; ++i) {
-            const ImageDownloadGroup::Result result = group->result(i);
-            if (!result.ok()) {
-                success = false;
-                files.clear();
-                // A file that cannot be written is the computer's fault; anything else the network's.
-                const bool writeFailed = result.code == -1 || result.code == -4;
-                message = writeFailed ? tr("打印出错，文件写入失败") : tr("打印出错，请检查网络");
-                KLOG->error("printBatch download image aggregate failed. batch_id={}, studentId={}, studentName={}, "
-                            "imgIndex={}, imgUrl={}, filePath={}, ret={}, httpCode={}, curlErr={}",
-                            batchId, id, name, i, KELLog::clipped(imgList.at(i)),
-                            buildImagePath(downloadDir, i, imgList.at(i)), result.code, result.httpCode,
-                            result.curlError);
-                break;
-            }
-            files.append(result.path);
-        }
-        if (success)
+        StudentDownload::ImageLog log;
+        const QString batch = batchId;
+        log.started = [batch, id, name](int index, const QString& url, const QString& path) {
+            KLOG->info("printBatch download image start. batch_id={}, studentId={}, studentName={}, imgIndex={}, "
+                       "imgUrl={}, filePath={}",
+                       batch, id, name, index, KELLog::clipped(url), path);
+        };
+        log.ended = [batch, id, name](int index, const QString& url, const ImageResult& result) {
+            const QByteArray address = KELLog::clipped(url);
+            if (!result.ok())
+                KLOG->error("printBatch download image failed. batch_id={}, studentId={}, studentName={}, imgIndex={}, "
+                            "imgUrl={}, ret={}, httpCode={}, curlErr={}",
+                            batch, id, name, index, address, result.code, result.httpCode, result.curlError);
+            else
+                KLOG->info("printBatch download image finish. batch_id={}, studentId={}, studentName={}, imgIndex={}, "
+                           "imgUrl={}, filePath={}",
+                           batch, id, name, index, address, result.path);
+            KLOG->info("printBatch download image cost. batch_id={}, studentId={}, studentName={}, imgIndex={}, "
+                       "imgUrl={}, costMs={}, success={}",
+                       batch, id, name, index, address, result.costMs, result.ok());
+        };
+        const StudentDownload::Outcome outcome = download->run(log);
+        success = outcome.ok;
+        if (success) {
+            files = outcome.files;
             KLOG->info("printBatch download finish. batch_id={}, studentId={}, studentName={}, imgList={}, "
                        "localFiles={}, costMs={}",
                        batchId, id, name, jsonList(imgList), jsonList(files), clock.elapsed());
-        else
+        } else {
+            failedUrl = imgList.at(outcome.failedIndex);
+            message = downloadProblemText(outcome.problem());
+            KLOG->error("printBatch download image aggregate failed. batch_id={}, studentId={}, studentName={}, "
+                        "imgIndex={}, imgUrl={}, filePath={}, ret={}, httpCode={}, curlErr={}",
+                        batchId, id, name, outcome.failedIndex, KELLog::clipped(failedUrl),
+                        buildImagePath(downloadDir, outcome.failedIndex, failedUrl), outcome.failed.code,
+                        outcome.failed.httpCode, outcome.failed.curlError);
             KLOG->info("printBatch download abort. batch_id={}, studentId={}, studentName={}, imgList={}, costMs={}, "
                        "msg={}",
                        batchId, id, name, jsonList(imgList), clock.elapsed(), message);
+        }
     }
 
-    const bool invoked = QMetaObject::invokeMethod(manager, "slotStudentDownloadFinished", Qt::QueuedConnection,
-                                                   Q_ARG(QString, studentKey), Q_ARG(bool, success),
-                                                   Q_ARG(QStringList, files), Q_ARG(QString, message));
+    const bool invoked = QMetaObject::invokeMethod(
+        manager, "slotStudentDownloadFinished", Qt::QueuedConnection, Q_ARG(QString, studentKey), Q_ARG(bool, success),
+        Q_ARG(QStringList, files), Q_ARG(QString, message), Q_ARG(QString, failedUrl), Q_ARG(QString, downloadDir));
     if (!invoked)
         KLOG->error("printBatch invoke download callback failed. batch_id={}, studentKey={}, studentId={}, "
                     "studentName={}, imgList={}, success={}, localFiles={}, msg={}",
                     batchId, KELLog::clipped(studentKey), id, name, jsonList(imgList), success, jsonList(files),
                     message);
-}
-
-BatchImageDownloadTask::BatchImageDownloadTask(PrintDownloadSwitch& downloads, QString batchId, QString studentId,
-                                               QString studentName, int index, QString url, QString filePath,
-                                               HeaderMap headers, std::shared_ptr<ImageDownloadGroup> group)
-    : downloads(downloads)
-    , batchId(std::move(batchId))
-    , studentId(std::move(studentId))
-    , studentName(std::move(studentName))
-    , index(index)
-    , url(std::move(url))
-    , filePath(std::move(filePath))
-    , headers(std::move(headers))
-    , group(std::move(group))
-{
-    setAutoDelete(true);
-}
-
-void BatchImageDownloadTask::run()
-{
-    QElapsedTimer clock;
-    clock.start();
-    const QByteArray id = KELLog::clipped(studentId);
-    const QByteArray name = KELLog::clipped(studentName);
-    const QByteArray address = KELLog::clipped(url);
-    KLOG->info("printBatch download image start. batch_id={}, studentId={}, studentName={}, imgIndex={}, imgUrl={}, "
-               "filePath={}",
-               batchId, id, name, index, address, filePath);
-    const ImageDownloadGroup::Result result = ImageDownloadGroup::fetch(downloads, url, filePath, headers);
-    if (!result.ok())
-        KLOG->error("printBatch download image failed. batch_id={}, studentId={}, studentName={}, imgIndex={}, "
-                    "imgUrl={}, filePath={}, ret={}, httpCode={}, curlErr={}",
-                    batchId, id, name, index, address, filePath, result.code, result.httpCode, result.curlError);
-    else
-        KLOG->info("printBatch download image finish. batch_id={}, studentId={}, studentName={}, imgIndex={}, "
-                   "imgUrl={}, filePath={}",
-                   batchId, id, name, index, address, filePath);
-    KLOG->info("printBatch download image cost. batch_id={}, studentId={}, studentName={}, imgIndex={}, imgUrl={}, "
-               "filePath={}, costMs={}, success={}",
-               batchId, id, name, index, address, filePath, clock.elapsed(), result.ok());
-    group->complete(index, result);
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "command/credentials.h"
-#include "http/curlrequest.h"
 #include "printing/printdownloads.h"
 
 #include <QJsonArray>
@@ -26,6 +24,7 @@ class KELPrinterMgr;
 struct BatchTaskInfo {
     QString batchId;
     QString connectionKey; // where the students' results go (logged as remote_key)
+    QString origin;        // the origin of that page: where the results go once it has gone
     QString reqId;
     std::vector<QString> studentKeys; // in print order
     int studentCount = 0;
@@ -35,24 +34,21 @@ struct BatchTaskInfo {
     int nextDownloadIndex = 0;
     int activeWindowCount = 0; // downloads started and not yet finished
     bool stopped = false;
+    bool stopRequested = false; // stopped by a page ("stop-print"), not by a failure
     QString stopMsg;
     qint64 createdMs = 0;
 };
 
 // One student of a batch.
-struct StudentTaskInfo {
+struct StudentTaskInfo : PrintStudent {
     QString studentKey; // batch id, student id and position; also the prepared task's id
     QString batchId;
     QString connectionKey;
-    QString studentId;
-    QString studentName;
-    QString remoteKey;
     int orderIndex = 0;
-    QStringList imgList;
-    QStringList localFiles;
     QJsonObject config;
-    QMap<QString, QString> printConfig;
     QString downloadDir;
+    std::shared_ptr<StudentDownload> download;
+    QString failedImage; // the image whose download failed
     bool downloadStarted = false;
     bool downloadDone = false;
     bool downloadSuccess = false;
@@ -66,14 +62,17 @@ struct StudentTaskInfo {
 };
 
 // Prints the papers of many students strictly in the order of a "printBatch" command, ten
-// students downloaded ahead, and reports each student's result to the connection that sent the
-// batch; the first failure stops the batch. Owned by the GUI thread, where its slots run.
+// students downloaded ahead, and reports each student's result to the page that sent the batch
+// (or, once it has gone, to the pages of its origin); the first failure stops the batch, and so
+// does a "stop-print" of a page of that origin. Owned by the GUI thread, where its slots run.
 class KELPrintBatchMgr : public QObject {
     Q_OBJECT
 public:
-    // A student's result to the batch's connection (by default `replyTo` of the command server).
-    using EventSender = std::function<void(const QString& connectionKey, const QString& cmd, const QString& reqId,
-                                           int ret, const QJsonObject& data, const QString& msg)>;
+    // An event of a batch to its page: the connection of the command, or once that has gone the
+    // pages of `origin` (by default through the command server).
+    using EventSender = std::function<void(const QString& connectionKey, const QString& origin, const QString& cmd,
+                                           const QString& reqId, int ret, const QJsonObject& data,
+                                           const QString& msg)>;
 
     static KELPrintBatchMgr* instance();
     KELPrintBatchMgr(); // the agent's print task manager, folders and command server
@@ -81,19 +80,28 @@ public:
                      QObject* parent = nullptr);
     ~KELPrintBatchMgr() override;
 
-    // A validated "printBatch" command (every student checked by the controller).
-    void createBatch(QString connectionKey, QString reqId, QJsonArray students);
-    // The credentials of the latest "login", sent with every image download.
-    void setDownloadTokenParam(std::map<QString, QString> items);
+    // A validated "printBatch" command (every student checked by the controller); `origin` is
+    // the Origin of the page that sent it.
+    void createBatch(QString connectionKey, QString reqId, QJsonArray students, QString origin = QString());
+    // The credentials of the latest "login", sent with the image downloads `scope` allows.
+    void setDownloadTokenParam(std::map<QString, QString> items, const KELCookieScope& scope);
+    // "stop-print" of a page of `origin`: its batches (or only `batchId`) drop their queued
+    // students and take back the job at the printer, and each ends with one "print-stopped"
+    // event. The number of batches stopped.
+    int stopBatches(const QString& origin, const QString& batchId = QString());
+    // "print-status" of a page of `origin`: its batches, each with its students printed,
+    // failed, at the printer and queued.
+    QJsonArray batchStatus(const QString& origin) const;
     // Quitting: no student starts any more and downloads in flight are abandoned.
     void stopAll();
 
-    PrintDownloadSwitch& downloadSwitch() { return downloadsInFlight; }
     int batchCount() const;
 
 public Q_SLOTS:
-    void slotStudentDownloadFinished(QString student_key, bool success, QStringList local_files, QString message);
+    void slotStudentDownloadFinished(QString student_key, bool success, QStringList local_files, QString message,
+                                     QString failed_url, QString download_dir);
     void slotStudentPrintFinished(QString student_key, bool success, QString message);
+    void slotStudentPrintWaiting(QString student_key, QString reason, QString printer_name, QString text);
 
 private:
     using Batch = std::shared_ptr<BatchTaskInfo>;
@@ -111,17 +119,16 @@ private:
     void dispatchPrintOrder();
     void stopBatchOnFailure(const Batch& batch, const QString& studentKey, const QString& message);
     void finalizePendingStudents(const Batch& batch, const QString& failedKey, const QString& message);
-    void notifyStudentFinished(const Student& student, bool success, const QString& message);
-    void sendBatchEvent(const QString& connectionKey, const QString& cmd, int code, const QJsonObject& data,
-                        const QString& message);
+    // Ends a student: its download stops, its files go, the page hears of it unless `tell` is off.
+    void notifyStudentFinished(const Student& student, bool success, const QString& message, bool tell = true);
+    void sendBatchEvent(const Batch& batch, const QString& cmd, int code, QJsonObject data, const QString& message);
     void checkBatchFinished(const Batch& batch);
+    QString batchFolder(const QString& batchId) const;
 
     KELPrinterMgr* printerMgr;
     const QString downloads;
     EventSender sendEvent;
-    PrintDownloadSwitch downloadsInFlight;
     mutable std::recursive_mutex lock;
-    HeaderMap downloadHeaders;
     QMap<QString, Batch> batches;
     QMap<QString, Student> students;
     QQueue<QString> printQueue;
@@ -134,7 +141,7 @@ private:
 class KELPrintBatchTask : public QObject, public QRunnable {
     Q_OBJECT
 public:
-    KELPrintBatchTask(KELPrintBatchMgr* manager, const StudentTaskInfo& student, const HeaderMap& downloadHeaders);
+    KELPrintBatchTask(KELPrintBatchMgr* manager, const StudentTaskInfo& student);
     void run() override;
 
 private:
@@ -145,25 +152,5 @@ private:
     const QString studentName;
     const QStringList imgList;
     const QString downloadDir;
-    const HeaderMap downloadHeaders;
-};
-
-// One image of a batch student, on the student's private pool.
-class BatchImageDownloadTask : public QRunnable {
-public:
-    BatchImageDownloadTask(PrintDownloadSwitch& downloads, QString batchId, QString studentId, QString studentName,
-                           int index, QString url, QString filePath, HeaderMap headers,
-                           std::shared_ptr<ImageDownloadGroup> group);
-    void run() override;
-
-private:
-    PrintDownloadSwitch& downloads;
-    const QString batchId;
-    const QString studentId;
-    const QString studentName;
-    const int index;
-    const QString url;
-    const QString filePath;
-    const HeaderMap headers;
-    std::shared_ptr<ImageDownloadGroup> group;
+    const std::shared_ptr<StudentDownload> download;
 };

@@ -8,12 +8,12 @@
 #include <QImage>
 #include <QImageReader>
 #include <QMutexLocker>
+#include <QPainter>
 #include <QThreadPool>
 #include <QTimer>
 
 namespace {
 
-constexpr int kPollIntervalMs = 500;
 const QString kBlankPageFile = QStringLiteral("white-page.png");
 
 QString joinedPaths(const QStringList& paths)
@@ -36,7 +36,8 @@ CPrinter::CPrinter(std::shared_ptr<PrintSpooler> spooler, KELGlobalConfig* confi
     , config(config)
     , pollTimer(new QTimer(this))
 {
-    pollTimer->setInterval(kPollIntervalMs);
+    clock.start();
+    usePolicy(PrintWaitPolicy::fromConfig(config));
     connect(this, &CPrinter::sigStartPrint, pollTimer, qOverload<>(&QTimer::start));
     connect(pollTimer, &QTimer::timeout, this, &CPrinter::pollTrackedJobs);
 }
@@ -78,27 +79,35 @@ bool CPrinter::selectPrinter(QString name)
         if (spooler->defaultPrinter(&defaultName)) {
             selectedPrinterName = QString::fromStdWString(defaultName);
             KLOG->info("select default printer: {}", selectedPrinterName);
+        } else {
+            // The default printer was removed: no printer, rather than the one it used to be.
+            selectedPrinterName.clear();
         }
     }
 
+    bool opened = false;
     if (auto printer = spooler->openPrinter(selectedPrinterName.toStdWString())) {
+        opened = true;
         PrinterInfo info;
         if (printer->info(&info)) {
             selectedDriverName = QString::fromStdWString(info.driverName);
             selectedCondition = info.condition;
-            // The first positive count stays for the life of the process.
-            if (paperBinCount <= 0) {
+            // Read once per printer: another printer has trays of its own.
+            if (binCountPrinter != selectedPrinterName || paperBinCount <= 0) {
                 DevModeBuffer current;
                 if (printer->devModeSize() < 1 || !printer->currentDevMode(&current))
                     paperBinCount = 0;
                 else
                     paperBinCount = std::max(0, int(printer->bins(current).size()));
+                binCountPrinter = selectedPrinterName;
             }
         }
     }
     KLOG->info("select printer name: {}, driver name: {}, bin count: {}", selectedPrinterName, selectedDriverName,
                paperBinCount);
-    return !selectedPrinterName.isEmpty();
+    if (!selectedPrinterName.isEmpty() && !opened)
+        KLOG->error("selected printer cannot be opened. printerName={}", selectedPrinterName);
+    return opened;
 }
 
 bool CPrinter::precheckPrintFiles(QString uniqueId, QStringList filePaths, QString studentName, QString studentId,
@@ -141,6 +150,7 @@ bool CPrinter::print(QString uniqueId, QStringList filePaths, bool legacy, const
         return false;
     }
 
+    orientToPages(filePaths);
     std::unique_ptr<SpoolerDocument> document =
         spooler->createDocument(selectedPrinterName.toStdWString(), devMode);
     if (!document) {
@@ -166,11 +176,17 @@ bool CPrinter::print(QString uniqueId, QStringList filePaths, bool legacy, const
         job.isCanonIrAdv = printerModel.canonIrAdv;
         job.legacy = legacy;
         job.printerName = selectedPrinterName;
+        job.submittedMs = clockMs();
         int activeJobCount = 0;
+        bool fromConfig = false;
         {
             QMutexLocker jobsLocker(&jobsMutex);
             activeJobCount = trackedJobs.add(job);
+            fromConfig = policyFromConfig;
         }
+        // A changed setting counts from the next job on.
+        if (fromConfig)
+            usePolicy(PrintWaitPolicy::fromConfig(config));
         KLOG->info("register tracked print job. uniqueId={}, jobId={}, printerName={}, activeJobCount={}",
                    uniqueId, lastJobId, selectedPrinterName, activeJobCount);
         Q_EMIT sigStartPrint();
@@ -253,8 +269,17 @@ bool CPrinter::drawPage(SpoolerDocument& document, const QString& path, const Pr
         image = reader.read();
         if (image.isNull())
             return false;
-        if (image.format() != QImage::Format_RGB32)
+        if (image.hasAlphaChannel()) {
+            // Transparent parts are paper: white, not the black their colour values would give.
+            QImage flat(image.size(), QImage::Format_RGB32);
+            flat.fill(Qt::white);
+            QPainter painter(&flat);
+            painter.drawImage(0, 0, image);
+            painter.end();
+            image = flat;
+        } else if (image.format() != QImage::Format_RGB32) {
             image = image.convertToFormat(QImage::Format_RGB32);
+        }
         page.width = image.width();
         page.height = image.height();
         page.pixels = reinterpret_cast<const std::uint32_t*>(image.constBits());
@@ -262,6 +287,22 @@ bool CPrinter::drawPage(SpoolerDocument& document, const QString& path, const Pr
     }
     const PagePlacement placement = placePage(area.width, area.height, page.width, page.height);
     return document.drawImage(page, placement.x, placement.y, placement.width, placement.height);
+}
+
+// A generic printer prints a landscape page across the sheet instead of shrinking it onto an
+// upright one; preset models keep the orientation of their preset. The first page decides.
+void CPrinter::orientToPages(const QStringList& filePaths)
+{
+    DEVMODEW* dm = devMode.get();
+    if (!dm || filePaths.isEmpty() || model().usesPresets())
+        return;
+    QImageReader reader(filePaths.first());
+    reader.setDecideFormatFromContent(true);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty())
+        return;
+    dm->dmOrientation = size.width() > size.height() ? DMORIENT_LANDSCAPE : DMORIENT_PORTRAIT;
+    dm->dmFields |= DM_ORIENTATION;
 }
 
 void CPrinter::failTail(const QString& uniqueId)

@@ -5,6 +5,7 @@
 #include "printing/printlayout.h"
 #include "printing/printspooler.h"
 
+#include <QElapsedTimer>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
@@ -38,7 +39,8 @@ public:
 
     // --- selection and printing (printer.cpp) ---
 
-    // Selects `name`, or the default printer when it is empty; true when a printer is selected.
+    // Selects `name`, or the default printer when it is empty; true when the printer is there
+    // to print on (false without a default printer, or when it cannot be opened).
     bool selectPrinter(QString name);
     // The system's default printer as the spooler names it now (empty when none), asked without
     // the printer's lock or its selection, which belong to the prints: it never waits for one.
@@ -80,8 +82,16 @@ public:
     // --- job tracking (printer_tracking.cpp) ---
 
     PrinterQueueSnapshot queryPrinterQueueSnapshot(QString printerName);
-    // Forgets a job without a signal (the waiting task gave up).
+    // Forgets a job without a signal.
     void removeTrackedPrintJob(QString uniqueId);
+    // Takes a job back from the spooler at the next poll: it ends as failed, or as printed when
+    // it had printed already. False when the job is not tracked.
+    bool cancelTrackedJob(const QString& uniqueId);
+    // How long jobs are waited for: from cfg.dat, read again at every print, unless set here.
+    void setWaitPolicy(const PrintWaitPolicy& policy);
+    PrintWaitPolicy waitPolicy() const;
+    // What a wait reason means for the teacher (None: the printer goes on).
+    static QString waitReasonText(PrintWaitReason reason);
     int trackedJobCount() const;
     bool isTracking(const QString& uniqueId) const;
     bool isPolling() const;
@@ -89,8 +99,8 @@ public:
     int completedPolls() const { return pollsApplied.load(); }
 
 public Q_SLOTS:
-    // Every 500 ms while jobs are tracked: reads their printers' queues and ends the jobs
-    // that have printed or failed.
+    // Every poll interval while jobs are tracked: reads their printers' queues, ends the jobs
+    // that have printed or failed and reports why the others wait.
     void pollTrackedJobs();
 
 Q_SIGNALS:
@@ -99,16 +109,26 @@ Q_SIGNALS:
     // Some legacy job finished at this poll.
     void sigPrintFinish();
     void sigPrintJobFinished(QString uniqueId);
-    // The job will not print: its printer is stopped or offline, or it was cancelled or aborted.
+    // The job did not print and will not: its queue was stopped, it was cancelled or aborted,
+    // or it was taken back (given up, or cancelled by the agent).
     void sigPrintJobFailed(QString uniqueId, QString message);
+    // The job waits for its printer: `reason` is the protocol's keyword ("media-empty", …;
+    // empty once it goes on), `text` says it for the teacher.
+    void sigPrintJobWaiting(QString uniqueId, QString printerName, QString reason, QString text);
 
 private:
     PrinterModel model() const; // with `mutex` held
     bool drawPage(SpoolerDocument& document, const QString& path, const PrintableArea& area, bool turned);
     void failTail(const QString& uniqueId);
+    void orientToPages(const QStringList& filePaths);
     void stopPollTimerQueued();
-    void applyPollReading(const QList<TrackedPrintJob>& polled, const TrackedJobBook::PollReading& reading);
-    void logConditionChange(const TrackedJobBook::ConditionChange& change);
+    void usePolicy(const PrintWaitPolicy& policy);
+    void applyPollReading(const QList<TrackedPrintJob>& polled, const TrackedJobBook::PollReading& reading,
+                          qint64 polledAtMs);
+    // Cancels a job at the spooler, then tells whether it printed after all or failed.
+    void takeBack(const TrackedJobBook::EndedJob& ended);
+    void reportTakenBack(const TrackedJobBook::EndedJob& ended, bool printed);
+    qint64 clockMs() const { return clock.elapsed(); }
     // Runs spooler work on the global pool; the destructor waits for it.
     void runInBackground(std::function<void()> work);
     DEVMODEW* configureGenericPrinter(const QMap<QString, QString>& printConfig);
@@ -126,9 +146,12 @@ private:
     bool partPrinting = true;
     bool halfTurn = true;
     int paperBinCount = 0;
+    QString binCountPrinter; // the printer paperBinCount was read from
 
     mutable QMutex jobsMutex;
     TrackedJobBook trackedJobs;
+    QElapsedTimer clock; // of the jobs' submission times
+    bool policyFromConfig = true;
     bool pollInFlight = false;
     std::atomic<int> pollsApplied {0};
 

@@ -97,6 +97,10 @@ DEVMODEW* CPrinter::configureGenericPrinter(const QMap<QString, QString>& printC
             dm->dmPaperSize = DMPAPER_A4;
             dm->dmDuplex = DMDUP_VERTICAL;
             dm->dmFields |= DM_PAPERSIZE | DM_DUPLEX;
+        } else if (const int kai = kaiPaperId(printer->papers(devMode), paper)) {
+            // The queue has the size: print on it rather than on whatever paper it defaults to.
+            dm->dmPaperSize = short(kai);
+            dm->dmFields |= DM_PAPERSIZE;
         }
         dm->dmColor = DMCOLOR_COLOR;
         dm->dmFields |= DM_COLOR;
@@ -200,8 +204,13 @@ bool CPrinter::generatePresetFromDialog(const wchar_t* printerName, HWND parent)
         return false;
     printer.reset();
     const QString folder = config->tempFolder();
-    writePresetFiles(QString::fromStdWString(name), edited, folder + kGeneratedName + QStringLiteral(".txt"),
-                     folder + kGeneratedName + QStringLiteral(".dat"));
+    const QString txtPath = folder + kGeneratedName + QStringLiteral(".txt");
+    const QString datPath = folder + kGeneratedName + QStringLiteral(".dat");
+    if (!writePresetFiles(QString::fromStdWString(name), edited, txtPath, datPath)) {
+        KLOG->error("saving config file failed. printerName={}, txtPath={}, datPath={}", QString::fromStdWString(name),
+                    txtPath, datPath);
+        return false;
+    }
     KLOG->info("user saved new config file...");
     return true;
 }

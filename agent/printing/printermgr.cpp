@@ -1,6 +1,7 @@
 #include "printing/printermgr.h"
 
 #include "command/velloxserver.h"
+#include "foundation/filenames.h"
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/singleton.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr int kMaxActiveLegacyTasks = 5;
 constexpr int kMaxActiveBatchTasks = 1;
+constexpr qint64 kLeftoverAgeMs = 24 * 60 * 60 * 1000;
 
 using TasksLock = std::lock_guard<std::recursive_mutex>;
 
@@ -28,22 +30,21 @@ KELPrinterMgr* KELPrinterMgr::instance()
 
 KELPrinterMgr::KELPrinterMgr()
     : KELPrinterMgr(&CPrinter::instance(), KELGlobalConfig::instance()->downloadFolder(),
-                    [](const QString& connectionKey, const QString& cmd, int ret, const QJsonObject& data,
-                       const QString& msg) {
-                        KELVelloxServer::instance()->notifyConnection(connectionKey.toStdString(), cmd, ret, data,
-                                                                      msg);
-                    },
-                    Timing())
+                    [](const QString& connectionKey, const QString& origin, const QString& cmd, int ret,
+                       const QJsonObject& data, const QString& msg) {
+                        KELVelloxServer::instance()->notifyPage(connectionKey.toStdString(), origin, cmd, QString(),
+                                                                ret, data, msg);
+                    })
 {
+    // Papers of students an earlier run printed (or was stopped printing) do not stay on the PC.
+    PrintFiles::removeLeftovers(downloads, kLeftoverAgeMs);
 }
 
-KELPrinterMgr::KELPrinterMgr(CPrinter* printer, const QString& downloadFolder, EventSender sender, Timing timing,
-                             QObject* parent)
+KELPrinterMgr::KELPrinterMgr(CPrinter* printer, const QString& downloadFolder, EventSender sender, QObject* parent)
     : QObject(parent)
     , printerRef(printer)
     , downloads(downloadFolder)
     , sendEvent(std::move(sender))
-    , timing(timing)
 {
 }
 
@@ -59,21 +60,22 @@ KELPrinterMgr::~KELPrinterMgr()
 
 void KELPrinterMgr::addLegacyPrintTask(QJsonObject data)
 {
-    {
-        TasksLock lock(tasksLock);
-        if (stopped)
-            return;
-        ++taskSequence;
-        const QString uniqueId = QString::number(QDateTime::currentMSecsSinceEpoch()) + QLatin1Char('_')
-            + QString::number(taskSequence);
-        auto* task = new KELPrintTask(this, uniqueId, data, downloadHeaders);
-        tasks.insert(uniqueId, task);
-        pendingLegacyTasks.enqueue(uniqueId);
-        KLOG->info("enqueue legacy print task. uniqueId={}, studentName={}, studentId={}, pendingTaskSize={}",
-                   uniqueId, KELLog::clipped(task->studentName), KELLog::clipped(task->studentId),
-                   pendingLegacyTasks.size());
-        scheduleTasks();
-    }
+    TasksLock lock(tasksLock);
+    if (stopped)
+        return;
+    ++taskSequence;
+    const QString uniqueId = QString::number(QDateTime::currentMSecsSinceEpoch()) + QLatin1Char('_')
+        + QString::number(taskSequence);
+    PrintStudent student = PrintStudent::fromCommand(data);
+    student.remoteKey = data.value(QStringLiteral("remoteKey")).toString();
+    student.remoteOrigin = data.value(QStringLiteral("remoteOrigin")).toString();
+    auto* task = new KELPrintTask(this, uniqueId, student);
+    tasks.insert(uniqueId, task);
+    pendingLegacyTasks.enqueue(uniqueId);
+    legacyOrder.append(uniqueId);
+    KLOG->info("enqueue legacy print task. uniqueId={}, studentName={}, studentId={}, pendingTaskSize={}", uniqueId,
+               KELLog::clipped(task->studentName), KELLog::clipped(task->studentId), pendingLegacyTasks.size());
+    scheduleTasks();
 }
 
 bool KELPrinterMgr::enqueuePreparedTask(QString uniqueId, QString studentName, QString studentId, QString remoteKey,
@@ -105,22 +107,44 @@ bool KELPrinterMgr::enqueueLocalTask(QString uniqueId, QStringList localFiles, Q
                                std::move(printConfig), QString());
 }
 
-void KELPrinterMgr::setDownloadTokenParam(std::map<QString, QString> items)
+bool KELPrinterMgr::cancelTask(const QString& uniqueId)
+{
+    bool atPrinter = false;
+    {
+        TasksLock lock(tasksLock);
+        KELPrintTask* task = tasks.value(uniqueId);
+        if (!task || task->cancelRequested)
+            return task != nullptr;
+        task->cancelRequested = true;
+        atPrinter = task->waitingForPrint;
+        KLOG->info("print task cancel requested. uniqueId={}, studentName={}, atPrinter={}", KELLog::clipped(uniqueId),
+                   KELLog::clipped(task->studentName), atPrinter);
+        if (!atPrinter) {
+            // It never sends its job now (beginSubmit), so it ends here; its download stops.
+            task->cancelReported = true;
+            task->cancelDownload();
+            QMetaObject::invokeMethod(this, "slotTaskPrintFinished", Qt::QueuedConnection, Q_ARG(QString, uniqueId),
+                                      Q_ARG(bool, false),
+                                      Q_ARG(QString, downloadProblemText(DownloadProblem::Cancelled)));
+        }
+    }
+    // At the printer: taken back at the next poll. A job not yet registered is taken back by its
+    // task once it is (KELPrintTask::run).
+    if (atPrinter)
+        printerRef->cancelTrackedJob(uniqueId);
+    return true;
+}
+
+void KELPrinterMgr::setDownloadTokenParam(std::map<QString, QString> items, const KELCookieScope& scope)
 {
     KLOG->info("set print request download token param, items count: {}", items.size());
-    TasksLock lock(tasksLock);
-    setCookieHeader(downloadHeaders, items);
+    shared.setCredentials(items, scope);
 }
 
 void KELPrinterMgr::setBatchReceiver(QObject* receiver)
 {
     TasksLock lock(tasksLock);
     batchReceiver = receiver;
-}
-
-int KELPrinterMgr::printTimeoutMs(bool canonIrAdv) const
-{
-    return canonIrAdv ? timing.canonIrAdvTimeoutMs : timing.printTimeoutMs;
 }
 
 int KELPrinterMgr::taskCount() const
@@ -185,10 +209,8 @@ bool KELPrinterMgr::waitForPrintTurn(QString uniqueId)
             KLOG->warn("wait print turn ignored, task not found. uniqueId={}", uniqueId);
             return false;
         }
-        if (!readyQueue.contains(uniqueId))
-            readyQueue.enqueue(uniqueId);
-        KLOG->info("task wait for print turn. uniqueId={}, studentName={}, studentId={}, readyQueueSize={}",
-                   uniqueId, KELLog::clipped(task->studentName), KELLog::clipped(task->studentId), readyQueue.size());
+        KLOG->info("task wait for print turn. uniqueId={}, studentName={}, studentId={}, tasksBefore={}", uniqueId,
+                   KELLog::clipped(task->studentName), KELLog::clipped(task->studentId), legacyOrder.indexOf(uniqueId));
     }
     wakePrintTurnWaiters();
 
@@ -202,13 +224,14 @@ bool KELPrinterMgr::waitForPrintTurn(QString uniqueId)
             KLOG->warn("wait print turn aborted, task removed. uniqueId={}", uniqueId);
             return false;
         }
-        if (printTurnOwner.isEmpty() && !readyQueue.isEmpty() && readyQueue.head() == uniqueId) {
-            readyQueue.dequeue();
+        // In the order of the commands: a student whose images come early waits for those sent before.
+        if (printTurnOwner.isEmpty() && !legacyOrder.isEmpty() && legacyOrder.first() == uniqueId) {
+            legacyOrder.removeFirst();
             printTurnOwner = uniqueId;
             KLOG->info("task acquired print turn. uniqueId={}, studentName={}, studentId={}, "
                        "remainReadyQueueSize={}",
                        uniqueId, KELLog::clipped(task->studentName), KELLog::clipped(task->studentId),
-                       readyQueue.size());
+                       legacyOrder.size());
             return true;
         }
         lock.unlock();
@@ -267,14 +290,31 @@ void KELPrinterMgr::wakeSubmitWaiters()
     submitCondition.wakeAll();
 }
 
+bool KELPrinterMgr::beginSubmit(KELPrintTask* task)
+{
+    TasksLock lock(tasksLock);
+    if (stopped || task->dropped || task->cancelRequested)
+        return false;
+    task->waitingForPrint = true;
+    return true;
+}
+
+// With the tasks lock held.
+KELPrinterMgr::TaskReport KELPrinterMgr::reportOf(const KELPrintTask& task) const
+{
+    TaskReport report;
+    report.student = task;
+    report.batchStudentKey = task.batchStudentKey;
+    report.legacy = task.source == KELPrintTask::Legacy;
+    report.receiver = batchReceiver;
+    return report;
+}
+
 void KELPrinterMgr::slotTaskPrintFinished(QString uniqueId, bool success, QString message)
 {
-    QString studentName;
-    QString studentId;
-    QString remoteKey;
-    QString batchStudentKey;
-    bool legacy = true;
-    QObject* receiver = nullptr;
+    TaskReport report;
+    QString failedImage;
+    QString folder;
     {
         TasksLock lock(tasksLock);
         KELPrintTask* task = tasks.value(uniqueId);
@@ -282,56 +322,93 @@ void KELPrinterMgr::slotTaskPrintFinished(QString uniqueId, bool success, QStrin
             KLOG->warn("print callback ignored, task not found. uniqueId={}", KELLog::clipped(uniqueId));
             return;
         }
+        report = reportOf(*task);
         if (printTurnOwner == uniqueId)
             printTurnOwner.clear();
-        legacy = task->source == KELPrintTask::Legacy;
-        int& counter = legacy ? activeLegacyTaskCount : activeBatchTaskCount;
+        int& counter = report.legacy ? activeLegacyTaskCount : activeBatchTaskCount;
         if (counter > 0 && activeTasks.contains(uniqueId))
             --counter;
-        studentName = task->studentName;
-        studentId = task->studentId;
-        remoteKey = task->remoteKey;
-        batchStudentKey = task->batchStudentKey;
+        failedImage = task->failedImage;
+        if (task->needDownload)
+            folder = downloads + KELFileNames::safeFileName(uniqueId);
         KLOG->info("print callback. uniqueId={}, success={}, studentName={}, studentId={}, batchStudentKey={}, "
                    "msg={}, activeLegacyTaskCount={}, activeBatchTaskCount={}",
-                   KELLog::clipped(uniqueId), success, KELLog::clipped(studentName), KELLog::clipped(studentId),
-                   KELLog::clipped(batchStudentKey), message, activeLegacyTaskCount, activeBatchTaskCount);
+                   KELLog::clipped(uniqueId), success, KELLog::clipped(report.student.studentName),
+                   KELLog::clipped(report.student.studentId), KELLog::clipped(report.batchStudentKey), message,
+                   activeLegacyTaskCount, activeBatchTaskCount);
+        // A stopped task's download may still be ending: it goes with the task.
+        task->cancelDownload();
         removeTask(uniqueId);
         scheduleTasks();
-        receiver = batchReceiver;
     }
     wakePrintTurnWaiters();
+    // The student's papers have printed, or will not: they do not stay on the PC.
+    PrintFiles::discard(folder);
 
-    if (legacy) {
+    const PrintStudent& student = report.student;
+    if (report.legacy) {
         if (success) {
-            sendEvent(remoteKey, QStringLiteral("print-end"), 200,
-                      QJsonObject {{QStringLiteral("studentName"), studentName},
-                                   {QStringLiteral("remote_key"), remoteKey}},
-                      studentName + QStringLiteral(" print end"));
+            sendEvent(student.remoteKey, student.remoteOrigin, QStringLiteral("print-end"), 200,
+                      QJsonObject {{QStringLiteral("studentName"), student.studentName},
+                                   {QStringLiteral("remote_key"), student.remoteKey}},
+                      student.studentName + QStringLiteral(" print end"));
             Q_EMIT sigFinishPrintAllImages();
         } else {
-            sendEvent(remoteKey, QStringLiteral("error"), 400,
-                      QJsonObject {{QStringLiteral("errorType"), QStringLiteral("print-error")},
-                                   {QStringLiteral("studentName"), studentName}},
-                      message);
+            QJsonObject data {{QStringLiteral("errorType"), QStringLiteral("print-error")},
+                              {QStringLiteral("studentName"), student.studentName}};
+            if (!failedImage.isEmpty())
+                data.insert(QStringLiteral("imgUrl"), failedImage);
+            sendEvent(student.remoteKey, student.remoteOrigin, QStringLiteral("error"), 400, data, message);
         }
         return;
     }
-    // A local task has nobody to tell: the callback line above is its report.
-    if (batchStudentKey.isEmpty())
+    if (report.batchStudentKey.isEmpty()) {
+        // The agent's own print: whoever started it hears of the end.
+        Q_EMIT sigLocalTaskFinished(uniqueId, success, message);
         return;
+    }
     if (success)
         Q_EMIT sigFinishPrintAllImages();
-    if (!receiver)
-        receiver = KELPrintBatchMgr::instance();
+    QObject* receiver = report.receiver ? report.receiver : KELPrintBatchMgr::instance();
     const bool invoked = QMetaObject::invokeMethod(receiver, "slotStudentPrintFinished", Qt::QueuedConnection,
-                                                   Q_ARG(QString, batchStudentKey), Q_ARG(bool, success),
+                                                   Q_ARG(QString, report.batchStudentKey), Q_ARG(bool, success),
                                                    Q_ARG(QString, message));
     if (!invoked)
         KLOG->error("printBatch invoke print callback failed. uniqueId={}, batchStudentKey={}, studentId={}, "
                     "studentName={}, success={}, msg={}",
-                    KELLog::clipped(uniqueId), KELLog::clipped(batchStudentKey), KELLog::clipped(studentId),
-                    KELLog::clipped(studentName), success, message);
+                    KELLog::clipped(uniqueId), KELLog::clipped(report.batchStudentKey),
+                    KELLog::clipped(student.studentId), KELLog::clipped(student.studentName), success, message);
+}
+
+void KELPrinterMgr::slotTaskWaiting(QString uniqueId, QString reason, QString printerName, QString text)
+{
+    TaskReport report;
+    {
+        TasksLock lock(tasksLock);
+        KELPrintTask* task = tasks.value(uniqueId);
+        if (!task || task->finished)
+            return;
+        report = reportOf(*task);
+    }
+    const PrintStudent& student = report.student;
+    KLOG->info("print task waiting. uniqueId={}, studentName={}, printerName={}, reason={}", KELLog::clipped(uniqueId),
+               KELLog::clipped(student.studentName), printerName, reason);
+    if (report.legacy) {
+        sendEvent(student.remoteKey, student.remoteOrigin, QStringLiteral("print-waiting"), 200,
+                  QJsonObject {{QStringLiteral("studentName"), student.studentName},
+                               {QStringLiteral("studentId"), student.studentId},
+                               {QStringLiteral("printerName"), printerName},
+                               {QStringLiteral("reason"), reason},
+                               {QStringLiteral("remote_key"), student.remoteKey}},
+                  text);
+        return;
+    }
+    if (report.batchStudentKey.isEmpty())
+        return;
+    QMetaObject::invokeMethod(report.receiver ? report.receiver : KELPrintBatchMgr::instance(),
+                              "slotStudentPrintWaiting", Qt::QueuedConnection,
+                              Q_ARG(QString, report.batchStudentKey), Q_ARG(QString, reason),
+                              Q_ARG(QString, printerName), Q_ARG(QString, text));
 }
 
 // With the tasks lock held.
@@ -340,7 +417,7 @@ void KELPrinterMgr::removeTask(const QString& uniqueId)
     activeTasks.remove(uniqueId);
     if (!pendingLegacyTasks.removeOne(uniqueId))
         pendingBatchTasks.removeOne(uniqueId);
-    readyQueue.removeAll(uniqueId);
+    legacyOrder.removeAll(uniqueId);
     if (printTurnOwner == uniqueId)
         printTurnOwner.clear();
     KELPrintTask* task = tasks.take(uniqueId);
@@ -368,7 +445,7 @@ void KELPrinterMgr::stopAll()
             KLOG->info("print task manager stops. tasks={}, activeLegacyTaskCount={}, activeBatchTaskCount={}",
                        tasks.size(), activeLegacyTaskCount, activeBatchTaskCount);
         stopped = true;
-        downloadsInFlight.abandonAll();
+        shared.abandonAll();
         // Tasks at the printer are left to end by themselves; the others end without a report.
         const QStringList ids = tasks.keys();
         for (const QString& uniqueId : ids) {

@@ -1,13 +1,78 @@
 #include "printing/printjobtracking.h"
 
+#include "foundation/globalconfig.h"
+
 #include <QSet>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
+
 const QString kRetainedPrinting = QStringLiteral("2010");
 const QString kRetainedComplete = QStringLiteral("3000");
+
+// A positive whole number of a setting, else `fallback`.
+int positiveSetting(const KELGlobalConfig* config, const char* key, int fallback, int unitMs)
+{
+    bool ok = false;
+    const qint64 value = config ? config->value(QLatin1String(key)).trimmed().toLongLong(&ok) : 0;
+    if (!ok || value <= 0)
+        return fallback;
+    return int(std::min<qint64>(value * unitMs, std::numeric_limits<int>::max()));
+}
+
 } // namespace
+
+QString printWaitReasonKey(PrintWaitReason reason)
+{
+    switch (reason) {
+    case PrintWaitReason::NoPaper:
+        return QStringLiteral("media-empty");
+    case PrintWaitReason::PaperJam:
+        return QStringLiteral("media-jam");
+    case PrintWaitReason::DoorOpen:
+        return QStringLiteral("door-open");
+    case PrintWaitReason::TonerEmpty:
+        return QStringLiteral("marker-supply-empty");
+    case PrintWaitReason::Offline:
+        return QStringLiteral("offline");
+    case PrintWaitReason::WakingUp:
+        return QStringLiteral("warming-up");
+    case PrintWaitReason::NoResponse:
+        return QStringLiteral("no-response");
+    case PrintWaitReason::None:
+        break;
+    }
+    return QString();
+}
+
+PrintWaitReason waitReasonOf(const PrinterCondition& condition)
+{
+    if (condition.offline)
+        return PrintWaitReason::Offline;
+    if (condition.jammed)
+        return PrintWaitReason::PaperJam;
+    if (condition.doorOpen)
+        return PrintWaitReason::DoorOpen;
+    if (condition.noPaper)
+        return PrintWaitReason::NoPaper;
+    if (condition.tonerEmpty)
+        return PrintWaitReason::TonerEmpty;
+    if (condition.wakingUp)
+        return PrintWaitReason::WakingUp;
+    return PrintWaitReason::None;
+}
+
+PrintWaitPolicy PrintWaitPolicy::fromConfig(const KELGlobalConfig* config)
+{
+    PrintWaitPolicy policy;
+    policy.pollIntervalMs = positiveSetting(config, "printpollms", policy.pollIntervalMs, 1);
+    policy.noticeMs = positiveSetting(config, "printnoticeseconds", policy.noticeMs, 1000);
+    policy.canonIrAdvNoticeMs = int(std::min<qint64>(qint64(policy.noticeMs) * 2, std::numeric_limits<int>::max()));
+    policy.giveUpMs = positiveSetting(config, "printgiveupseconds", policy.giveUpMs, 1000);
+    return policy;
+}
 
 QString jobStatusText(std::uint32_t status)
 {
@@ -19,13 +84,10 @@ bool trackedJobFinished(TrackedPrintJob& job, const PrinterQueueSnapshot& snapsh
     if (snapshot.empty)
         return true;
     const auto found = snapshot.jobs.constFind(job.jobId);
-    const bool present = found != snapshot.jobs.constEnd();
-    if (!job.legacy && !present)
+    if (found == snapshot.jobs.constEnd())
         return true;
-    if (!job.isCanonIrAdv || !present)
+    if (!job.isCanonIrAdv)
         return false;
-    // A Canon iR-ADV keeps its printed jobs: printed is retained-and-printing becoming
-    // retained-and-complete between two polls.
     const QString& current = found.value();
     if (job.lastStatus == kRetainedPrinting && current == kRetainedComplete)
         return true;
@@ -35,7 +97,8 @@ bool trackedJobFinished(TrackedPrintJob& job, const PrinterQueueSnapshot& snapsh
 
 int TrackedJobBook::add(const TrackedPrintJob& job)
 {
-    jobs.insert(job.uniqueId, job);
+    TrackedPrintJob& added = jobs.insert(job.uniqueId, job).value();
+    added.waitReasonSinceMs = std::max(added.waitReasonSinceMs, added.submittedMs);
     return jobs.size();
 }
 
@@ -49,7 +112,16 @@ bool TrackedJobBook::remove(const QString& uniqueId, TrackedPrintJob* removed)
     const QString printer = it.value().printerName;
     jobs.erase(it);
     if (!printers().contains(printer))
-        watches.remove(printer);
+        stoppedPolls.remove(printer);
+    return true;
+}
+
+bool TrackedJobBook::requestCancel(const QString& uniqueId)
+{
+    const auto it = jobs.find(uniqueId);
+    if (it == jobs.end())
+        return false;
+    it->cancelRequested = true;
     return true;
 }
 
@@ -63,50 +135,49 @@ QStringList TrackedJobBook::printers() const
     return names;
 }
 
-TrackedJobBook::PollReport TrackedJobBook::apply(const QList<TrackedPrintJob>& polled, const PollReading& reading)
+int TrackedJobBook::noticeMs(const TrackedPrintJob& job) const
+{
+    return job.isCanonIrAdv ? waitPolicy.canonIrAdvNoticeMs : waitPolicy.noticeMs;
+}
+
+TrackedJobBook::PollReport TrackedJobBook::apply(const QList<TrackedPrintJob>& polled, const PollReading& reading,
+                                                 qint64 nowMs)
 {
     PollReport report;
-    QSet<QString> halted;
+    QSet<QString> stopped;
     const QStringList tracked = printers();
     for (auto it = reading.snapshots.constBegin(); it != reading.snapshots.constEnd(); ++it) {
         // A printer whose last job went during the poll starts afresh with its next job.
         if (!tracked.contains(it.key()))
             continue;
-        const PrinterQueueSnapshot& snapshot = it.value();
-        if (!snapshot.ok) {
+        if (!it->ok) {
             report.unreadablePrinters.append(it.key());
             continue;
         }
-        PrinterWatch& watch = watches[it.key()];
-        const PrinterCondition& now = snapshot.condition;
-        if (now.noPaper != watch.condition.noPaper || now.jammed != watch.condition.jammed
-            || now.doorOpen != watch.condition.doorOpen)
-            report.attentionChanges.append({it.key(), now});
-        watch.condition = now;
-        watch.haltedPolls = now.halted() ? watch.haltedPolls + 1 : 0;
-        if (watch.haltedPolls >= kHaltedPollsToFail)
-            halted.insert(it.key());
+        int& polls = stoppedPolls[it.key()];
+        polls = it->condition.stopped ? polls + 1 : 0;
+        if (polls >= waitPolicy.stoppedPollsToFail)
+            stopped.insert(it.key());
     }
 
-    QSet<QString> polledIds;
+    QMap<QString, TrackedPrintJob> polledJobs;
     for (const TrackedPrintJob& job : polled)
-        polledIds.insert(job.uniqueId);
+        polledJobs.insert(job.uniqueId, job);
 
     // Walks in key order, as the map keeps them.
     for (auto it = jobs.begin(); it != jobs.end(); ++it) {
         TrackedPrintJob& job = it.value();
-        if (!polledIds.contains(job.uniqueId))
+        const auto polledJob = polledJobs.constFind(job.uniqueId);
+        if (polledJob == polledJobs.constEnd())
             continue;
-        const auto polledJob = std::find_if(polled.begin(), polled.end(),
-                                            [&job](const TrackedPrintJob& p) { return p.uniqueId == job.uniqueId; });
         if (polledJob->jobId != job.jobId || polledJob->printerName != job.printerName)
             continue; // replaced by a later print with the same id
         const auto snapshot = reading.snapshots.constFind(job.printerName);
-        if (snapshot == reading.snapshots.constEnd() || !snapshot->ok)
-            continue;
+        const bool readable = snapshot != reading.snapshots.constEnd() && snapshot->ok;
+        const qint64 waitedMs = nowMs - job.submittedMs;
 
         EndedJob ended;
-        if (trackedJobFinished(job, snapshot.value())) {
+        if (readable && trackedJobFinished(job, snapshot.value())) {
             const bool gone = !snapshot->jobs.contains(job.jobId);
             const JobOutcome outcome = gone ? reading.outcomes.value(job.uniqueId, JobOutcome::Unknown)
                                             : JobOutcome::Completed;
@@ -114,10 +185,28 @@ TrackedJobBook::PollReport TrackedJobBook::apply(const QList<TrackedPrintJob>& p
                 ended.failure = FailReason::JobCancelled;
             else if (outcome == JobOutcome::Aborted)
                 ended.failure = FailReason::JobAborted;
-        } else if (halted.contains(job.printerName)) {
-            ended.failure = snapshot->condition.stopped ? FailReason::PrinterStopped : FailReason::PrinterOffline;
+        } else if (job.cancelRequested) {
+            ended.failure = FailReason::CancelledByAgent;
+            ended.cancel = true;
+        } else if (readable && stopped.contains(job.printerName)) {
+            ended.failure = FailReason::PrinterStopped;
+            ended.cancel = true;
+        } else if (waitedMs >= waitPolicy.giveUpMs) {
+            // Also when the queue cannot be read: the job must not come out after the failure.
+            ended.failure = FailReason::GaveUp;
             ended.cancel = true;
         } else {
+            PrintWaitReason reason = readable ? waitReasonOf(snapshot->condition) : job.waitReason;
+            // Silent for the notice time since it was submitted, or since the printer's last
+            // condition cleared (then it had been printing): no answer, as far as anyone can tell.
+            if (reason == PrintWaitReason::None
+                && (job.waitReason == PrintWaitReason::NoResponse || nowMs - job.waitReasonSinceMs >= noticeMs(job)))
+                reason = PrintWaitReason::NoResponse;
+            if (reason != job.waitReason) {
+                job.waitReason = reason;
+                job.waitReasonSinceMs = nowMs;
+                report.waitChanges.append({job, reason});
+            }
             continue;
         }
         ended.job = job;

@@ -15,20 +15,20 @@
 
 // What a printer reports about itself beyond its queue.
 struct PrinterCondition {
-    bool stopped = false;     // paused by a person or halted by an error; nothing prints
-    bool offline = false;     // not reachable
+    bool stopped = false;     // paused by a person at the queue; nothing prints until resumed
+    bool offline = false;     // switched off, asleep or not reachable
     bool noPaper = false;
     bool jammed = false;
     bool doorOpen = false;
+    bool tonerEmpty = false;  // toner, ink or another marker supply used up
+    bool wakingUp = false;    // warming up, or leaving its power-saving sleep
     bool acceptingJobs = true;
 
-    bool halted() const { return stopped || offline; }
-    // Conditions a person at the printer can fix.
-    bool needsAttention() const { return noPaper || jammed || doorOpen; }
     bool operator==(const PrinterCondition& other) const
     {
         return stopped == other.stopped && offline == other.offline && noPaper == other.noPaper
-            && jammed == other.jammed && doorOpen == other.doorOpen && acceptingJobs == other.acceptingJobs;
+            && jammed == other.jammed && doorOpen == other.doorOpen && tonerEmpty == other.tonerEmpty
+            && wakingUp == other.wakingUp && acceptingJobs == other.acceptingJobs;
     }
     bool operator!=(const PrinterCondition& other) const { return !(*this == other); }
 };
@@ -59,10 +59,13 @@ constexpr std::uint32_t Retained = 0x2000;
 // How a job that left the queue ended, where the spooler can tell.
 enum class JobOutcome { Unknown, Completed, Cancelled, Aborted };
 
-// A paper size or a paper source as the driver names it (DC_PAPERS/DC_PAPERNAMES, DC_BINS/DC_BINNAMES).
+// A paper size or a paper source as the driver names it (DC_PAPERS/DC_PAPERNAMES, DC_BINS/DC_BINNAMES);
+// a paper also with its size in tenths of a millimetre (DC_PAPERSIZE), 0 when not known.
 struct PrinterChoice {
     int id = 0;
     std::wstring name;
+    int width = 0;
+    int height = 0;
 };
 
 // One opened printer (OpenPrinterW); closed when destroyed.

@@ -192,8 +192,12 @@ PrinterCondition conditionOf(ipp_t* attrs)
             condition.noPaper = true;
         else if (reason == "media-jam")
             condition.jammed = true;
-        else if (reason == "door-open" || reason == "cover-open")
+        else if (reason == "door-open" || reason == "cover-open" || reason == "interlock-open")
             condition.doorOpen = true;
+        else if (reason == "toner-empty" || reason == "marker-supply-empty")
+            condition.tonerEmpty = true;
+        else if (reason == "fuser-under-temp")
+            condition.wakingUp = true;
     }
     return condition;
 }

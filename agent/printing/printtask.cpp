@@ -7,22 +7,11 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QJsonArray>
 #include <QMutexLocker>
-#include <QThreadPool>
-#include <QTimer>
 
 namespace {
 
 constexpr int kMaxParallelDownloads = 10;
-
-QStringList stringsOf(const QJsonArray& array)
-{
-    QStringList strings;
-    for (const QJsonValue& value : array)
-        strings.append(value.toString());
-    return strings;
-}
 
 QByteArray clippedList(const QStringList& list)
 {
@@ -31,17 +20,11 @@ QByteArray clippedList(const QStringList& list)
 
 } // namespace
 
-KELPrintTask::KELPrintTask(KELPrinterMgr* manager, const QString& uniqueId, const QJsonObject& data,
-                           const HeaderMap& downloadHeaders)
-    : uniqueId(uniqueId)
-    , imgList(stringsOf(data.value(QStringLiteral("imgList")).toArray()))
-    , printConfig(buildPrintConfig(data.value(QStringLiteral("config")).toObject()))
-    , downloadHeaders(downloadHeaders)
+KELPrintTask::KELPrintTask(KELPrinterMgr* manager, const QString& uniqueId, const PrintStudent& student)
+    : PrintStudent(student)
+    , uniqueId(uniqueId)
     , source(Legacy)
     , needDownload(true)
-    , studentName(data.value(QStringLiteral("studentName")).toString())
-    , studentId(data.value(QStringLiteral("studentId")).toString())
-    , remoteKey(data.value(QStringLiteral("remoteKey")).toString())
     , manager(manager)
 {
     setAutoDelete(false);
@@ -51,16 +34,16 @@ KELPrintTask::KELPrintTask(KELPrinterMgr* manager, const QString& uniqueId, cons
                            const QString& studentId, const QString& remoteKey, const QStringList& localFiles,
                            const QMap<QString, QString>& printConfig, const QString& batchStudentKey)
     : uniqueId(uniqueId)
-    , localFiles(localFiles)
-    , printConfig(printConfig)
     , source(Prepared)
     , needDownload(false)
-    , studentName(studentName)
-    , studentId(studentId)
-    , remoteKey(remoteKey)
     , batchStudentKey(batchStudentKey)
     , manager(manager)
 {
+    this->studentName = studentName;
+    this->studentId = studentId;
+    this->remoteKey = remoteKey;
+    this->localFiles = localFiles;
+    this->printConfig = printConfig;
     setAutoDelete(false);
 }
 
@@ -77,14 +60,16 @@ void KELPrintTask::run()
     const QByteArray id = KELLog::clipped(studentId);
     const auto ended = [this] { release(); }; // the last statement of every path: nothing runs after it
 
-    if (needDownload && !downloadImages()) {
-        if (dropped) {
+    QString message;
+    if (needDownload && !downloadImages(&message)) {
+        // A dropped or stopped task has been reported (or is not to be) already.
+        if (dropped || cancelReported) {
             ended();
             return;
         }
         KLOG->error("print error, step download, uniqueId={}, studentName={}, studentId={}, res:{}", uniqueId, name,
-                    id, "");
-        finish(false, tr("打印出错，请检查网络"));
+                    id, KELLog::clipped(failedImage));
+        finish(false, message);
         ended();
         return;
     }
@@ -99,18 +84,23 @@ void KELPrintTask::run()
         ended();
         return;
     }
-    QString message;
     const bool ok = printImages(&message);
     manager->releaseSubmitTurn(uniqueId);
-    if (!ok)
+    if (ok) {
+        // Stopped while the job was on its way: it is taken back now that it is tracked.
+        if (cancelRequested)
+            manager->printer().cancelTrackedJob(uniqueId);
+    } else if (!dropped && !cancelReported) {
         finish(false, message);
+    }
     ended();
 }
 
-bool KELPrintTask::downloadImages()
+bool KELPrintTask::downloadImages(QString* message)
 {
     localFiles.clear();
     const int n = imgList.size();
+    *message = downloadProblemText(DownloadProblem::Network);
     if (n == 0)
         return false;
     KLOG->info("Start parallel download, {} files, max concurrency: {}", n, kMaxParallelDownloads);
@@ -118,27 +108,45 @@ bool KELPrintTask::downloadImages()
     // Named by position: two images never share a file, whatever their addresses end in.
     const QString folder = manager->downloadFolder() + KELFileNames::safeFileName(uniqueId) + QLatin1Char('/');
     QDir().mkpath(folder);
-    auto group = std::make_shared<ImageDownloadGroup>(n);
-    QThreadPool pool;
-    pool.setMaxThreadCount(kMaxParallelDownloads);
-    for (int i = 0; i < n; ++i)
-        pool.start(new DownloadSubTask(manager->downloadSwitch(), imgList.at(i), buildImagePath(folder, i, imgList.at(i)),
-                                       downloadHeaders, i, group));
-    group->waitForAll();
-
-    for (int i = 0; i < n; ++i) {
-        const ImageDownloadGroup::Result result = group->result(i);
-        if (!result.ok()) {
-            KLOG->error("print download failed. uniqueId={}, studentName={}, studentId={}, imgIndex={}, imgUrl={}, "
-                        "ret={}, httpCode={}",
-                        uniqueId, KELLog::clipped(studentName), KELLog::clipped(studentId), i,
-                        KELLog::clipped(imgList.at(i)), result.code, result.httpCode);
-            return false;
-        }
-        localFiles.append(result.path);
+    std::shared_ptr<StudentDownload> images = manager->imageDownloads().create(imgList, folder, kMaxParallelDownloads);
+    if (!images)
+        return false;
+    {
+        QMutexLocker locker(&downloadMutex);
+        download = images;
     }
+    if (cancelRequested)
+        images->cancel();
+
+    StudentDownload::ImageLog log;
+    log.ended = [](int index, const QString& url, const ImageResult& result) {
+        if (result.ok())
+            KLOG->info("Parallel download [{}] finished: {}", index, result.path);
+        else
+            KLOG->error("Parallel download [{}] failed: url={}, ret={}, httpCode={}, curlErr={}", index,
+                        KELLog::clipped(url), result.code, result.httpCode, result.curlError);
+    };
+    const StudentDownload::Outcome outcome = images->run(log);
+    if (!outcome.ok) {
+        const ImageResult& result = outcome.failed;
+        failedImage = imgList.at(outcome.failedIndex);
+        *message = downloadProblemText(result.problem);
+        KLOG->error("print download failed. uniqueId={}, studentName={}, studentId={}, imgIndex={}, imgUrl={}, "
+                    "ret={}, httpCode={}, problem={}",
+                    uniqueId, KELLog::clipped(studentName), KELLog::clipped(studentId), outcome.failedIndex,
+                    KELLog::clipped(failedImage), result.code, result.httpCode, int(result.problem));
+        return false;
+    }
+    localFiles = outcome.files;
     KLOG->info("All {} files downloaded successfully", n);
     return true;
+}
+
+void KELPrintTask::cancelDownload()
+{
+    QMutexLocker locker(&downloadMutex);
+    if (download)
+        download->cancel();
 }
 
 bool KELPrintTask::printImages(QString* message)
@@ -169,17 +177,23 @@ bool KELPrintTask::printImages(QString* message)
 
     {
         QMutexLocker locker(&connectionsMutex);
-        if (source == Prepared)
-            printConnections.append(connect(&printer, &CPrinter::sigPrintJobFinished, this,
-                                            &KELPrintTask::slotTrackedFinish));
-        else
-            printConnections.append(connect(&printer, &CPrinter::sigPrintFinish, this, &KELPrintTask::slotLegacyFinish));
-        // A job the printer cancels, aborts or cannot print (stopped, offline) did not print.
+        printConnections.append(
+            connect(&printer, &CPrinter::sigPrintJobFinished, this, &KELPrintTask::slotTrackedFinish));
+        // A job the printer cancels, aborts or cannot print, or that was given up, did not print.
         printConnections.append(connect(&printer, &CPrinter::sigPrintJobFailed, this, &KELPrintTask::slotJobFailed));
+        printConnections.append(connect(&printer, &CPrinter::sigPrintJobWaiting, this, &KELPrintTask::slotJobWaiting));
     }
 
-    // Before the job exists, so that its finish cannot come unheard.
-    waitingForPrint = true;
+    // Before the job exists, so that its finish cannot come unheard; and not at all once the
+    // agent quits or the page stopped the task meanwhile.
+    if (!manager->beginSubmit(this)) {
+        dropPrintConnections();
+        KLOG->warn("print task not submitted, stopped before its job was sent. uniqueId={}, studentName={}, "
+                   "studentId={}",
+                   KELLog::clipped(uniqueId), name, id);
+        *message = downloadProblemText(DownloadProblem::Cancelled);
+        return false;
+    }
     if (!printer.print(uniqueId, localFiles, source == Legacy, studentName, studentId)) {
         dropPrintConnections();
         waitingForPrint = false;
@@ -190,26 +204,13 @@ bool KELPrintTask::printImages(QString* message)
         return false;
     }
 
-    const bool canonIrAdv = printer.isCanonIrAdv();
-    const int timeoutMs = manager->printTimeoutMs(canonIrAdv);
+    const PrintWaitPolicy policy = printer.waitPolicy();
     KLOG->info("wait print finish by {} signal. uniqueId={}, studentName={}, studentId={}, printerName={}, jobId={}, "
-               "isCanonIrAdv={}, timeoutMs={}",
+               "isCanonIrAdv={}, noticeMs={}, giveUpMs={}",
                source == Prepared ? "tracked-job" : "legacy", KELLog::clipped(uniqueId), name, id,
-               printer.printerName(), printer.jobId(), canonIrAdv, timeoutMs);
-    QMetaObject::invokeMethod(
-        this, [this, timeoutMs] { startTimeout(timeoutMs); }, Qt::QueuedConnection);
+               printer.printerName(), printer.jobId(), printer.isCanonIrAdv(),
+               printer.isCanonIrAdv() ? policy.canonIrAdvNoticeMs : policy.noticeMs, policy.giveUpMs);
     return true;
-}
-
-void KELPrintTask::startTimeout(int timeoutMs)
-{
-    if (finished)
-        return;
-    // A child of the task: it goes with the task and never fires for a task that has gone.
-    timeoutTimer = new QTimer(this);
-    timeoutTimer->setSingleShot(true);
-    connect(timeoutTimer, &QTimer::timeout, this, &KELPrintTask::slotTimeout);
-    timeoutTimer->start(timeoutMs);
 }
 
 void KELPrintTask::dropPrintConnections()
@@ -220,32 +221,22 @@ void KELPrintTask::dropPrintConnections()
     printConnections.clear();
 }
 
-// Ends the wait for the printer; only the first of the finish, the failure and the time-out counts.
+// Ends the wait for the printer; only the first of the finish and the failure counts.
 void KELPrintTask::endWait(bool success, const QString& message)
 {
     finished = true;
-    if (timeoutTimer)
-        timeoutTimer->stop();
     dropPrintConnections();
     waitingForPrint = false;
     finish(success, message);
-}
-
-void KELPrintTask::slotLegacyFinish()
-{
-    if (!waitingForPrint || finished)
-        return;
-    KLOG->info("print task finish by legacy signal. uniqueId={}, studentName={}, studentId={}", uniqueId,
-               KELLog::clipped(studentName), KELLog::clipped(studentId));
-    endWait(true, QString());
 }
 
 void KELPrintTask::slotTrackedFinish(QString finishedId)
 {
     if (!waitingForPrint || finished || finishedId != uniqueId)
         return;
-    KLOG->info("print task finish by tracked job signal. uniqueId={}, studentName={}, studentId={}",
-               KELLog::clipped(uniqueId), KELLog::clipped(studentName), KELLog::clipped(studentId));
+    KLOG->info("print task finish by {} signal. uniqueId={}, studentName={}, studentId={}",
+               source == Prepared ? "tracked job" : "legacy", KELLog::clipped(uniqueId), KELLog::clipped(studentName),
+               KELLog::clipped(studentId));
     endWait(true, QString());
 }
 
@@ -258,42 +249,16 @@ void KELPrintTask::slotJobFailed(QString failedId, QString message)
     endWait(false, message);
 }
 
-void KELPrintTask::slotTimeout()
+void KELPrintTask::slotJobWaiting(QString waitingId, QString printerName, QString reason, QString text)
 {
-    if (!waitingForPrint || finished)
+    if (!waitingForPrint || finished || waitingId != uniqueId)
         return;
-    finished = true;
-    manager->printer().removeTrackedPrintJob(uniqueId);
-    KLOG->info("print task timeout error, please check printer status. uniqueId={}, studentName={}, studentId={}",
-               KELLog::clipped(uniqueId), KELLog::clipped(studentName), KELLog::clipped(studentId));
-    endWait(false, tr("打印超时，请检查打印机状态"));
+    QMetaObject::invokeMethod(manager, "slotTaskWaiting", Qt::QueuedConnection, Q_ARG(QString, uniqueId),
+                              Q_ARG(QString, reason), Q_ARG(QString, printerName), Q_ARG(QString, text));
 }
 
 void KELPrintTask::finish(bool success, const QString& message)
 {
     QMetaObject::invokeMethod(manager, "slotTaskPrintFinished", Qt::QueuedConnection, Q_ARG(QString, uniqueId),
                               Q_ARG(bool, success), Q_ARG(QString, message));
-}
-
-DownloadSubTask::DownloadSubTask(PrintDownloadSwitch& downloads, QString url, QString localPath,
-                                 HeaderMap downloadHeaders, int index, std::shared_ptr<ImageDownloadGroup> group)
-    : url(std::move(url))
-    , localPath(std::move(localPath))
-    , downloadHeaders(std::move(downloadHeaders))
-    , index(index)
-    , downloads(downloads)
-    , group(std::move(group))
-{
-    setAutoDelete(true);
-}
-
-void DownloadSubTask::run()
-{
-    const ImageDownloadGroup::Result result = ImageDownloadGroup::fetch(downloads, url, localPath, downloadHeaders);
-    if (result.ok())
-        KLOG->info("Parallel download [{}] finished: {}", index, localPath);
-    else
-        KLOG->error("Parallel download [{}] failed: url={}, filePath={}, ret={}, httpCode={}, curlErr={}", index,
-                    KELLog::clipped(url), localPath, result.code, result.httpCode, result.curlError);
-    group->complete(index, result);
 }

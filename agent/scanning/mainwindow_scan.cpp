@@ -81,7 +81,14 @@ void MainWindow::setupScanning()
     connect(this, &MainWindow::sigOpenDatasource, this, &MainWindow::slotOpenDataSource, Qt::QueuedConnection);
     connect(this, &MainWindow::sigEndScan, this, &MainWindow::slotOnEndScan);
 
-    SetFileTransferFolder(QFile::encodeName(KELGlobalConfig::instance()->tempFolder()).toStdString());
+    const QString transferFolder = KELGlobalConfig::instance()->tempFolder();
+    SetFileTransferFolder(QFile::encodeName(transferFolder).toStdString());
+    // Pages an agent that ended mid-batch left in transfer; this agent's own are newer.
+    const QDateTime started = QDateTime::currentDateTime();
+    QThreadPool::globalInstance()->start([transferFolder, started] {
+        if (const int removed = KELRawPage::removeLeftoverTransferFiles(transferFolder, started))
+            KLOG->info("Removed {} transfer files left by an earlier run in {}", removed, transferFolder);
+    });
     KELScannerHelper::instance()->setSession(this);
 
     connect(deviceChangeTimer, &QTimer::timeout, this, &MainWindow::checkDataSourceAfterDeviceChange,
@@ -480,12 +487,25 @@ bool MainWindow::transferLoop()
         QCoreApplication::processEvents();
         if (GetState() != 6)
             return true;
-        if (stopRequested.exchange(false)) {
-            KLOG->info("Batch stopped by the web page after {} images", imagesTransferred);
-            StopFeeder();
+        if (stopRequested.exchange(false) && !stopFeedingKeepingFedSheets())
             return false;
-        }
     }
+}
+
+bool MainWindow::stopFeedingKeepingFedSheets()
+{
+    // The sheets already pulled in have come out of the scanner: their images are transferred
+    // as usual, and the batch ends with the source's Count 0.
+    TW_UINT16 pending = 0;
+    if (StopFeeding(pending) == TWRC_SUCCESS && pending > 0) {
+        KLOG->info("Batch stopped by the web page after {} images; {} images of sheets already fed follow",
+                   imagesTransferred, pending);
+        return true;
+    }
+    KLOG->info("Batch stopped by the web page after {} images", imagesTransferred);
+    if (GetState() == 6)
+        StopFeeder();
+    return false;
 }
 
 void MainWindow::releaseEnabledSource()
@@ -506,6 +526,12 @@ void MainWindow::honourStopRequest()
     stopRequested = false;
     if (GetState() < 5)
         return;
+    // Images announced and not yet taken: the transfer loop, about to run, takes those of the
+    // sheets already fed.
+    if (GetState() == 6 && PeekDataSourceSignal() == MSG_XFERREADY && stopFeedingKeepingFedSheets()) {
+        Q_EMIT customDataSourceSignal();
+        return;
+    }
     KLOG->info("Batch stopped by the web page in state {}, no page in transfer", GetState());
     releaseEnabledSource();
     Q_EMIT sigEndScan();
@@ -694,7 +720,9 @@ void MainWindow::savePage(KELRawPage page, const QString& problem)
         return;
     }
     KELGlobalConfig* config = KELGlobalConfig::instance();
-    const QString folder = QStringLiteral("%1/%2/").arg(config->outputFolder(), KELFileNames::safeFileName(batchNo));
+    // (The output folder may end with a separator of its own.)
+    const QString folder
+        = QDir::cleanPath(config->outputFolder() + QLatin1Char('/') + KELFileNames::safeFileName(batchNo)) + QLatin1Char('/');
     if (!QDir(folder).exists())
         QDir().mkpath(folder);
     // A batch scanned again (after a jam, a stop, a restart, with uploads in flight) goes on

@@ -2,7 +2,9 @@
 
 #include "scanning/pagejpegencoder.h"
 #include "scanning/twaindsm_library.h"
+#include "scanning/twainsession.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -190,6 +192,17 @@ KELRawPage KELRawPage::fromFileBytes(QByteArray bytes)
     page.kind = Kind::File;
     page.fileBytes = std::move(bytes);
     return page;
+}
+
+int KELRawPage::removeLeftoverTransferFiles(const QString& folder, const QDateTime& before)
+{
+    int removed = 0;
+    const QString pattern = QLatin1String(CTWAINSession::kTransferFileStem) + QLatin1Char('*');
+    for (const QFileInfo& file : QDir(folder).entryInfoList({ pattern }, QDir::Files | QDir::Hidden)) {
+        if (file.lastModified() < before && QFile::remove(file.filePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 KELRawPage KELRawPage::fromTransferFile(const QString& path, bool ownFile, QString* problem)

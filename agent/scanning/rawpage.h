@@ -5,6 +5,7 @@
 #include <twain.h>
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 // One page as the data source delivered it, kept without a copy until it has been encoded on
@@ -31,6 +32,10 @@ public:
     // is and left alone. `problem` tells, in the words of the log, when the file is missing,
     // cannot be read or is empty; the page is then only good for releasing.
     static KELRawPage fromTransferFile(const QString& path, bool ownFile, QString* problem);
+    // Removes our transfer files in `folder` (the one file transfers write and the names pages
+    // were moved aside to) last written before `before`: those of an agent that ended in the
+    // middle of a batch. The number removed. Walks the folder: not for the GUI thread.
+    static int removeLeftoverTransferFiles(const QString& folder, const QDateTime& before);
 
     bool isNull() const { return kind == Kind::None; }
 

@@ -218,6 +218,18 @@ TW_UINT16 CTWAINSession::StopFeeder()
     return CallDSM(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending, &sourceIdentity);
 }
 
+TW_UINT16 CTWAINSession::StopFeeding(TW_UINT16& pending)
+{
+    pending = 0;
+    if (state != 6)
+        return refuse("StopFeeding", TWCC_SEQERROR);
+    TW_PENDINGXFERS count{};
+    const TW_UINT16 result = CallDSM(DG_CONTROL, DAT_PENDINGXFERS, MSG_STOPFEEDER, &count, &sourceIdentity);
+    if (result == TWRC_SUCCESS)
+        pending = count.Count;
+    return result;
+}
+
 TW_UINT16 CTWAINSession::EndXfer()
 {
     const TW_UINT16 result = CallDSM(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pendingXfers, &sourceIdentity);

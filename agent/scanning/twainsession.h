@@ -70,6 +70,10 @@ public:
     TW_UINT16 EnableDS(TW_HANDLE window, bool showUI);
     TW_UINT16 DisableDS();
     TW_UINT16 StopFeeder();
+    // MSG_STOPFEEDER in state 6: no further sheet is fed, the images of the sheets already fed
+    // are still to be transferred (`pending` their number; the state stays 6). StopFeeder drops
+    // them (MSG_RESET).
+    TW_UINT16 StopFeeding(TW_UINT16& pending);
     TW_UINT16 EndXfer();
     TW_UINT16 TransferImage();
     TW_UINT16 ProcessEvent(const TW_EVENT& event);
@@ -79,8 +83,9 @@ public:
     TW_UINT16 PeekDataSourceSignal();   // 0 when the queue is empty
     void PopDataSourceSignal();
 
-    // File transfers write into this folder (ending with a separator) under a name of ours;
-    // empty: wherever the source likes.
+    // File transfers write into this folder (ending with a separator) under a name of ours,
+    // kTransferFileStem and the format's extension; empty: wherever the source likes.
+    static constexpr const char* kTransferFileStem = "vellox-transfer";
     void SetFileTransferFolder(const std::string& folder) { fileTransferFolder = folder; }
     // The file the last file transfer was told to write; empty when the source kept its own.
     const std::string& fileTransferPath() const { return ownTransferFile; }

@@ -123,7 +123,7 @@ TW_UINT16 CTWAINSession::transferFile()
     ownTransferFile.clear();
     if (!fileTransferFolder.empty()) {
         // Our own file in our folder: the owner deletes what it reads, and only that.
-        const std::string path = fileTransferFolder + "vellox-transfer" + fileExtension(setup.Format);
+        const std::string path = fileTransferFolder + kTransferFileStem + fileExtension(setup.Format);
         TW_SETUPFILEXFER own = setup;
         if (path.size() < sizeof own.FileName) {
             std::memset(own.FileName, 0, sizeof own.FileName);

@@ -2,6 +2,8 @@
 
 #include "ui/globalshortcut_native.h"
 
+#include <QCoreApplication>
+
 GlobalShortcut::GlobalShortcut(QObject* parent)
     : QObject(parent)
 {
@@ -42,4 +44,12 @@ GlobalShortcut::~GlobalShortcut() = default;
 bool GlobalShortcut::isRegistered() const
 {
     return native != nullptr;
+}
+
+GlobalShortcut::Native::~Native()
+{
+    if (!registered)
+        return;
+    QCoreApplication::instance()->removeNativeEventFilter(this);
+    release();
 }

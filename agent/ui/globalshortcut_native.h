@@ -29,4 +29,5 @@ private:
     std::uint32_t keyCode = 0;
     std::uint16_t modifierMask = 0;
     std::uint16_t numLock = 0;  // the modifier bit of NumLock, which like CapsLock leaves the combination as it is
+    int hotKeyId = 0;           // Windows: the thread hot key's id
 };

@@ -142,14 +142,6 @@ GlobalShortcut::Native::Native(GlobalShortcut& owner, int key, Qt::KeyboardModif
     QCoreApplication::instance()->installNativeEventFilter(this);
 }
 
-GlobalShortcut::Native::~Native()
-{
-    if (!registered)
-        return;
-    QCoreApplication::instance()->removeNativeEventFilter(this);
-    release();
-}
-
 void GlobalShortcut::Native::release()
 {
     xcb_connection_t* connection = QX11Info::connection();

@@ -80,6 +80,9 @@ public Q_SLOTS:
     void slotStopScanCmd(QString connection_key, QJsonObject param);
     void slotPrintCmd(QString connection_key, QJsonObject param);
     void slotPrintBatchCmd(QString connection_key, QJsonObject param);
+    // "stop-print" and "print-status": the batches of the asking page's origin.
+    void slotStopPrintCmd(QString connection_key, QJsonObject param);
+    void slotPrintStatusCmd(QString connection_key, QJsonObject param);
     void slotFinishUploadAllImages();
     void slotFinishPrintAllImages();
 
@@ -220,6 +223,9 @@ private:
     void endUploadsAfterPipeline(const QString& batch, bool onlyWithPages);
     // A "stop-scan" reached the GUI thread: ends a batch that no transfer loop is serving.
     void honourStopRequest();
+    // A stop in state 6: true when the source stopped its feeder and images of sheets already
+    // fed are still to come; otherwise they are dropped (MSG_RESET) and false.
+    bool stopFeedingKeepingFedSheets();
     void switchDuplexForPaper();
     // The scan presets of the open source, its duplex for the paper, then MSG_ENABLEDS.
     TW_UINT16 presetAndEnable();

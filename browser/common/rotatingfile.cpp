@@ -33,20 +33,30 @@ bool RotatingFile::open()
     return true;
 }
 
+void RotatingFile::keepOlder(const std::filesystem::path& path, int files)
+{
+    const auto older = [&path](int age) {
+        std::filesystem::path name = path;
+        return name += "." + std::to_string(age);
+    };
+    std::error_code ignored;
+    // Removed first: renaming onto an existing file fails on some systems.
+    std::filesystem::remove(older(files - 1), ignored);
+    for (int age = files - 2; age >= 1; --age)
+        std::filesystem::rename(older(age), older(age + 1), ignored);
+    if (files > 1)
+        std::filesystem::rename(path, older(1), ignored);
+    else
+        std::filesystem::remove(path, ignored);
+}
+
 void RotatingFile::rotate()
 {
     if (file) {
         std::fclose(file);
         file = nullptr;
     }
-    // Removed first: renaming onto an existing file fails on some systems.
-    std::remove(olderName(path, files - 1).c_str());
-    for (int age = files - 2; age >= 1; --age)
-        std::rename(olderName(path, age).c_str(), olderName(path, age + 1).c_str());
-    if (files > 1)
-        std::rename(path.c_str(), olderName(path, 1).c_str());
-    else
-        std::remove(path.c_str());
+    keepOlder(path, files);
     size = 0;
 }
 

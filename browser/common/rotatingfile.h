@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 // A log file that never grows past a bound: once `path` would exceed `maxBytes`, it becomes
@@ -19,6 +20,9 @@ public:
     bool write(const char* data, std::size_t size);
 
     static std::string olderName(const std::string& path, int age); // "path.age"
+    // Moves `path` to "path.1", each older one a place further, keeping `files` in all (the
+    // oldest dropped): for a log that another program starts afresh at each of its starts.
+    static void keepOlder(const std::filesystem::path& path, int files);
 
 private:
     bool open();

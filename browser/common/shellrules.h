@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ public:
 private:
     std::vector<Origin> origins;
 };
+
+// The engine's log (cef_debug.log) is kept like the agent's: five files of 5 MB at most.
+constexpr std::size_t kEngineLogBytes = 5 * 1024 * 1024;
+constexpr int kEngineLogFiles = 5;
 
 // The cookie that tells a shell's own server which PC it serves.
 constexpr const char* kDeviceCookieName = "deviceId";

@@ -1,5 +1,6 @@
 #include "browserdriver.h"
 
+#include "rotatingfile.h"
 #include "shellconfig.h"
 
 #include <chrono>
@@ -157,6 +158,9 @@ bool BrowserDriver::start(const BrowserInstallation& browser, std::string& error
     const std::filesystem::path portFile = settings.profileFolder / "DevToolsActivePort";
     std::filesystem::remove(portFile, ignored);
     prepareProfile(settings.profileFolder);
+    // The browser starts its log afresh: the earlier runs' are kept beside it.
+    if (std::filesystem::exists(settings.engineLog, ignored))
+        RotatingFile::keepOlder(settings.engineLog, ShellRules::kEngineLogFiles);
 
     TiedProcess::Command command;
     command.program = browser.program;

@@ -2,6 +2,7 @@
 #include "deviceid.h"
 #include "devtoolsshell.h"
 #include "envmenu_win.h"
+#include "foundation/userlocal.h"
 #include "foundation/widestring_win.h"
 #include "plainlog.h"
 #include "shellwindow_win.h"
@@ -14,9 +15,9 @@
 #include <memory>
 
 namespace {
-const wchar_t* const kInstanceMutex = L"Global\\VelloxBrowserMutex";
-// The agent's single-instance socket, a named pipe on Windows.
-const wchar_t* const kAgentInstancePipe = L"\\\\.\\pipe\\kelmora-vellox";
+// One shell per user of the PC: the machine-wide name carries the user's identifier, so a second
+// user's session runs a shell of its own (windows are found within a session anyway).
+const char* const kInstanceMutex = "Global\\VelloxBrowserMutex";
 // The front end when app.dat lists no environment; empty: a page that says so.
 const char* const kBuiltInBaseUrl = VELLOX_FRONTEND_BASE_URL;
 
@@ -41,8 +42,10 @@ std::filesystem::path programFolder()
 
 bool agentAnswers()
 {
-    // A pipe that exists but is busy still names a running agent.
-    return WaitNamedPipeW(kAgentInstancePipe, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+    // The agent's single-instance socket is this user's named pipe. One that exists but is busy
+    // still names a running agent.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + WideString::fromUtf8(UserLocal::path(UserLocal::kAgentInstanceName));
+    return WaitNamedPipeW(pipe.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 void showError(const std::string& text)
@@ -62,7 +65,7 @@ void bringRunningShellForward()
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
-    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, kInstanceMutex);
+    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, WideString::fromUtf8(UserLocal::path(kInstanceMutex)).c_str());
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         bringRunningShellForward();
         if (instanceMutex)
@@ -125,6 +128,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
                 PostQuitMessage(0);
             MSG message;
             while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+                if (window->takeThreadMessage(message))
+                    continue;
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
             }

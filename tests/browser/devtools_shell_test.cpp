@@ -298,11 +298,16 @@ TEST(DevToolsShell, SaysWhatKeepsItFromStarting)
         EXPECT_TRUE(processinfo::runningProgram(run.sandbox.programFolder() + "/vellox").isEmpty());
     }
     {
-        SCOPED_TRACE("a browser that ends before it listens");
+        SCOPED_TRACE("a browser that ends before it listens; the last run's engine log is kept");
         ShellRun run(oneEnvironment);
+        QDir().mkpath(run.sandbox.shellDataFolder());
+        QFile earlier(run.sandbox.engineLog());
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier run\n") > 0);
+        earlier.close();
         run.start({"--browser", "/bin/true"});
         EXPECT_TRUE(run.endsWith(1));
         EXPECT_EQ(run.startupLog().last(), "ERROR: Chromium ended before it opened its DevTools port");
+        EXPECT_EQ(ShellSandbox::readFile(run.sandbox.engineLog() + ".1"), "earlier run\n");
     }
 }
 

@@ -191,7 +191,7 @@ TEST_F(Package, HoldsTheProgramFolderAndDeclaresWhatItNeeds)
     // Resolved by dpkg-shlibdeps from the programs' libraries, plus the tools the agent runs.
     const QString depends = field("Depends");
     for (const char* needed : {"libc6 (>=", "libqt5core5a (>=", "libqt5widgets5 (>=", "libcurl4 (>=", "libcups2 (>=",
-                               "cups-client", "xdg-utils", "qt5-image-formats-plugins"})
+                               "cups-client", "cups-filters", "xdg-utils", "qt5-image-formats-plugins"})
         EXPECT_TRUE(depends.contains(QLatin1String(needed))) << needed << " missing from Depends: " << depends.toStdString();
     if (VELLOX_HAS_BROWSER)
         EXPECT_TRUE(depends.contains("libqt5webenginewidgets5")) << depends.toStdString();

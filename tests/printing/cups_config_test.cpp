@@ -30,6 +30,7 @@ QList<CupsHarness::Model> models()
 {
     CupsHarness::Model generic = CupsHarness::Model(QStringLiteral("generic"), QStringLiteral("Vellox Generic Duplex Colour"));
     generic.defaultSize = QStringLiteral("Letter");
+    generic.sizes << QStringLiteral("8K") << QStringLiteral("16K");
     generic.trays = QStringList {"Tray1", "Tray2", "Manual"};
     CupsHarness::Model mono = CupsHarness::Model(QStringLiteral("mono"), QStringLiteral("Vellox Mono Simplex"));
     mono.color = false;
@@ -103,7 +104,7 @@ TEST_F(CupsConfigTest, SelectionReadsDriverAndBinsAndNeedsADefault)
     ASSERT_TRUE(printer->selectPrinter(QStringLiteral("ufr")));
     EXPECT_EQ(printer->driverName(), "Canon Generic Plus UFR II");
     EXPECT_TRUE(printer->isCanonUfr());
-    EXPECT_EQ(printer->binCount(), 3) << "the first printer's bin count stays";
+    EXPECT_EQ(printer->binCount(), 2) << "another printer has trays of its own";
 
     // A server whose default queue was deleted has no default printer.
     ASSERT_FALSE(cups().run("lpadmin", {"-p", "spare", "-E", "-v", "file:///dev/null"}).isNull());
@@ -135,12 +136,25 @@ TEST_F(CupsConfigTest, GenericPrinterGetsPaperSidesAndColourOfTheConfiguration)
     EXPECT_NEAR(pdf.pageSizes[0].width(), 841.9, 1.0);
     EXPECT_NEAR(pdf.pageSizes[0].height(), 1190.6, 1.0);
 
-    // 8K: the queue's own paper (Letter) and sides (one-sided), in colour.
+    // 8K and 16K: the queue's paper of that size; its own sides (one-sided), in colour.
     seen = printedWith("generic", "cfg_8k", {{"size", "8K"}, {"type", "whole"}});
     col = mediaCol(seen.value("IPP_MEDIA_COL"));
-    EXPECT_TRUE(near(col.width, 21590) && near(col.height, 27940)) << seen.value("IPP_MEDIA_COL").toStdString();
+    EXPECT_TRUE(near(col.width, 27000) && near(col.height, 39000)) << seen.value("IPP_MEDIA_COL").toStdString();
     EXPECT_EQ(seen.value("IPP_SIDES"), "one-sided");
     EXPECT_EQ(seen.value("IPP_PRINT_COLOR_MODE"), "color");
+    seen = printedWith("generic", "cfg_16k", {{"size", "16K"}, {"type", "whole"}});
+    col = mediaCol(seen.value("IPP_MEDIA_COL"));
+    EXPECT_TRUE(near(col.width, 19500) && near(col.height, 27000)) << seen.value("IPP_MEDIA_COL").toStdString();
+
+    // A landscape page goes across the sheet, not shrunk onto it upright.
+    const QString wide = folders.writePage("cfg_wide.jpg", 424, 300, Qt::blue);
+    ASSERT_TRUE(printStudent(*printer, "cfg_wide", {wide}, {{"size", "A4"}, {"type", "whole"}}).finished);
+    ASSERT_TRUE(cups().waitForDocument("generic", "cfg_wide"));
+    const RenderedPdf across = renderPdf(cups().keptDocument("generic", "cfg_wide"));
+    ASSERT_EQ(across.pageSizes.size(), 1);
+    EXPECT_NEAR(across.pageSizes[0].width(), 841.9, 1.0);
+    EXPECT_NEAR(across.pageSizes[0].height(), 595.3, 1.0);
+    EXPECT_TRUE(isNear(colorAt(across.pages[0], 0.1, 0.5), Qt::blue)) << "the page fills the sheet's width";
 }
 
 TEST_F(CupsConfigTest, OneSidedMonochromePrinterIsClamped)
@@ -152,6 +166,11 @@ TEST_F(CupsConfigTest, OneSidedMonochromePrinterIsClamped)
     EXPECT_TRUE(log.contains("configPrinter after validate: dmColor=1, dmDuplex=1, dmPaperSize=9"));
     EXPECT_EQ(seen.value("IPP_SIDES"), "one-sided");
     EXPECT_EQ(seen.value("IPP_PRINT_COLOR_MODE"), "monochrome");
+
+    // A queue without an 8K paper keeps its own.
+    const QMap<QString, QString> kai = printedWith("mono", "cfg_mono_8k", {{"size", "8K"}, {"type", "whole"}});
+    const MediaCol col = mediaCol(kai.value("IPP_MEDIA_COL"));
+    EXPECT_TRUE(near(col.width, 21000) && near(col.height, 29700)) << kai.value("IPP_MEDIA_COL").toStdString();
 }
 
 TEST_F(CupsConfigTest, PresetsFromTheModelFolderArriveAtThePrinter)
@@ -241,7 +260,7 @@ TEST_F(CupsConfigTest, PreferencesDialogSavesAPresetThatPrintsAsChosen)
     EXPECT_EQ(json.value("dmDuplex").toInt(), DMDUP_HORIZONTAL);
     EXPECT_EQ(json.value("dmColor").toInt(), DMCOLOR_MONOCHROME);
     EXPECT_EQ(json.value("dmDefaultSourceName").toString(), "tray-2");
-    EXPECT_TRUE(json.value("portName").toString().startsWith("ipp://127.0.0.1:"));
+    EXPECT_TRUE(json.value("portName").toString().startsWith("vtest://127.0.0.1:"));
 
     // Installed by hand as the model's preset, it prints as chosen.
     QDir().mkpath(folders.installFolder() + "/devmode/canon-UFR");

@@ -1,5 +1,6 @@
-// Job tracking against a real CUPS queue: a job ends when it leaves the queue, a legacy job when
-// the queue drains, and a stopped printer or a cancelled job fails the job instead.
+// Job tracking against a real CUPS queue: a job ends when its own job leaves the queue, a printer
+// that needs a person makes it wait (and says why), a stopped printer or a cancelled job fails it,
+// and a job given up is cancelled at the queue and never prints.
 
 #include "cupsharness.h"
 #include "logcapture.h"
@@ -7,6 +8,8 @@
 #include "wait.h"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 using namespace ptest;
 using vtest::CupsHarness;
@@ -22,6 +25,11 @@ testing::Environment* const cupsEnvironment = CupsHarness::registerForProgram({
 struct JobWatch {
     explicit JobWatch(CPrinter& printer, const QString& uniqueId)
     {
+        QObject::connect(&printer, &CPrinter::sigPrintJobWaiting, &context,
+                         [this, uniqueId](const QString& id, const QString&, const QString& reason, const QString&) {
+                             if (id == uniqueId)
+                                 reasons.append(reason);
+                         });
         QObject::connect(&printer, &CPrinter::sigPrintJobFinished, &context,
                          [this, uniqueId](const QString& id) { finished = finished || id == uniqueId; });
         QObject::connect(&printer, &CPrinter::sigPrintFinish, &context, [this] { ++legacyFinishes; });
@@ -38,6 +46,7 @@ struct JobWatch {
     bool failed = false;
     int legacyFinishes = 0;
     QString message;
+    QStringList reasons;
 };
 
 class CupsTrackingTest : public ::testing::Test {
@@ -53,6 +62,7 @@ protected:
 
     void TearDown() override
     {
+        cups().setReachable(QStringLiteral("track"), true);
         cups().enable(QStringLiteral("track"));
         cups().cancelAll(QStringLiteral("track"));
         cups().cancelAll(QStringLiteral("iradv"));
@@ -120,45 +130,46 @@ TEST_F(CupsTrackingTest, CanonIrAdvJobEndsWhenItLeavesTheQueue)
     EXPECT_TRUE(printer->isCanonIrAdv());
 }
 
-TEST_F(CupsTrackingTest, LegacyJobWaitsUntilTheWholeQueueHasDrained)
+TEST_F(CupsTrackingTest, ASinglePrintEndsWhenItsOwnJobLeavesTheQueue)
 {
+    // A job of someone else's, or one an earlier fault left behind, stays in the queue.
     const int blocker = cups().submitHeldJob("track", "never_finishes");
     ASSERT_GT(blocker, 0);
     JobWatch watch(*printer, "track_legacy");
     ASSERT_TRUE(submit("track_legacy", true));
-    const int jobId = printer->jobId();
-
-    // Printed and gone from the queue, but the queue still holds another job.
-    ASSERT_TRUE(cups().waitForDocument("track", "track_legacy"));
-    ASSERT_TRUE(vtest::waitUntil([&] { return !queueHolds("track", jobId); }));
-    ASSERT_TRUE(waitForPolls(2));
-    EXPECT_EQ(watch.legacyFinishes, 0);
-    EXPECT_TRUE(printer->isTracking("track_legacy"));
-
-    ASSERT_TRUE(cups().cancelJob("track", blocker));
-    ASSERT_TRUE(vtest::waitUntil([&] { return watch.legacyFinishes > 0; }));
+    ASSERT_TRUE(vtest::waitUntil([&] { return watch.finished; }));
     EXPECT_EQ(watch.legacyFinishes, 1);
-    EXPECT_TRUE(watch.finished) << "the legacy job is also signalled by its id";
     EXPECT_FALSE(watch.failed);
+    EXPECT_EQ(cups().queuedJobCount("track"), 1);
+    ASSERT_TRUE(cups().cancelJob("track", blocker));
 }
 
-TEST_F(CupsTrackingTest, GivingUpForgetsTheJobWithAWarning)
+TEST_F(CupsTrackingTest, AJobGivenUpIsCancelledAtTheQueueAndNeverPrints)
 {
-    vtest::LogCapture log;
-    cups().setFate("track_timeout", CupsHarness::Fate::Hold);
-    JobWatch watch(*printer, "track_timeout");
-    ASSERT_TRUE(submit("track_timeout"));
+    PrintWaitPolicy policy;
+    policy.pollIntervalMs = 100;
+    policy.noticeMs = 500;
+    policy.giveUpMs = 2500;
+    printer->setWaitPolicy(policy);
+    ASSERT_TRUE(cups().setReachable("track", false));
+    JobWatch watch(*printer, "track_unreachable");
+    ASSERT_TRUE(submit("track_unreachable"));
     const int jobId = printer->jobId();
-    ASSERT_TRUE(cups().waitForDocument("track", "track_timeout"));
 
-    printer->removeTrackedPrintJob("track_timeout");
-    EXPECT_TRUE(log.contains(
-        QString("[warning] remove tracked print job. uniqueId=track_timeout, jobId=%1, printerName=track").arg(jobId)));
-    EXPECT_FALSE(printer->isTracking("track_timeout"));
-    EXPECT_TRUE(vtest::waitUntil([&] { return !printer->isPolling(); }));
-    cups().release("track_timeout");
-    ASSERT_TRUE(vtest::waitUntil([&] { return !queueHolds("track", jobId); }));
-    EXPECT_FALSE(watch.finished || watch.failed) << "a forgotten job is never signalled";
+    // The server names no reason for a printer it cannot reach: the page hears it all the same.
+    ASSERT_TRUE(vtest::waitUntil([&] { return watch.failed; }));
+    EXPECT_EQ(watch.reasons, QStringList {"no-response"});
+    EXPECT_EQ(watch.message, QString::fromUtf8("打印超时，请检查打印机状态"));
+    EXPECT_FALSE(watch.finished);
+    EXPECT_FALSE(queueHolds("track", jobId));
+
+    // Back on the network, the printer gets the next job and never the one given up.
+    ASSERT_TRUE(cups().setReachable("track", true));
+    JobWatch next(*printer, "track_reachable");
+    ASSERT_TRUE(submit("track_reachable"));
+    ASSERT_TRUE(vtest::waitUntil([&] { return next.finished; }));
+    EXPECT_FALSE(cups().keptDocument("track", "track_reachable").isEmpty());
+    EXPECT_TRUE(cups().keptDocument("track", "track_unreachable").isEmpty());
 }
 
 TEST_F(CupsTrackingTest, StoppedPrinterFailsItsJobsAndNothingPrintsAfterwards)
@@ -198,18 +209,29 @@ TEST_F(CupsTrackingTest, CancelledJobFails)
     cups().release("track_cancel");
 }
 
-TEST_F(CupsTrackingTest, EmptyPaperTrayIsLoggedAndTheJobPrintsOnceRefilled)
+TEST_F(CupsTrackingTest, APrinterThatNeedsAPersonMakesItsJobWaitThenItPrints)
 {
-    vtest::LogCapture log;
-    cups().setFate("track_paper", CupsHarness::Fate::MediaEmpty);
-    JobWatch watch(*printer, "track_paper");
-    ASSERT_TRUE(submit("track_paper"));
-    ASSERT_TRUE(vtest::waitUntil(
-        [&] { return log.contains("[warning] printer condition changed. printerName=track, condition=no paper"); }));
-    EXPECT_FALSE(watch.finished || watch.failed);
-    cups().release("track_paper");
-    ASSERT_TRUE(vtest::waitUntil([&] { return watch.finished; }));
-    EXPECT_FALSE(watch.failed);
+    printer->setWaitPolicy([] {
+        PrintWaitPolicy policy;
+        policy.pollIntervalMs = 100;
+        return policy;
+    }());
+    for (const auto& [name, fate, reason] : {std::make_tuple("track_paper", CupsHarness::Fate::MediaEmpty, "media-empty"),
+                                             std::make_tuple("track_asleep", CupsHarness::Fate::Offline, "offline")}) {
+        SCOPED_TRACE(name);
+        cups().setFate(name, fate);
+        JobWatch watch(*printer, name);
+        ASSERT_TRUE(submit(name));
+        ASSERT_TRUE(vtest::waitUntil([&] { return !watch.reasons.isEmpty(); }));
+        EXPECT_EQ(watch.reasons.first(), reason);
+        // Waiting is no failure, however many polls it lasts.
+        const int polls = printer->completedPolls();
+        ASSERT_TRUE(vtest::waitUntil([&] { return printer->completedPolls() >= polls + 5; }));
+        EXPECT_FALSE(watch.finished || watch.failed);
+        cups().release(name);
+        ASSERT_TRUE(vtest::waitUntil([&] { return watch.finished; }));
+        EXPECT_FALSE(watch.failed);
+    }
 }
 
 } // namespace

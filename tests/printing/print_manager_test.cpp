@@ -1,7 +1,8 @@
 // The print task manager in this process, over the in-memory spooler and a local image server:
-// the finish handlers take only the first end of a job, a time-out forgets the job, many legacy
-// tasks all end (a lost wake-up would strand them), the agent's own local print keeps the printer
-// to itself, and the names and print configuration a command's values turn into.
+// the finish handlers take only the first end of a job, a job given up or stopped is taken back
+// from the spooler, many legacy tasks all end (a lost wake-up would strand them), a download that
+// is no image is told apart, the agent's own local print keeps the printer to itself, and the
+// names and print configuration a command's values turn into.
 
 #include "httptestserver.h"
 #include "logcapture.h"
@@ -73,14 +74,16 @@ protected:
         server.serveFile("/page.jpg", jpegOf(Qt::blue));
     }
 
-    std::unique_ptr<KELPrinterMgr> manager(int timeoutMs = 60000)
+    std::unique_ptr<KELPrinterMgr> manager(int giveUpMs = 600000)
     {
+        PrintWaitPolicy policy;
+        policy.pollIntervalMs = 100;
+        policy.giveUpMs = giveUpMs;
+        printer.setWaitPolicy(policy);
         auto mgr = std::make_unique<KELPrinterMgr>(
             &printer, folders.dataFolder() + "/download/",
-            [this](const QString& key, const QString& cmd, int, const QJsonObject& data, const QString& msg) {
-                events.append({key, cmd, data, msg});
-            },
-            KELPrinterMgr::Timing {timeoutMs, timeoutMs});
+            [this](const QString& key, const QString&, const QString& cmd, int, const QJsonObject& data,
+                   const QString& msg) { events.append({key, cmd, data, msg}); });
         mgr->setBatchReceiver(&receiver);
         return mgr;
     }
@@ -132,24 +135,21 @@ TEST_F(PrintManagerTest, OnlyTheFirstEndOfAJobCounts)
     EXPECT_EQ(mgr->taskCount(), 0);
 }
 
-TEST_F(PrintManagerTest, ATimeOutFailsTheTaskAndForgetsItsJob)
+TEST_F(PrintManagerTest, AJobGivenUpOrStoppedIsTakenBackFromTheSpooler)
 {
     vtest::LogCapture log;
     auto mgr = manager(1500);
     ASSERT_TRUE(mgr->enqueuePreparedTask("t_1", "Ann", "1", "key", {page}, {{"type", "whole"}}, "t_1"));
     ASSERT_TRUE(waitForDocuments(1));
+    const int jobId = spooler->documents().front().jobId;
     ASSERT_TRUE(vtest::waitUntil([&] { return !receiver.results.isEmpty(); }));
     EXPECT_FALSE(receiver.results[0].success);
     EXPECT_EQ(receiver.results[0].message, QString::fromUtf8("打印超时，请检查打印机状态"));
+    EXPECT_EQ(spooler->cancelledJobs().count(jobId), 1u) << "a failed job must not print later";
     EXPECT_FALSE(printer.isTracking("t_1"));
-    EXPECT_TRUE(log.contains("print task timeout error, please check printer status. uniqueId=t_1"));
+    EXPECT_TRUE(log.contains("tracked print job failed. uniqueId=t_1"));
 
-    // The job printing after all, or its signal, changes nothing.
-    drainQueue();
-    Q_EMIT printer.sigPrintJobFinished("t_1");
-    EXPECT_FALSE(vtest::waitUntil([&] { return receiver.results.size() > 1; }, 300));
-
-    // A job that ends before its time-out is not failed by it afterwards.
+    // A job that ends before the limit is not failed by it afterwards.
     ASSERT_TRUE(mgr->enqueuePreparedTask("t_2", "Bob", "2", "key", {page}, {{"type", "whole"}}, "t_2"));
     ASSERT_TRUE(waitForDocuments(2));
     ASSERT_TRUE(vtest::waitUntil([&] {
@@ -158,6 +158,24 @@ TEST_F(PrintManagerTest, ATimeOutFailsTheTaskAndForgetsItsJob)
     }));
     EXPECT_TRUE(receiver.results[1].success);
     EXPECT_FALSE(vtest::waitUntil([&] { return receiver.results.size() > 2; }, 2000));
+
+    // Stopped at the printer: taken back and failed; stopped before its job went: never sent.
+    auto patient = manager();
+    ASSERT_TRUE(patient->enqueuePreparedTask("s_1", "Cy", "3", "key", {page}, {{"type", "whole"}}, "s_1"));
+    ASSERT_TRUE(waitForDocuments(3));
+    ASSERT_TRUE(vtest::waitUntil([&] { return printer.isTracking("s_1"); }));
+    ASSERT_TRUE(patient->enqueuePreparedTask("s_2", "Di", "4", "key", {page}, {{"type", "whole"}}, "s_2"));
+    EXPECT_TRUE(patient->cancelTask("s_2"));
+    EXPECT_TRUE(patient->cancelTask("s_1"));
+    EXPECT_FALSE(patient->cancelTask("nobody"));
+    ASSERT_TRUE(vtest::waitUntil([&] { return receiver.results.size() == 4; }));
+    for (int i : {2, 3}) {
+        EXPECT_FALSE(receiver.results[i].success);
+        EXPECT_EQ(receiver.results[i].message, QString::fromUtf8("打印已取消"));
+    }
+    EXPECT_EQ(spooler->cancelledJobs().count(spooler->documents().at(2).jobId), 1u);
+    EXPECT_FALSE(vtest::waitUntil([&] { return spooler->documents().size() > 3; }, 500)) << "a stopped task sent its job";
+    EXPECT_EQ(patient->taskCount(), 0);
 }
 
 TEST_F(PrintManagerTest, TwoHundredLegacyTasksAllEnd)
@@ -187,28 +205,56 @@ TEST_F(PrintManagerTest, TwoHundredLegacyTasksAllEnd)
     EXPECT_EQ(mgr->taskCount(), 0);
 }
 
-TEST_F(PrintManagerTest, LegacyFailuresReachTheirPage)
+TEST_F(PrintManagerTest, LegacyFailuresReachTheirPageWithWhatWentWrong)
 {
     server.answer("/missing.jpg", vtest::HttpReply::withStatus(404, "no such page", "text/html"));
+    // An expired session: the school's login page, answered 200, or a refusal.
+    server.answer("/login.jpg",
+                  vtest::HttpReply::withStatus(
+                      200, "<!DOCTYPE html><html><body><form><input type='password' name=p></form></body></html>",
+                      "text/html"));
+    // Some other page (a proxy's, a portal's) is the network's fault.
+    server.answer("/portal.jpg", vtest::HttpReply::withStatus(200, "<html><body>Wi-Fi</body></html>", "text/html"));
+    server.answer("/refused.jpg", vtest::HttpReply::withStatus(401, "", "text/plain"));
+    server.answer("/garbage.jpg", vtest::HttpReply::withStatus(200, QByteArray(300, 'x'), "image/jpeg"));
     auto mgr = manager();
-    mgr->addLegacyPrintTask({{"studentName", "Ann"}, {"imgList", QJsonArray {}}, {"remoteKey", "a"}});
-    mgr->addLegacyPrintTask({{"studentName", "Bob"},
-                             {"imgList", QJsonArray {server.url("/page.jpg"), server.url("/missing.jpg")}},
-                             {"remoteKey", "b"}});
-    ASSERT_TRUE(vtest::waitUntil([&] { return events.size() == 2; }));
+    const auto print = [&](const char* name, const QStringList& paths) {
+        QJsonArray urls;
+        for (const QString& path : paths)
+            urls.append(server.url(path));
+        mgr->addLegacyPrintTask({{"studentName", name}, {"imgList", urls}, {"remoteKey", name}});
+    };
+    print("Ann", {});
+    print("Bob", {"/page.jpg", "/missing.jpg"});
+    print("Cy", {"/page.jpg", "/login.jpg"});
+    print("Di", {"/refused.jpg"});
+    print("Ed", {"/garbage.jpg"});
+    print("Flo", {"/portal.jpg"});
+    ASSERT_TRUE(vtest::waitUntil([&] { return events.size() == 6; }));
+    const QString network = QString::fromUtf8("打印出错，请检查网络");
+    const QString login = QString::fromUtf8("打印出错，登录已过期，请重新登录");
+    const QMap<QString, QString> expected {{"Ann", network}, {"Bob", network}, {"Cy", login}, {"Di", login},
+                                           {"Ed", network}, {"Flo", network}};
     for (const PageEvent& event : events) {
         EXPECT_EQ(event.cmd, "error");
         EXPECT_EQ(event.data.value("errorType").toString(), "print-error");
-        EXPECT_EQ(event.msg, QString::fromUtf8("打印出错，请检查网络"));
+        EXPECT_EQ(event.msg, expected.value(event.connectionKey)) << event.connectionKey.toStdString();
+        if (event.connectionKey == "Cy")
+            EXPECT_EQ(event.data.value("imgUrl").toString(), server.url("/login.jpg"));
     }
     EXPECT_EQ(spooler->documents().size(), 0) << "an error page was printed";
+    // Nothing of theirs stays on the PC.
+    ASSERT_TRUE(vtest::waitUntil([&] {
+        return QDir(folders.dataFolder() + "/download").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty();
+    }));
 }
 
-TEST_F(PrintManagerTest, ALocalTaskKeepsThePrinterFromAWebPrintAndTellsNobody)
+TEST_F(PrintManagerTest, ALocalTaskKeepsThePrinterFromAWebPrintAndTellsItsStarter)
 {
     vtest::LogCapture log;
     auto mgr = manager();
     QSignalSpy printedAll(mgr.get(), &KELPrinterMgr::sigFinishPrintAllImages);
+    QSignalSpy localEnds(mgr.get(), &KELPrinterMgr::sigLocalTaskFinished);
     const QString second = folders.writePage("second.jpg", 40, 56, Qt::green);
     ASSERT_TRUE(mgr->enqueueLocalTask("100_0", {page, second}, {{"size", "A4"}, {"type", "part"}}));
     EXPECT_FALSE(mgr->enqueueLocalTask("100_0", {page}, {}));
@@ -229,8 +275,11 @@ TEST_F(PrintManagerTest, ALocalTaskKeepsThePrinterFromAWebPrintAndTellsNobody)
     }));
     EXPECT_EQ(events[0].cmd, "print-end");
     EXPECT_EQ(spooler->documents().size(), 2);
-    // The local end is only logged: no batch result, no page event, no "all printed".
+    // The local end goes to whoever started it: no batch result, no page event, no "all printed".
     EXPECT_TRUE(log.contains("print callback. uniqueId=100_0, success=true"));
+    ASSERT_EQ(localEnds.count(), 1);
+    EXPECT_EQ(localEnds.at(0).at(0).toString(), "100_0");
+    EXPECT_TRUE(localEnds.at(0).at(1).toBool());
     EXPECT_TRUE(receiver.results.isEmpty());
     EXPECT_EQ(printedAll.count(), 1);
     EXPECT_EQ(mgr->taskCount(), 0);

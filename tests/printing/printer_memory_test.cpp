@@ -1,5 +1,6 @@
 // CPrinter over the in-memory spooler: every failure of a print with what it leaves behind, the
-// empty document, the sticky bin count, and a poll and a name query that never wait for a print.
+// empty document, the bin count per printer, a stopped or offline printer, transparent and
+// landscape pages, and a poll and a name query that never wait for a print.
 
 #include "logcapture.h"
 #include "memoryspooler.h"
@@ -207,7 +208,7 @@ TEST_F(PrinterMemoryTest, PagesArePlacedOnThePrintableAreaFromDecodedOrEncodedIm
     EXPECT_EQ(drawn[0].height, 1400);
 }
 
-TEST_F(PrinterMemoryTest, BinCountOfTheFirstPrinterWithBinsStays)
+TEST_F(PrinterMemoryTest, BinCountIsThatOfTheSelectedPrinter)
 {
     MemorySpooler::Printer other;
     other.binCount = 5;
@@ -215,23 +216,15 @@ TEST_F(PrinterMemoryTest, BinCountOfTheFirstPrinterWithBinsStays)
     EXPECT_EQ(printer.binCount(), 2);
     ASSERT_TRUE(printer.selectPrinter("other"));
     EXPECT_EQ(printer.printerName(), "other");
+    EXPECT_EQ(printer.binCount(), 5) << "another printer has trays of its own";
+    ASSERT_TRUE(printer.selectPrinter(QString()));
     EXPECT_EQ(printer.binCount(), 2);
 
-    // A printer without bins leaves the count at 0, so the next one is asked.
-    CPrinter fresh(spooler, folders.config());
-    MemorySpooler::Printer binless;
-    spooler->addPrinter(L"binless", binless);
-    ASSERT_TRUE(fresh.selectPrinter("binless"));
-    EXPECT_EQ(fresh.binCount(), 0);
-    ASSERT_TRUE(fresh.selectPrinter("other"));
-    EXPECT_EQ(fresh.binCount(), 5);
-
-    // No default printer: the previous name stays; none at all gives false.
+    // No default printer any more (it was removed): no printer, not the one it used to be.
     spooler->setDefault(std::wstring());
-    EXPECT_TRUE(fresh.selectPrinter(QString()));
-    EXPECT_EQ(fresh.printerName(), "other");
-    CPrinter none(spooler, folders.config());
-    EXPECT_FALSE(none.selectPrinter(QString()));
+    EXPECT_FALSE(printer.selectPrinter(QString()));
+    EXPECT_TRUE(printer.printerName().isEmpty());
+    EXPECT_FALSE(printer.selectPrinter("gone")) << "a printer that cannot be opened is not there";
 }
 
 TEST_F(PrinterMemoryTest, PollAndTheDefaultPrintersNameNeverWaitForARunningPrint)
@@ -272,19 +265,56 @@ TEST_F(PrinterMemoryTest, PollAndTheDefaultPrintersNameNeverWaitForARunningPrint
     spooler->setDocumentScript({});
 }
 
-TEST_F(PrinterMemoryTest, JobsOfAStoppedPrinterAreCancelledAndFailed)
+TEST_F(PrinterMemoryTest, JobsOfAStoppedPrinterAreCancelledAndFailedAnOfflineOneWaits)
 {
     ASSERT_TRUE(configuredPrint("stuck", pages));
     const int jobId = printer.jobId();
     QString message;
+    QStringList waits;
     QObject context;
     QObject::connect(&printer, &CPrinter::sigPrintJobFailed, &context,
                      [&](const QString& id, const QString& text) { message = id + ": " + text; });
+    QObject::connect(&printer, &CPrinter::sigPrintJobWaiting, &context,
+                     [&](const QString& id, const QString& name, const QString& reason, const QString&) {
+                         waits << id + "@" + name + ":" + reason;
+                     });
+    // Offline for a while: the page is told, nothing fails.
     spooler->updatePrinter(kPrinter, [](MemorySpooler::Printer& p) { p.condition.offline = true; });
+    ASSERT_TRUE(vtest::waitUntil([&] { return !waits.isEmpty(); }));
+    const int polls = printer.completedPolls();
+    ASSERT_TRUE(vtest::waitUntil([&] { return printer.completedPolls() >= polls + 3; }));
+    EXPECT_TRUE(message.isEmpty());
+    EXPECT_TRUE(printer.isTracking("stuck"));
+
+    // Stopped at the queue: cancelled and failed.
+    spooler->updatePrinter(kPrinter, [](MemorySpooler::Printer& p) {
+        p.condition.offline = false;
+        p.condition.stopped = true;
+    });
     EXPECT_TRUE(vtest::waitUntil([&] { return !message.isEmpty(); }));
-    EXPECT_EQ(message, QString::fromUtf8("stuck: 打印机已脱机，请检查打印机状态"));
+    EXPECT_EQ(message, QString::fromUtf8("stuck: 打印机已停止，请检查打印机状态"));
     EXPECT_TRUE(vtest::waitUntil([&] { return spooler->cancelledJobs().count(jobId) == 1; }));
     EXPECT_FALSE(printer.isTracking("stuck"));
+    EXPECT_EQ(waits, (QStringList {"stuck@memory:offline", "stuck@memory:"}));
+}
+
+TEST_F(PrinterMemoryTest, TransparencyIsPaperAndALandscapePageTurnsTheSheet)
+{
+    QImage clear(300, 100, QImage::Format_ARGB32);
+    clear.fill(Qt::transparent);
+    const QString png = folders.dataFolder() + "/clear.png";
+    ASSERT_TRUE(clear.save(png));
+    ASSERT_TRUE(configuredPrint("clear", {png}));
+    const MemorySpooler::Document document = spooler->documents().last();
+    ASSERT_EQ(document.pages.size(), 1);
+    EXPECT_EQ(document.pages[0].firstPixel & 0xffffffu, 0xffffffu) << "transparent printed as black";
+    const DEVMODEW* dm = reinterpret_cast<const DEVMODEW*>(document.devMode.data());
+    ASSERT_TRUE(dm->dmFields & DM_ORIENTATION);
+    EXPECT_EQ(dm->dmOrientation, DMORIENT_LANDSCAPE);
+
+    ASSERT_TRUE(configuredPrint("upright", pages));
+    const DEVMODEW* upright = reinterpret_cast<const DEVMODEW*>(spooler->documents().last().devMode.data());
+    EXPECT_EQ(upright->dmOrientation, DMORIENT_PORTRAIT);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "wait.h"
 
 #include <QBuffer>
+#include <QDirIterator>
 #include <QFile>
 #include <QImage>
 #include <QRegularExpression>
@@ -81,6 +82,8 @@ void PrintFlow::SetUp()
     cups().setDefaultFate(vtest::CupsHarness::Fate::Print);
     earlierJobs = cups().jobNames(kQueue).size();
     ASSERT_TRUE(server.isListening());
+    // A job that has left the queue is seen within a tenth of a second, not half a second.
+    sandbox.setConfig(QStringLiteral("printpollms"), QStringLiteral("100"));
     port = sandbox.startListening({QStringLiteral("--hidden")});
     ASSERT_NE(port, 0);
     ASSERT_TRUE(page.open(port)) << page.errorString().toStdString();
@@ -97,6 +100,7 @@ void PrintFlow::TearDown()
     for (const QString& job : jobs())
         cups().release(job);
     cups().cancelAll(kQueue);
+    cups().setReachable(kQueue, true);
     cups().enable(kQueue);
     if (HasFailure())
         std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
@@ -126,6 +130,38 @@ QString PrintFlow::imageUrl(int student, int page, bool gated)
     }
     // The query as the school's servers send it: the name after "=" is the same for every image.
     return server.url(path) + QStringLiteral("?v=1");
+}
+
+bool PrintFlow::accepted(vtest::WsClient& client, const QString& cmd, const QJsonValue& data)
+{
+    const auto reply = client.request(cmd, data);
+    return reply && reply->value("ret").toInt() == 200;
+}
+
+void PrintFlow::startHeldBatch(vtest::WsClient& client, int first, int count)
+{
+    cups().setDefaultFate(vtest::CupsHarness::Fate::Hold);
+    QJsonArray students;
+    for (int s = first; s < first + count; ++s)
+        students.append(studentData(s, 1));
+    ASSERT_TRUE(accepted(client, "printBatch", students));
+    ASSERT_TRUE(waitForJobs(jobs().size() + 1));
+}
+
+void PrintFlow::releaseJobsUntil(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(waitForJobs(i + 1)) << "job " << i << " did not arrive";
+        releaseJob(jobs().at(i));
+    }
+}
+
+QStringList studentIds(const QList<QJsonObject>& events)
+{
+    QStringList ids;
+    for (const QJsonObject& event : events)
+        ids.append(dataOf(event).value("studentId").toString());
+    return ids;
 }
 
 void PrintFlow::openGate(int student)
@@ -189,14 +225,29 @@ void PrintFlow::releaseJob(const QString& jobName)
     cups().release(jobName);
 }
 
+QStringList PrintFlow::submittedJobs() const
+{
+    QStringList names;
+    static const QRegularExpression registered(QStringLiteral("register tracked print job\\. uniqueId=([^,]+),"));
+    QRegularExpressionMatchIterator it = registered.globalMatch(sandbox.readLog());
+    while (it.hasNext())
+        names.append(it.next().captured(1));
+    return names;
+}
+
+QStringList PrintFlow::downloadedFiles() const
+{
+    QStringList files;
+    QDirIterator it(sandbox.dataFolder() + QStringLiteral("/download"), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    return files;
+}
+
 int PrintFlow::logCount(const QString& text) const
 {
     return sandbox.readLog().count(text);
-}
-
-bool PrintFlow::waitForLogCount(const QString& text, int count, int timeoutMs) const
-{
-    return vtest::waitUntil([&] { return logCount(text) >= count; }, timeoutMs);
 }
 
 QList<QJsonObject> PrintFlow::waitForEvents(vtest::WsClient& client, const QStringList& cmds, int count,

@@ -59,6 +59,14 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Sends a command and tells whether it was accepted (200).
+    bool accepted(vtest::WsClient& client, const QString& cmd, const QJsonValue& data);
+    // A batch of students first..first+count-1 whose jobs are held; returns once the first job
+    // is at the printer.
+    void startHeldBatch(vtest::WsClient& client, int first, int count);
+    // Releases the held jobs one by one as they arrive, until `count` jobs have printed.
+    void releaseJobsUntil(int count);
+
     // The image of page `page` of `student`, answered at once or, when gated, once the
     // student's gate opens.
     QString imageUrl(int student, int page, bool gated = false);
@@ -79,8 +87,11 @@ protected:
     // Releases a held job and waits until the printer has its document.
     void releaseJob(const QString& jobName);
 
+    // The names of the jobs the agent has sent, in order, as its log tells them.
+    QStringList submittedJobs() const;
+    // Files the agent keeps under its download folder.
+    QStringList downloadedFiles() const;
     int logCount(const QString& text) const;
-    bool waitForLogCount(const QString& text, int count, int timeoutMs = kEventWaitMs) const;
 
     // Events of one command on `client`, in arrival order, until `count` have come.
     QList<QJsonObject> waitForEvents(vtest::WsClient& client, const QStringList& cmds, int count,
@@ -98,6 +109,9 @@ private:
     mutable std::mutex gatesMutex;
     std::map<int, std::shared_ptr<Gate>> gates;
 };
+
+// The "studentId" of each event.
+QStringList studentIds(const QList<QJsonObject>& events);
 
 // The "data" of an event.
 inline QJsonObject dataOf(const QJsonObject& event)

@@ -329,20 +329,24 @@ TrackedPrintJob job(const char* id, int jobId, bool irAdv, bool legacy, const ch
     return j;
 }
 
-// Feeds recorded readings of one printer to a fresh book; the ids ended at each poll.
+// Feeds recorded readings of one printer to a fresh book, one poll every `stepMs` from the jobs'
+// submission; the ids ended at each poll.
 std::vector<QStringList> replay(const QList<TrackedPrintJob>& jobs, const std::vector<PrinterQueueSnapshot>& polls,
                                 QMap<QString, JobOutcome> outcomes = {},
-                                std::vector<TrackedJobBook::PollReport>* reports = nullptr)
+                                std::vector<TrackedJobBook::PollReport>* reports = nullptr,
+                                const PrintWaitPolicy& policy = PrintWaitPolicy(), qint64 stepMs = 500)
 {
-    TrackedJobBook book;
+    TrackedJobBook book(policy);
     for (const TrackedPrintJob& j : jobs)
         book.add(j);
     std::vector<QStringList> ended;
+    qint64 now = 0;
     for (const PrinterQueueSnapshot& snapshot : polls) {
+        now += stepMs;
         TrackedJobBook::PollReading r;
         r.snapshots.insert(QStringLiteral("p"), snapshot);
         r.outcomes = outcomes;
-        const TrackedJobBook::PollReport report = book.apply(book.all(), r);
+        const TrackedJobBook::PollReport report = book.apply(book.all(), r, now);
         QStringList ids;
         for (const auto& e : report.ended)
             ids << e.job.uniqueId;
@@ -355,13 +359,16 @@ std::vector<QStringList> replay(const QList<TrackedPrintJob>& jobs, const std::v
 
 TEST(JobTracking, DecisionTableRows)
 {
-    // Tracked, ordinary: finished when its id leaves the queue, or the queue is empty.
-    EXPECT_EQ(replay({job("a", 7, false, false)}, {reading({{7, "8"}}), reading({{7, "10"}}), reading({{9, "0"}})}),
-              (std::vector<QStringList> {{}, {}, {"a"}}));
-    EXPECT_EQ(replay({job("a", 7, false, false)}, {reading({})}), (std::vector<QStringList> {{"a"}}));
-    // Legacy, ordinary: only an empty queue ends it.
-    EXPECT_EQ(replay({job("l", 7, false, true)}, {reading({{9, "1"}}), reading({{9, "1"}}), reading({})}),
-              (std::vector<QStringList> {{}, {}, {"l"}}));
+    // Ordinary printers: finished when its id leaves the queue, or the queue is empty, whatever
+    // else the queue holds; single prints ("legacy") alike.
+    for (const bool legacy : {false, true}) {
+        EXPECT_EQ(replay({job("a", 7, false, legacy)},
+                         {reading({{7, "8"}, {9, "1"}}), reading({{7, "10"}, {9, "1"}}), reading({{9, "1"}})}),
+                  (std::vector<QStringList> {{}, {}, {"a"}}));
+        EXPECT_EQ(replay({job("a", 7, false, legacy)}, {reading({})}), (std::vector<QStringList> {{"a"}}));
+        // An absent iR-ADV job has printed.
+        EXPECT_EQ(replay({job("c", 7, true, legacy)}, {reading({{9, "3000"}})}), (std::vector<QStringList> {{"c"}}));
+    }
     // Canon iR-ADV keeps printed jobs: "2010" then "3000" ends it; first seen at "3000" does not.
     EXPECT_EQ(replay({job("c", 7, true, false)},
                      {reading({{7, "2010"}}), reading({{7, "3000"}})}),
@@ -372,10 +379,6 @@ TEST(JobTracking, DecisionTableRows)
     EXPECT_EQ(replay({job("c", 7, true, false)}, {reading({{7, "2010"}}), reading({{7, "2000"}}), reading({{7, "3000"}})}),
               (std::vector<QStringList> {{}, {}, {}}))
         << "the status check needs the two readings in a row";
-    // An absent iR-ADV job: tracked ends, legacy waits for the queue; legacy with the status check.
-    EXPECT_EQ(replay({job("c", 7, true, false)}, {reading({{9, "3000"}})}), (std::vector<QStringList> {{"c"}}));
-    EXPECT_EQ(replay({job("c", 7, true, true)}, {reading({{9, "3000"}}), reading({{7, "2010"}}), reading({{7, "3000"}})}),
-              (std::vector<QStringList> {{}, {}, {"c"}}));
 }
 
 TEST(JobTracking, UnreadableQueueChangesNothing)
@@ -402,12 +405,10 @@ TEST(JobTracking, EndedJobsInKeyOrderWithTheCountBeforeRemoval)
     EXPECT_FALSE(reports[0].nowEmpty);
 }
 
-TEST(JobTracking, HaltedPrinterAndFailedOutcomesFailTheJob)
+TEST(JobTracking, StoppedQueuesAndFailedOutcomesFailTheJob)
 {
     PrinterCondition stopped;
     stopped.stopped = true;
-    PrinterCondition offline;
-    offline.offline = true;
     std::vector<TrackedJobBook::PollReport> reports;
     // Stopped at two polls in a row; one good poll in between starts the count again.
     EXPECT_EQ(replay({job("a", 7, false, false), job("l", 8, false, true)},
@@ -417,11 +418,6 @@ TEST(JobTracking, HaltedPrinterAndFailedOutcomesFailTheJob)
               (std::vector<QStringList> {{}, {}, {}, {"a", "l"}}));
     EXPECT_EQ(reports[3].ended[0].failure, TrackedJobBook::FailReason::PrinterStopped);
     EXPECT_TRUE(reports[3].ended[0].cancel);
-
-    reports.clear();
-    replay({job("a", 7, false, false)}, {reading({{7, "10"}}, offline), reading({{7, "10"}}, offline)}, {}, &reports);
-    ASSERT_EQ(reports[1].ended.size(), 1);
-    EXPECT_EQ(reports[1].ended[0].failure, TrackedJobBook::FailReason::PrinterOffline);
 
     // A job that left the queue cancelled or aborted failed; completed or unknown printed.
     reports.clear();
@@ -434,20 +430,59 @@ TEST(JobTracking, HaltedPrinterAndFailedOutcomesFailTheJob)
     EXPECT_EQ(reports[0].ended[2].failure, TrackedJobBook::FailReason::None);
 }
 
-TEST(JobTracking, AttentionConditionsAreReportedOnChange)
+TEST(JobTracking, AWaitingJobIsToldWhyAndTakenBackOnlyAtTheLimit)
 {
+    PrintWaitPolicy policy;
+    policy.noticeMs = 2000;
+    policy.canonIrAdvNoticeMs = 4000;
+    policy.giveUpMs = 5000;
     PrinterCondition empty;
     empty.noPaper = true;
+    PrinterCondition offline;
+    offline.offline = true;
+    offline.noPaper = true; // off first: paper can wait
+    const auto reasons = [](const std::vector<TrackedJobBook::PollReport>& reports) {
+        QStringList keys;
+        for (const auto& report : reports) {
+            for (const auto& change : report.waitChanges)
+                keys << QString("%1:%2").arg(change.job.uniqueId, printWaitReasonKey(change.reason));
+        }
+        return keys;
+    };
+
+    // Out of paper, then offline for one poll (a printer waking): told on each change, nothing
+    // fails; back to printing, then silent past the notice time; printed in the end.
     std::vector<TrackedJobBook::PollReport> reports;
-    replay({job("a", 7, false, false)},
-           {reading({{7, "10"}}, empty), reading({{7, "10"}}, empty), reading({{7, "10"}}), reading({{7, "10"}})}, {},
-           &reports);
-    EXPECT_EQ(reports[0].attentionChanges.size(), 1);
-    EXPECT_TRUE(reports[0].attentionChanges[0].condition.noPaper);
-    EXPECT_TRUE(reports[1].attentionChanges.isEmpty());
-    EXPECT_EQ(reports[2].attentionChanges.size(), 1);
-    EXPECT_FALSE(reports[2].attentionChanges[0].condition.noPaper);
-    EXPECT_TRUE(reports[3].attentionChanges.isEmpty());
+    EXPECT_EQ(replay({job("a", 7, false, false)},
+                     {reading({{7, "10"}}, empty), reading({{7, "10"}}, empty), reading({{7, "10"}}, offline),
+                      reading({{7, "10"}}), reading({{7, "10"}}), reading({})},
+                     {}, &reports, policy, 300),
+              (std::vector<QStringList> {{}, {}, {}, {}, {}, {"a"}}));
+    EXPECT_EQ(reasons(reports), (QStringList {"a:media-empty", "a:offline", "a:"}));
+
+    // Nothing reported, not printed: "no-response" at the notice time (later on an iR-ADV),
+    // taken back at the limit; jammed meanwhile says so, and going on after it says that.
+    reports.clear();
+    PrinterCondition jammed;
+    jammed.jammed = true;
+    EXPECT_EQ(replay({job("a", 7, false, false), job("c", 8, true, false)},
+                     {reading({{7, "10"}, {8, "2010"}}), reading({{7, "10"}, {8, "2010"}}),
+                      reading({{7, "10"}, {8, "2010"}}, jammed), reading({{7, "10"}, {8, "2010"}}),
+                      reading({{7, "10"}, {8, "2010"}})},
+                     {}, &reports, policy, 1100),
+              (std::vector<QStringList> {{}, {}, {}, {}, {"a", "c"}}));
+    EXPECT_EQ(reasons(reports), (QStringList {"a:no-response", "a:media-jam", "c:media-jam", "a:", "c:"}))
+        << "a printer that goes on after a jam is printing: silent again only after a notice time";
+    ASSERT_EQ(reports[4].ended.size(), 2);
+    EXPECT_EQ(reports[4].ended[0].failure, TrackedJobBook::FailReason::GaveUp);
+    EXPECT_TRUE(reports[4].ended[0].cancel);
+
+    // The limit holds when the queue cannot be read at all.
+    reports.clear();
+    EXPECT_EQ(replay({job("u", 7, false, false)}, {PrinterQueueSnapshot(), PrinterQueueSnapshot()}, {}, &reports,
+                     policy, 3000),
+              (std::vector<QStringList> {{}, {"u"}}));
+    EXPECT_EQ(reports[1].ended[0].failure, TrackedJobBook::FailReason::GaveUp);
 }
 
 TEST(JobTracking, JobsOfEachPrinterAreJudgedByTheirOwnQueue)
@@ -458,7 +493,7 @@ TEST(JobTracking, JobsOfEachPrinterAreJudgedByTheirOwnQueue)
     TrackedJobBook::PollReading r;
     r.snapshots.insert("first", reading({{5, "10"}}));
     r.snapshots.insert("second", reading({{6, "10"}}));
-    TrackedJobBook::PollReport report = book.apply(book.all(), r);
+    TrackedJobBook::PollReport report = book.apply(book.all(), r, 100);
     ASSERT_EQ(report.ended.size(), 1);
     EXPECT_EQ(report.ended[0].job.uniqueId, "b");
 
@@ -466,9 +501,36 @@ TEST(JobTracking, JobsOfEachPrinterAreJudgedByTheirOwnQueue)
     const QList<TrackedPrintJob> polled = book.all();
     book.add(job("a", 9, false, false, "first"));
     r.snapshots.insert("first", reading({}));
-    report = book.apply(polled, r);
+    report = book.apply(polled, r, 200);
     EXPECT_TRUE(report.ended.isEmpty());
     EXPECT_TRUE(book.contains("a"));
+
+    // A job the agent takes back ends at the next poll, unless it has printed by then.
+    book.add(job("x", 11, false, false, "first"));
+    ASSERT_TRUE(book.requestCancel("a"));
+    ASSERT_TRUE(book.requestCancel("x"));
+    EXPECT_FALSE(book.requestCancel("nobody"));
+    r.snapshots.insert("first", reading({{11, "10"}}));
+    report = book.apply(book.all(), r, 300);
+    ASSERT_EQ(report.ended.size(), 2);
+    EXPECT_EQ(report.ended[0].failure, TrackedJobBook::FailReason::None) << "job 9 has left the queue";
+    EXPECT_EQ(report.ended[1].failure, TrackedJobBook::FailReason::CancelledByAgent);
+    EXPECT_TRUE(report.ended[1].cancel);
+}
+
+TEST(PrintPapers, KaiSizesByDimensionsElseByName)
+{
+    const std::vector<PrinterChoice> papers {{9, L"iso_a4_210x297mm", 2100, 2970},
+                                             {257, L"om_dai-pa-kai_275x395mm", 2750, 3950},
+                                             {258, L"om_pa-kai_267x389mm", 2670, 3890},
+                                             {259, L"prc_16k_146x215mm", 1460, 2150},
+                                             {260, L"custom_195x270mm_195x270mm", 1950, 2700}};
+    EXPECT_EQ(kaiPaperId(papers, "8K"), 258) << "the nearest of the 8K sizes";
+    EXPECT_EQ(kaiPaperId(papers, "16K"), 260) << "by size before a paper merely named 16K";
+    EXPECT_EQ(kaiPaperId({{300, L"16K", 0, 0}, {301, L"8K 横向", 0, 0}}, "8K"), 301);
+    EXPECT_EQ(kaiPaperId({{300, L"16K", 0, 0}}, "16K"), 300);
+    EXPECT_EQ(kaiPaperId({{300, L"A4", 2100, 2970}, {301, L"18K", 0, 0}}, "8K"), 0);
+    EXPECT_EQ(kaiPaperId(papers, "A4"), 0);
 }
 
 } // namespace

@@ -298,6 +298,19 @@ TEST(PageEncoding, TransferFilesAreTakenOverByName)
         ASSERT_TRUE(QFile::remove(folder.filePath(name)));
     EXPECT_TRUE(vanished.encodeJpeg(QString(), &problem).isEmpty());
     EXPECT_EQ(problem, "the transferred file cannot be read: " + own);
+
+    // At start, the transfer files an earlier agent left are removed; newer ones and files of
+    // other names stay.
+    const QDateTime start = QDateTime::currentDateTime();
+    for (const QString& name : { "vellox-transfer.tif", "vellox-transfer-3.bmp", "notes.txt" }) {
+        QFile file(folder.filePath(name));
+        ASSERT_TRUE(writeFile(file.fileName(), "x"));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(start.addSecs(-3600), QFileDevice::FileModificationTime));
+    }
+    ASSERT_TRUE(writeFile(own, first));
+    EXPECT_EQ(KELRawPage::removeLeftoverTransferFiles(folder.path(), start.addSecs(-60)), 2);
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), (QStringList{ "notes.txt", "page.bmp", "vellox-transfer.bmp" }));
 }
 
 TEST(PageEncoding, PagesThatCannotBeReadGiveNoJpegAndSayWhy)

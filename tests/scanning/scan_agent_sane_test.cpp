@@ -220,4 +220,26 @@ TEST_F(SaneScanAgent, AnIoErrorMidBatchIsOvercomeWithoutARestart)
     EXPECT_FALSE(scanError(0)) << "the second batch failed";
 }
 
+// A stop while the scanner has already read the next sheet: that sheet has come out of the
+// scanner, so it is delivered too, and the pages match the paper.
+TEST_F(SaneScanAgent, AStopKeepsTheSheetAlreadyRead)
+{
+    writeProfile({ { "options", QJsonObject{ { "source", sanetest::kFeeder }, { "resolution", 75 }, { "read-delay", true },
+                                             { "read-delay-duration", 50000 } } } });
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    ASSERT_TRUE(startScan("B-stop"));
+    ASSERT_TRUE(vtest::waitUntil([&] { return jpegCount("B-stop") >= 2; }, kScanWaitMs));
+    ASSERT_TRUE(page.request("stop-scan"));
+    const auto end = page.waitForCmd("uploaded-end", kScanWaitMs);
+    ASSERT_TRUE(end);
+    // Every sheet read to its end is a page; none was cut off mid-read.
+    const int read = traceLines("\"bytes\"");
+    const int pages = end->value("data").toObject().value("imageCount").toInt();
+    EXPECT_EQ(pages, read);
+    EXPECT_LT(pages, sanetest::kFeederPages);
+    EXPECT_EQ(jpegCount("B-stop"), pages);
+    EXPECT_EQ(traceLines("SANE_STATUS_CANCELLED"), 0);
+    EXPECT_EQ(traceLines("\"msg\":\"MSG_STOPFEEDER\""), 1);
+}
+
 } // namespace

@@ -276,12 +276,15 @@ TEST_F(ScanAgent, StopScanEndsTheBatchAfterThePageInTransfer)
     const auto stopped = page.request("stop-scan");
     ASSERT_TRUE(stopped);
     EXPECT_EQ(stopped->value("ret").toInt(), 200);
-    ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_PENDINGXFERS", "MSG_RESET") == 1; }, kScanWaitMs));
+    // The feeder stops; the sheet already fed still comes, and the source ends the batch.
+    ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_PENDINGXFERS", "MSG_STOPFEEDER") == 1; }, kScanWaitMs));
+    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
     const int transferred = traceCount("DAT_IMAGENATIVEXFER", "MSG_GET");
     EXPECT_LT(transferred, 10);
+    EXPECT_EQ(trace("DAT_PENDINGXFERS", "MSG_ENDXFER").back().value("count").toInt(), 0);
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 0);
     expectPagesInOrder("B-stop", transferred);
     // A stopped batch ends like any other.
-    ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
     const auto uploaded = page.waitForCmd("uploaded-end", kScanWaitMs);
     ASSERT_TRUE(uploaded);
     EXPECT_EQ(uploaded->value("data").toObject().value("imageCount").toInt(), transferred);
@@ -296,7 +299,7 @@ TEST_F(ScanAgent, StopScanEndsTheBatchAfterThePageInTransfer)
     ASSERT_TRUE(startScan("B-after-stop"));
     ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
     expectPagesInOrder("B-after-stop", 4);
-    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_RESET"), 1);
+    EXPECT_EQ(traceCount("DAT_PENDINGXFERS", "MSG_STOPFEEDER"), 1);
 }
 
 TEST_F(ScanAgent, StartScanDuringATransferChangesNothing)

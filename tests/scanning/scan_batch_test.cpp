@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSet>
 
 namespace {
@@ -338,6 +339,17 @@ TEST_F(ScanBatch, PagesByFileTransferAreEachReadFromTheirOwnFile)
 {
     const QString batch = "B-files";
     sandbox.setEnv("VELLOX_TEST_HOLD_PAGE", "1");
+    // An output folder given with a separator at its end still makes plain paths.
+    sandbox.setConfig("outputpath", outputFolder() + "/");
+    // Pages in transfer when an earlier agent ended: removed at the next start.
+    const QString temp = sandbox.dataFolder() + "/temp";
+    ASSERT_TRUE(QDir().mkpath(temp));
+    for (const QString& name : { "vellox-transfer.bmp", "vellox-transfer-2.bmp" }) {
+        QFile leftover(temp + "/" + name);
+        ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+        leftover.write("BM");
+        ASSERT_TRUE(leftover.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+    }
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 6 }, { "xferMech", "file" },
                                                                  { "missingFileAtPage", 3 }, { "emptyFileAtPage", 5 } }) }));
     ASSERT_TRUE(startScan(batch));
@@ -348,6 +360,11 @@ TEST_F(ScanBatch, PagesByFileTransferAreEachReadFromTheirOwnFile)
                   QString::fromUtf8("第%1张扫描图像无法识别, 未能保存, 请重新扫描该页").arg(image));
         EXPECT_EQ(unsaved->value("data").toObject().value("page").toInt(), image);
     }
+    const auto uploaded = page.waitForCmd("uploaded-image", kScanWaitMs);
+    ASSERT_TRUE(uploaded);
+    EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(batchFolder(batch)) + "Image[1-4]\\.jpg$")
+                    .match(uploaded->value("data").toObject().value("localFIle").toString()).hasMatch())
+        << uploaded->value("data").toObject().value("localFIle").toString().toStdString();
     const auto end = uploadedEnd();
     ASSERT_TRUE(end);
     EXPECT_EQ(end->value("data").toObject(), totals(batch, 4));

@@ -408,9 +408,21 @@ TEST(TwainSession, StopFeederAndTheWalkDown)
     session.openSource();
     ASSERT_EQ(session.EnableDS(nullptr, false), TWRC_SUCCESS);
     session.QueueDataSourceSignal(MSG_XFERREADY);
+    // The feeder stops; the images of sheets already fed are still to come.
+    dsm.respond = [](const DsmCall& call) {
+        if (call.msg == MSG_STOPFEEDER)
+            static_cast<pTW_PENDINGXFERS>(call.data)->Count = 2;
+        return static_cast<TW_UINT16>(TWRC_SUCCESS);
+    };
+    TW_UINT16 pending = 0;
+    EXPECT_EQ(session.StopFeeding(pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending, 2);
+    EXPECT_EQ(session.GetState(), 6);
     EXPECT_EQ(session.StopFeeder(), TWRC_SUCCESS);
     EXPECT_EQ(session.GetState(), 5);
     EXPECT_EQ(dsm.count(DAT_PENDINGXFERS, MSG_RESET), 1);
+    EXPECT_EQ(session.StopFeeding(pending), TWRC_FAILURE); // only in state 6
+    EXPECT_EQ(dsm.count(DAT_PENDINGXFERS, MSG_STOPFEEDER), 1);
     EXPECT_EQ(session.DisableDS(), TWRC_SUCCESS);
     EXPECT_EQ(session.CloseDS(), TWRC_SUCCESS);
     EXPECT_EQ(session.CloseDSM(), TWRC_SUCCESS);

@@ -45,6 +45,26 @@ esac
 exit 0
 )";
 
+// The queues' backend: the IPP backend, after what the job's fate does at the queue. A printer that
+// is offline (asleep, unplugged) is reported by its backend, so "offline" is played here, before
+// the job goes to the printer. $3 is the job's name; $0 is the device URI, as for every backend.
+const char kBackendScript[] = R"(#!/bin/sh
+dir=@DIR@
+if [ $# -ge 3 ]; then
+  fate=$(cat "$dir/fates/$3" 2>/dev/null || cat "$dir/fates/.default" 2>/dev/null)
+  if [ "$fate" = offline ]; then
+    echo "STATE: +offline-report" >&2
+    n=0
+    while [ ! -e "$dir/release/$3" ] && [ $n -lt 2400 ]; do sleep 0.05; n=$((n+1)); done
+    echo "STATE: -offline-report" >&2
+  fi
+fi
+DEVICE_URI="ipp${DEVICE_URI#vtest}"
+export DEVICE_URI
+exec /usr/lib/cups/backend/ipp "$@"
+)";
+const char kSystemServerBin[] = "/usr/lib/cups";
+
 // A page description small enough for `lp`; the test queues pass PDF through unchanged.
 const char kTinyPdf[] = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
                         "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
@@ -62,6 +82,8 @@ constexpr PaperSize kPaperSizes[] = {
     {"Letter", 612, 792},
     {"Legal", 612, 1008},
     {"A5", 420, 595},
+    {"8K", 765, 1106},  // 270 × 390 mm
+    {"16K", 553, 765},  // 195 × 270 mm
 };
 constexpr int kMarginPt = 12;
 
@@ -251,6 +273,15 @@ bool CupsHarness::start(const QList<Model>& models)
     if (!writeFile(dir + QStringLiteral("/fate.sh"), kFateScript, true)
         || !writeFile(dir + QStringLiteral("/tiny.pdf"), kTinyPdf))
         return false;
+    // The server's programs are the system's, with one backend more.
+    const QString bin = dir + QStringLiteral("/bin");
+    QDir().mkpath(bin + QStringLiteral("/backend"));
+    for (const char* sub : {"daemon", "filter", "driver", "notifier", "monitor"})
+        QFile::link(QStringLiteral("%1/%2").arg(QLatin1String(kSystemServerBin), QLatin1String(sub)),
+                    bin + QLatin1Char('/') + QLatin1String(sub));
+    QFile::link(QStringLiteral("%1/backend/ipp").arg(QLatin1String(kSystemServerBin)), bin + QStringLiteral("/backend/ipp"));
+    if (!writeFile(bin + QStringLiteral("/backend/vtest"), QByteArray(kBackendScript).replace("@DIR@", QFile::encodeName(dir)), true))
+        return false;
 
     const quint16 cupsPort = AgentSandbox::freePort();
     const QString conf = QStringLiteral("Listen 127.0.0.1:%1\n"
@@ -265,6 +296,7 @@ bool CupsHarness::start(const QList<Model>& models)
     const QString files = QStringLiteral("FileDevice Yes\n"
                                          "SystemGroup root\n"
                                          "ServerRoot %1\n"
+                                         "ServerBin %1/bin\n"
                                          "RequestRoot %1/spool\n"
                                          "CacheDir %1/cache\n"
                                          "StateDir %1/state\n"
@@ -298,7 +330,7 @@ bool CupsHarness::start(const QList<Model>& models)
     // ippeveprinter wants a bus even without DNS-SD.
     QProcessEnvironment printerEnv = clientEnv;
     printerEnv.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + bus);
-    QMap<QString, quint16> ports;
+    QMap<QString, quint16>& ports = printerPorts;
     for (const Model& model : models) {
         const QString ppd = dir + QStringLiteral("/models/") + model.queue + QStringLiteral(".ppd");
         if (!writeFile(ppd, ppdFor(model).toLatin1()))
@@ -361,7 +393,7 @@ bool CupsHarness::start(const QList<Model>& models)
     for (const Model& model : models) {
         // snmp=false: the backend would spend seconds on SNMP for every job.
         const QString uri =
-            QStringLiteral("ipp://127.0.0.1:%1/ipp/print?snmp=false").arg(ports.value(model.queue));
+            QStringLiteral("vtest://127.0.0.1:%1/ipp/print?snmp=false").arg(ports.value(model.queue));
         if (run(QStringLiteral("lpadmin"),
                 {QStringLiteral("-p"), model.queue, QStringLiteral("-E"), QStringLiteral("-v"), uri, QStringLiteral("-P"),
                  dir + QStringLiteral("/models/") + model.queue + QStringLiteral(".ppd")})
@@ -431,6 +463,9 @@ void CupsHarness::setFate(const QString& jobName, Fate fate)
         break;
     case Fate::MediaEmpty:
         word = "media-empty";
+        break;
+    case Fate::Offline:
+        word = "offline";
         break;
     case Fate::Fail:
         word = "fail";
@@ -561,6 +596,17 @@ bool CupsHarness::disable(const QString& queue)
 bool CupsHarness::enable(const QString& queue)
 {
     return !run(QStringLiteral("cupsenable"), {queue}).isNull();
+}
+
+bool CupsHarness::setReachable(const QString& queue, bool reachable)
+{
+    if (!unreachablePort)
+        unreachablePort = AgentSandbox::freePort(); // nobody listens there
+    const quint16 port = reachable ? printerPorts.value(queue) : unreachablePort;
+    return !run(QStringLiteral("lpadmin"),
+                {QStringLiteral("-p"), queue, QStringLiteral("-v"),
+                 QStringLiteral("vtest://127.0.0.1:%1/ipp/print?snmp=false").arg(port)})
+                .isNull();
 }
 
 bool CupsHarness::setDefault(const QString& queue)

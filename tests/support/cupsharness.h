@@ -44,6 +44,7 @@ public:
         Print,       // prints at once
         Hold,        // prints once released (bounded wait)
         MediaEmpty,  // reports an empty paper tray until released, then prints
+        Offline,     // the queue reports the printer offline (asleep, unplugged) until released, then prints
         Fail,        // the printer gives up on the job (CUPS still reports it completed)
     };
 
@@ -85,6 +86,10 @@ public:
     bool cancelAll(const QString& queue);
     bool disable(const QString& queue);                             // `cupsdisable`: stopped
     bool enable(const QString& queue);
+    // Points the queue at an address where no printer answers, or back at its printer: jobs
+    // sent meanwhile stay "processing" at the server with no reason given, as for a printer
+    // that is switched off or gone from the network.
+    bool setReachable(const QString& queue, bool reachable);
     bool setDefault(const QString& queue);
     // Output of a client program, or null when it failed (then lastClientFailure() says why).
     QString run(const QString& program, const QStringList& args) const;
@@ -107,6 +112,8 @@ private:
     std::unique_ptr<QProcess> dbus;
     std::unique_ptr<QProcess> cupsd;
     std::vector<std::unique_ptr<QProcess>> printers;
+    QMap<QString, quint16> printerPorts; // by queue
+    quint16 unreachablePort = 0;
 };
 
 } // namespace vtest

@@ -85,9 +85,12 @@ public:
     {
         std::lock_guard<std::mutex> guard(spooler->lock);
         Printer& p = spooler->printers.at(name);
+        // A job that has left the queue keeps the end it had, as a spooler's history does.
+        if (p.queue.erase(jobId) == 0)
+            return false;
         spooler->cancelled.insert(jobId);
         p.outcomes[jobId] = JobOutcome::Cancelled;
-        return p.queue.erase(jobId) > 0;
+        return true;
     }
 
     JobOutcome jobOutcome(int jobId) override

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <optional>
 
@@ -51,6 +53,20 @@ public:
 private:
     std::unique_ptr<QTemporaryDir> folder;
     bool running = false;
+};
+
+// A test suite whose cases share one Wine session, made before the first case and ended after
+// the last: a fresh Wine folder takes seconds.
+class WineSessionSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { wine = new WineSession; }
+    static void TearDownTestSuite()
+    {
+        delete wine;
+        wine = nullptr;
+    }
+
+    static inline WineSession* wine = nullptr;
 };
 
 } // namespace vtest

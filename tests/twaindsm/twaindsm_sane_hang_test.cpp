@@ -169,8 +169,19 @@ TEST_F(SaneHangTest, ASaneCloseThatHangsDoesNotHoldTheApplication)
     EXPECT_TRUE(hanging_sane_wait_blocked("sane_close", kLongMs));
     EXPECT_NE(trace().find("sane_close"), std::string::npos);
     EXPECT_NE(trace().find("did not return"), std::string::npos);
+    // The stuck close holds SANE for itself only: listing and opening answer at once, the
+    // device as offline.
+    const auto again = Clock::now();
+    TW_IDENTITY first{};
+    EXPECT_EQ(client.dsm(DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &first), TWRC_SUCCESS);
+    EXPECT_STREQ(first.ProductName, kDevice); // the last list SANE gave
+    EXPECT_EQ(client.openSource(kDevice), TWRC_FAILURE);
+    EXPECT_EQ(client.managerStatus(), TWCC_CHECKDEVICEONLINE);
+    EXPECT_LT(Clock::now() - again, 5s);
+    // Once the driver lets go, the device opens again.
     hanging_sane_release();
     EXPECT_TRUE(hanging_sane_wait_closes(1, kLongMs));
+    EXPECT_EQ(client.openSource(kDevice), TWRC_SUCCESS);
 }
 
 } // namespace

@@ -136,6 +136,13 @@ TEST_F(TrayPrints, TestPageGoesToTheDefaultPrinterAsOnePage)
     EXPECT_EQ(jobs(), QStringList {kTestPageJob});
     EXPECT_EQ(renderPdf(ptest::cups().keptDocument(kQueue, kTestPageJob)).pages.size(), 1);
     EXPECT_TRUE(sandbox.waitForLog("printing test page for: " + kQueue));
+
+    // A queue that takes no jobs: the spooler refuses the test page, and the toast says so.
+    ASSERT_FALSE(ptest::cups().run("cupsreject", {kQueue}).isNull());
+    ASSERT_TRUE(pickTestPage());
+    EXPECT_TRUE(sandbox.waitForLog("test page not printed"));
+    EXPECT_TRUE(sandbox.readLog().contains("Toast: 打印测试页失败，请检查打印机"));
+    ASSERT_FALSE(ptest::cups().run("cupsaccept", {kQueue}).isNull());
 }
 
 TEST_F(TrayPrints, WithoutADefaultPrinterTheTestPageIsAToastAndNothingStarts)
@@ -216,6 +223,17 @@ TEST_F(TrayPrints, CustomPrintPrintsTheChosenFilesInOrderAndRemembersTheirFolder
     EXPECT_TRUE(isNear(colorAt(third.pages[0], 0.5, 0.5), Qt::green));
     EXPECT_TRUE(sameSize(third.pageSizes.value(0), kA3));
     EXPECT_TRUE(sandbox.waitForLog(R"(printConfig={"size":"A3","type":"whole"})"));
+
+    // One that fails (the queue stopped) says so in a toast.
+    ASSERT_TRUE(ptest::cups().disable(kQueue));
+    ASSERT_TRUE(pickCustomPrint());
+    dialog = focusedWindow(kDialog);
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(display().key({"Return"}));
+    ASSERT_TRUE(chooseFiles({"third.jpg"}));
+    EXPECT_TRUE(sandbox.waitForLog("custom print test failed", 60000));
+    EXPECT_TRUE(sandbox.readLog().contains(QString::fromUtf8("Toast: 自定义打印测试失败：打印机已停止，请检查打印机状态")));
+    ASSERT_TRUE(ptest::cups().enable(kQueue));
 }
 
 } // namespace

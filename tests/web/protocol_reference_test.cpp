@@ -4,8 +4,8 @@
 //
 // Examples are ```jsonl blocks of lines "> frame" (sent) and "< frame" (received). A received
 // line whose reqId is "" or one of the block's own is a reply, compared member by member; any
-// other is an event, matched in any order with its "time", "localFIle" and "remote_key" taken as
-// examples (their kind is checked, not their value). http://127.0.0.1:8780 stands for the demo
+// other is an event, matched in any order with its "time", "localFIle", "remote_key" and "batchId"
+// taken as examples (their kind is checked, not their value). http://127.0.0.1:8780 stands for the demo
 // server, which the replay starts.
 #include "agentsandbox.h"
 #include "cupsharness.h"
@@ -33,7 +33,7 @@ using vtest::WsClient;
 
 constexpr int kEventWaitMs = 60000;
 const char* const kDocumentedServer = "http://127.0.0.1:8780";
-const QStringList kExampleValuedMembers = {"time", "localFIle", "remote_key"};
+const QStringList kExampleValuedMembers = {"time", "localFIle", "remote_key", "batchId"};
 
 struct ExampleLine {
     int number = 0;     // in the document

@@ -6,6 +6,8 @@
 //   agent_helper fault NAME            makes the process NAME fault: a thread of its own that
 //                                      starts at address 0, as a wild jump in its code would
 //   agent_helper hotkey                presses Ctrl+Alt+K
+//   agent_helper windows NAME          prints "WIDTHxHEIGHT" for each visible top-level window of
+//                                      the process NAME, one a line
 
 #include "wintest.h"
 
@@ -57,6 +59,26 @@ int fault(const wchar_t* name)
     return result;
 }
 
+BOOL CALLBACK printIfVisible(HWND window, LPARAM process)
+{
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    RECT rect{};
+    if (owner == DWORD(process) && IsWindowVisible(window) && GetWindowRect(window, &rect))
+        std::printf("%ldx%ld\n", rect.right - rect.left, rect.bottom - rect.top);
+    return TRUE;
+}
+
+int windows(const wchar_t* name)
+{
+    const DWORD process = processId(name);
+    if (!process)
+        return 1;
+    EnumWindows(printIfVisible, LPARAM(process));
+    std::fflush(stdout);
+    return 0;
+}
+
 int hotkey()
 {
     INPUT keys[6] = {};
@@ -82,6 +104,8 @@ int wmain(int argc, wchar_t** argv)
         return fault(argv[2]);
     if (action == L"hotkey" && argc == 2)
         return hotkey();
-    std::fputs("usage: agent_helper answer TITLE yes|no | fault NAME | hotkey\n", stderr);
+    if (action == L"windows" && argc == 3)
+        return windows(argv[2]);
+    std::fputs("usage: agent_helper answer TITLE yes|no | fault NAME | hotkey | windows NAME\n", stderr);
     return 2;
 }

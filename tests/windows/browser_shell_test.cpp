@@ -4,10 +4,15 @@
 // its menu, and what the shell says when it cannot run.
 #include "wintest.h"
 
+#include "foundation/userlocal.h"
+#include "foundation/widestring_win.h"
+#include "upgrade/shellwindowlink_win.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -126,10 +131,11 @@ public:
         return started.hProcess;
     }
 
+    std::wstring agentReport() const { return root + L"\\program\\agent.txt"; }
     // The agent stand-in's process, once it has started.
     HANDLE agent() const
     {
-        std::istringstream report(readFile(root + L"\\program\\agent.txt"));
+        std::istringstream report(readFile(agentReport()));
         DWORD pid = 0;
         report >> pid;
         return pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
@@ -189,27 +195,31 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         const size_t cookie = installation.browserCalls().find("Network.setCookie http://127.0.0.1:9/\n");
         EXPECT_LT(cookie, installation.browserCalls().find(navigation)) << installation.browserCalls();
         ASSERT_TRUE(waitFor([&] { return installation.agent() != nullptr; }));
-        EXPECT_NE(readFile(installation.shellProgram().substr(0, installation.shellProgram().rfind(L'\\')) + L"\\agent.txt")
-                      .find(" --hidden"),
-                  std::string::npos);
+        EXPECT_NE(readFile(installation.agentReport()).find(" --hidden"), std::string::npos);
     }
+    // What the agent does to the shell's window, through the agent's own link to it.
     {
         SCOPED_TRACE("visible while the browser's window is shown and not minimised");
-        EXPECT_TRUE(waitFor([&] { return IsWindowVisible(window) != FALSE; }));
+        EXPECT_TRUE(waitFor(ShellWindowLink::isVisible));
         ShowWindow(browser, SW_MINIMIZE);
-        EXPECT_TRUE(waitFor([&] { return !IsWindowVisible(window); }));
+        EXPECT_TRUE(waitFor([] { return !ShellWindowLink::isVisible(); }));
         ShowWindow(browser, SW_RESTORE);
-        EXPECT_TRUE(waitFor([&] { return IsWindowVisible(window) != FALSE; }));
+        EXPECT_TRUE(waitFor(ShellWindowLink::isVisible));
     }
     {
         SCOPED_TRACE("EnableWindow reaches the browser's window");
-        EnableWindow(window, FALSE);
+        ShellWindowLink::setEnabled(false);
         EXPECT_FALSE(IsWindowEnabled(browser));
-        EnableWindow(window, TRUE);
+        ShellWindowLink::setEnabled(true);
         EXPECT_TRUE(IsWindowEnabled(browser));
     }
     {
-        SCOPED_TRACE("a second start brings the window forward and leaves");
+        SCOPED_TRACE("a second start of this user's finds the mutex, brings the window forward and leaves");
+        const std::wstring mutex = WideString::fromUtf8(UserLocal::path("Global\\VelloxBrowserMutex"));
+        HANDLE held = OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str());
+        EXPECT_NE(held, nullptr);
+        if (held)
+            CloseHandle(held);
         HANDLE second = installation.startShell();
         ASSERT_TRUE(waitFor([&] { return hasEnded(second); }));
         EXPECT_EQ(exitCodeOf(second), 0u);
@@ -219,7 +229,6 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
     {
         SCOPED_TRACE("Ctrl+Alt+K while the browser is in front: the menu, and the second environment");
         SetForegroundWindow(browser);
-        EXPECT_TRUE(waitFor([&] { return SendMessageW(window, WM_APP + 3, 0, 0) == 1; })); // the agent's question
         ASSERT_TRUE(waitFor(holdsCtrlAltK));
         pressKeys({VK_CONTROL, VK_MENU, 'K'});
         ASSERT_TRUE(waitFor([] { return openMenu() != nullptr; }));
@@ -235,20 +244,25 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
                   std::string::npos);
     }
     {
-        SCOPED_TRACE("the agent's request opens the menu too; Escape changes nothing");
-        PostMessageW(window, WM_APP + 2, 0, 0);
+        SCOPED_TRACE("the agent hands Ctrl+Alt+K over while the browser is in front; Escape changes nothing");
+        SetForegroundWindow(browser);
+        std::optional<bool> taken;
+        ShellWindowLink::offerEnvironmentMenu([&](bool answer) { taken = answer; });
+        ASSERT_TRUE(waitFor([&] { return taken.has_value(); }));
+        EXPECT_TRUE(*taken);
         ASSERT_TRUE(waitFor([] { return openMenu() != nullptr; }));
         pressKeys({VK_ESCAPE});
         EXPECT_TRUE(waitFor([] { return openMenu() == nullptr; }));
         EXPECT_EQ(readFile(installation.dataFolder() + L"\\env.dat"), "b");
     }
     {
-        SCOPED_TRACE("WM_CLOSE closes the browser's window, and the shell ends with its agent");
+        SCOPED_TRACE("WM_CLOSE closes the browser's window, and the shell ends with its agent, asked to quit");
         HANDLE agent = installation.agent();
         PostMessageW(window, WM_CLOSE, 0, 0);
         EXPECT_TRUE(hasEnded(shell, 10000));
         EXPECT_EQ(exitCodeOf(shell), 0u);
         EXPECT_TRUE(hasEnded(agent, 5000));
+        EXPECT_NE(readFile(installation.agentReport()).find("asked to close"), std::string::npos);
         EXPECT_NE(installation.browserCalls().find("Browser.close"), std::string::npos);
         CloseHandle(agent);
     }
@@ -270,6 +284,23 @@ TEST(BrowserShellOnWindows, ItsJobEndsTheAgentAndTheBrowserWhenTheShellIsKilled)
     EXPECT_TRUE(hasEnded(browser, 10000));
     CloseHandle(agent);
     CloseHandle(browser);
+}
+
+TEST(BrowserShellOnWindows, LeavesAnAgentThatRunsAlreadyAlone)
+{
+    // The agent started at login answers on its single-instance pipe, this user's.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + WideString::fromUtf8(UserLocal::path(UserLocal::kAgentInstanceName));
+    HANDLE agentInstance = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES,
+                                            512, 512, 0, nullptr);
+    ASSERT_NE(agentInstance, INVALID_HANDLE_VALUE);
+    ShellInstallation installation;
+    HANDLE shell = installation.startShell();
+    ASSERT_TRUE(waitFor([] { return shellWindow() && browserWindow(); }));
+    EXPECT_NE(installation.startupLog().find("vellox already running"), std::string::npos) << installation.startupLog();
+    EXPECT_EQ(installation.agent(), nullptr);
+    PostMessageW(shellWindow(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(hasEnded(shell, 10000));
+    CloseHandle(agentInstance);
 }
 
 // The box the shell shows, answered; the shell's exit code.

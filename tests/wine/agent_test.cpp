@@ -47,8 +47,15 @@ protected:
     // Our TWAINDSM.dll is not signed: the agent asks whether to load it, and the user agrees.
     std::unique_ptr<QProcess> agreeToTheUnsignedDsm() const
     {
-        return wine->start(WineSession::windowsBuildFolder() + "/tests-bin/agent_helper.exe",
-                           {"answer", "The TWAIN DSM Signature", "yes"});
+        return wine->start(helper(), {"answer", "The TWAIN DSM Signature", "yes"});
+    }
+
+    QString helper() const { return WineSession::windowsBuildFolder() + "/tests-bin/agent_helper.exe"; }
+
+    // The sizes of the agent's visible windows, as "WIDTHxHEIGHT".
+    QStringList agentWindows() const
+    {
+        return wine->output(helper(), {"windows", "vellox.exe"}).split('\n', Qt::SkipEmptyParts);
     }
 
     static WineSession* wine;
@@ -133,7 +140,7 @@ TEST_F(WindowsAgent, AFaultLeavesAMinidumpNamedByAGuid)
     port = sandbox.startListening({"--hidden"});
     ASSERT_NE(port, 0);
 
-    EXPECT_EQ(wine->run(WineSession::windowsBuildFolder() + "/tests-bin/agent_helper.exe", {"fault", "vellox.exe"}), 0);
+    EXPECT_EQ(wine->run(helper(), {"fault", "vellox.exe"}), 0);
     ASSERT_TRUE(sandbox.agent()->waitForFinished(kScanWaitMs));
     EXPECT_NE(sandbox.agent()->exitCode(), 0);
     const QStringList dumps = QDir(sandbox.dumpFolder()).entryList(QDir::Files);
@@ -143,6 +150,21 @@ TEST_F(WindowsAgent, AFaultLeavesAMinidumpNamedByAGuid)
     QFile dump(sandbox.dumpFolder() + '/' + dumps.front());
     ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
     EXPECT_EQ(dump.read(4), "MDMP");
+}
+
+// The desktop-wide Ctrl+Alt+K, pressed in another program, opens the environment list (532
+// wide) of the hidden agent.
+TEST_F(WindowsAgent, CtrlAltKOpensTheEnvironmentList)
+{
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
+    ASSERT_NE(sandbox.startListening({"--hidden"}), 0);
+    ASSERT_TRUE(sandbox.waitForLog("Current env is : "));
+    EXPECT_FALSE(sandbox.readLog().contains("Ctrl+Alt+K is not available"));
+    const auto envList = [&] { return !agentWindows().filter(QRegularExpression("^532x")).isEmpty(); };
+    EXPECT_FALSE(envList());
+
+    EXPECT_EQ(wine->run(helper(), {"hotkey"}), 0);
+    EXPECT_TRUE(waitUntil(envList, kScanWaitMs)) << qPrintable(agentWindows().join(' '));
 }
 
 } // namespace

@@ -122,10 +122,12 @@ void SaneDeviceList::startLocked()
     fetching_ = true;
     thread_ = std::thread([this] {
         std::vector<SaneDeviceInfo> found;
-        SaneLibrary::instance().devices(found);
+        const SANE_Status status = SaneLibrary::instance().devices(found);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            devices_ = std::move(found);
+            // A list that could not be had (SANE held by a stuck driver) leaves the last one.
+            if (status == SANE_STATUS_GOOD || status == SANE_STATUS_UNSUPPORTED)
+                devices_ = std::move(found);
             fetching_ = false;
             ++finishedFetches_;
         }

@@ -17,9 +17,6 @@ namespace twaindsm {
 
 // How long MSG_GETFIRST waits for a fetch before it lists what is known.
 constexpr std::chrono::milliseconds kSaneListWait{3000};
-// How long MSG_CLOSEDSM waits for a device list that is still being fetched before it leaves
-// SANE running under it.
-constexpr std::chrono::milliseconds kSaneEndPatience{10000};
 
 struct SaneListedDevice {
     SaneDeviceInfo device;

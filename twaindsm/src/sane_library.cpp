@@ -3,6 +3,7 @@
 #include "platform.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -53,17 +54,36 @@ SaneLibrary &SaneLibrary::instance()
     return *library;
 }
 
+std::unique_lock<std::timed_mutex> SaneLibrary::lockWithin(const char *call)
+{
+    std::unique_lock<std::timed_mutex> lock(mutex_, std::defer_lock);
+    // The call holding SANE is waited for until it has had its patience (a second at least):
+    // one that never returns costs each later call that second, not ten.
+    bool locked = lock.try_lock();
+    if (!locked) {
+        const auto heldFor = Clock::now() - Clock::time_point(Clock::duration(lockedAt_.load()));
+        const auto wait = std::max<Clock::duration>(kDriverPatience - heldFor, std::chrono::seconds(1));
+        locked = lock.try_lock_for(wait);
+    }
+    if (!locked) {
+        traceSane(call, std::string(), SANE_STATUS_DEVICE_BUSY, {{"note", "SANE is held by a driver call that did not return"}});
+        std::fprintf(stderr, "twaindsm: %s not made: SANE is held by a driver call that did not return\n", call);
+        return lock;
+    }
+    lockedAt_ = Clock::now().time_since_epoch().count();
+    return lock;
+}
+
 void SaneLibrary::end(const char *reason)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!tried_)
-        return;
     if (abandoned_) {
-        if (ready_)
-            traceSane("sane_exit", std::string(), SANE_STATUS_DEVICE_BUSY,
-                      {{"from", reason}, {"note", "not called: a driver call never returned"}});
+        traceSane("sane_exit", std::string(), SANE_STATUS_DEVICE_BUSY,
+                  {{"from", reason}, {"note", "not called: a driver call never returned"}});
         return;
     }
+    const std::unique_lock<std::timed_mutex> lock = lockWithin("sane_exit");
+    if (!lock.owns_lock() || !tried_)
+        return;
     if (ready_) {
         api_.exit();
         traceSane("sane_exit", std::string(), SANE_STATUS_GOOD, {{"from", reason}});
@@ -76,9 +96,8 @@ void SaneLibrary::end(const char *reason)
     tried_ = false;
 }
 
-bool SaneLibrary::ready()
+bool SaneLibrary::readyLocked()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (!tried_) {
         tried_ = true;
         ready_ = load();
@@ -129,9 +148,11 @@ bool SaneLibrary::load()
 SANE_Status SaneLibrary::devices(std::vector<SaneDeviceInfo> &devices)
 {
     devices.clear();
-    if (!ready())
+    const std::unique_lock<std::timed_mutex> lock = lockWithin("sane_get_devices");
+    if (!lock.owns_lock())
+        return SANE_STATUS_IO_ERROR;
+    if (!readyLocked())
         return SANE_STATUS_UNSUPPORTED;
-    std::lock_guard<std::mutex> lock(mutex_);
     const SANE_Device **list = nullptr;
     const SANE_Status status = api_.getDevices(&list, SANE_FALSE);
     json names = json::array();
@@ -147,9 +168,11 @@ SANE_Status SaneLibrary::devices(std::vector<SaneDeviceInfo> &devices)
 SANE_Status SaneLibrary::open(const std::string &device, SANE_Handle *handle)
 {
     *handle = nullptr;
-    if (!ready())
+    const std::unique_lock<std::timed_mutex> lock = lockWithin("sane_open");
+    if (!lock.owns_lock())
+        return SANE_STATUS_IO_ERROR; // as a device that does not answer
+    if (!readyLocked())
         return SANE_STATUS_UNSUPPORTED;
-    std::lock_guard<std::mutex> lock(mutex_);
     const SANE_Status status = api_.open(device.c_str(), handle);
     traceSane("sane_open", device, status);
     return status;
@@ -157,8 +180,8 @@ SANE_Status SaneLibrary::open(const std::string &device, SANE_Handle *handle)
 
 void SaneLibrary::close(SANE_Handle handle, const std::string &device)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ready_)
+    const std::unique_lock<std::timed_mutex> lock = lockWithin("sane_close");
+    if (!lock.owns_lock() || !ready_)
         return; // SANE has ended, and every handle with it
     api_.close(handle);
     traceSane("sane_close", device, SANE_STATUS_GOOD);

@@ -10,11 +10,16 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace twaindsm {
+
+// How long the manager waits for a driver call that does not return (a backend thread that
+// died holding a lock, a device that stopped answering) before it gives that call up.
+constexpr std::chrono::seconds kDriverPatience{10};
 
 struct SaneDeviceInfo {
     std::string name;   // SANE's device name, such as "test:0"
@@ -35,18 +40,17 @@ class SaneLibrary {
 public:
     static SaneLibrary &instance();
 
-    // Loads libsane (TWAINDSM_SANE_LIBRARY, else "libsane.so.1") and initialises it, once
-    // until end(); false when it is not there.
-    bool ready();
-    // Ends SANE (sane_exit) and unloads it, for the manager once its last application has
-    // closed it: every backend is intact then. At process exit some backends have already torn
-    // down their own state, so SANE is never ended from a static destructor; a process that never
-    // closes the manager leaves SANE to the system. The next call that needs SANE loads it anew.
-    // Nothing is ended under a driver call that never returned.
+    // Ends SANE (sane_exit), for the manager once its last application has closed it: every
+    // backend is intact then. At process exit some backends have already torn down their own
+    // state, so SANE is never ended from a static destructor; a process that never closes the
+    // manager leaves SANE to the system. The next call that needs SANE starts it anew. Nothing
+    // is ended under a driver call that never returned.
     void end(const char *reason);
 
     // Calls that concern SANE as a whole (device lists, opening and closing) are made one at a
-    // time; calls on an open handle are the caller's to keep in order.
+    // time; calls on an open handle are the caller's to keep in order. A driver call that never
+    // returns holds SANE only for itself: the others wait until it has had kDriverPatience (a
+    // second at least) and then fail as a device that does not answer does.
     SANE_Status devices(std::vector<SaneDeviceInfo> &devices);
     SANE_Status open(const std::string &device, SANE_Handle *handle);
     void close(SANE_Handle handle, const std::string &device);
@@ -81,8 +85,16 @@ private:
         void (*cancel)(SANE_Handle) = nullptr;
     };
     bool load();
+    // With the lock held: loads libsane (TWAINDSM_SANE_LIBRARY, else "libsane.so.1") and
+    // initialises it, once until end(); false when it is not there.
+    bool readyLocked();
+    // The lock of the calls on SANE as a whole, taken within the patience; not owned (and the
+    // reason traced for `call`) when a stuck call keeps it.
+    std::unique_lock<std::timed_mutex> lockWithin(const char *call);
 
-    std::mutex mutex_;        // loading and ending, and the calls on SANE as a whole
+    using Clock = std::chrono::steady_clock;
+    std::timed_mutex mutex_;  // loading and ending, and the calls on SANE as a whole
+    std::atomic<Clock::rep> lockedAt_{0}; // when the lock was last taken
     bool tried_ = false;
     bool ready_ = false;
     std::atomic<bool> abandoned_{false};

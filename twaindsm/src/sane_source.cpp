@@ -20,11 +20,6 @@ namespace {
 constexpr size_t kReadBytes = 256 * 1024;
 // Pages scanned but not yet ended by the application: the one it transfers and one ahead.
 constexpr int kPagesAhead = 2;
-// How long closing or disabling a source waits for a driver call that does not return (a
-// backend thread that died holding a lock, a device that stopped answering) before it gives
-// the device up as lost.
-constexpr std::chrono::seconds kDriverPatience{10};
-
 // Runs `call` on a thread of its own and waits for it at most kDriverPatience. False when it
 // has not returned by then: the thread is left to finish whenever the driver lets it, so
 // whatever `call` uses must be its own (held by the closure).
@@ -441,10 +436,12 @@ void SaneSource::Shared::runBatch(Plan plan)
 
 SANE_Status SaneSource::Shared::startScan(int page, int frame)
 {
-    if (!enterSaneCall())
+    // Not interrupted from the application's thread, unlike a read: a backend that starts its
+    // reader thread inside sane_start may lose track of it to a sane_cancel made meanwhile, and
+    // that thread would outlive the scan. A cancel is taken once the start has returned.
+    if (cancelled())
         return SANE_STATUS_CANCELLED;
     const SANE_Status status = SaneLibrary::instance().start(handle);
-    leaveSaneCall();
     traceSane("sane_start", deviceName, status, {{"page", page}, {"frame", frame}});
     return status;
 }

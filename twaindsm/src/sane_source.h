@@ -105,7 +105,7 @@ private:
         SANE_Status startScan(int page, int frame);
         void deliver(Result result, const Plan &plan);
         bool cancelled();
-        // Brackets the calls that sane_cancel from the application's thread must interrupt.
+        // Brackets the reads that sane_cancel from the application's thread must interrupt.
         bool enterSaneCall();
         void leaveSaneCall();
 
