@@ -8,6 +8,7 @@
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/memorytrim.h"
+#include "foundation/testtimes.h"
 #include "scanning/devicechangemonitor.h"
 #include "scanning/pagepipeline.h"
 #include "scanning/scannerhelper.h"
@@ -30,6 +31,9 @@
 
 namespace {
 
+constexpr int kDsmStartDelayMs = 1000;
+constexpr int kSourceListDelayMs = 1000;
+constexpr int kBatchEndDelayMs = 5000;
 constexpr int kReconnectCheckMs = 5000;
 // The EPSON EM-C8100 driver loses its scanner after about ten idle minutes.
 constexpr qint64 kReconnectIdleSeconds = 840;
@@ -77,10 +81,7 @@ void MainWindow::setupScanning()
     connect(this, &MainWindow::sigOpenDatasource, this, &MainWindow::slotOpenDataSource, Qt::QueuedConnection);
     connect(this, &MainWindow::sigEndScan, this, &MainWindow::slotOnEndScan);
 
-    KELGlobalConfig* config = KELGlobalConfig::instance();
-    scannerStartDelayMs = config->positiveMs(QStringLiteral("scannerstartdelayms"), scannerStartDelayMs);
-    scanEndDelayMs = config->positiveMs(QStringLiteral("scanenddelayms"), scanEndDelayMs);
-    const QString transferFolder = config->tempFolder();
+    const QString transferFolder = KELGlobalConfig::instance()->tempFolder();
     SetFileTransferFolder(QFile::encodeName(transferFolder).toStdString());
     // Pages an agent that ended mid-batch left in transfer; this agent's own are newer.
     const QDateTime started = QDateTime::currentDateTime();
@@ -101,7 +102,7 @@ void MainWindow::scheduleDsmStart()
     if (dsmStartScheduled)
         return;
     dsmStartScheduled = true;
-    QTimer::singleShot(scannerStartDelayMs, this, &MainWindow::startDsm);
+    QTimer::singleShot(KELTestTimes::scaled(kDsmStartDelayMs), this, &MainWindow::startDsm);
 }
 
 QStringList MainWindow::sourceNames() const
@@ -128,7 +129,7 @@ void MainWindow::startDsm()
     KLOG->info("End opening dsm, state: {}..............", GetState());
     if (result != TWRC_SUCCESS)
         server()->notifyError(kScanError, tr("打开数据源失败, ret: %1").arg(result));
-    QTimer::singleShot(scannerStartDelayMs, this, [this] {
+    QTimer::singleShot(KELTestTimes::scaled(kSourceListDelayMs), this, [this] {
         refreshDataSourceList();
         QApplication::restoreOverrideCursor();
     });
@@ -566,7 +567,7 @@ void MainWindow::slotOnEndScan()
     idleSince = now();
     endingBatch = batchNo;
     const int generation = scanGeneration;
-    QTimer::singleShot(scanEndDelayMs, this, [this, generation] {
+    QTimer::singleShot(KELTestTimes::scaled(kBatchEndDelayMs), this, [this, generation] {
         // A batch started since then has ended this one already.
         if (endPending && generation == scanGeneration)
             completeBatchEnd(QString());

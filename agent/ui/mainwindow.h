@@ -263,10 +263,6 @@ private:
     qint64 idleSince = 0;
     QTimer* reconnectTimer = nullptr;
     bool dsmStartScheduled = false;
-    // The pauses of the scanner's start (each of two) and before a batch's "scan-end"; cfg.dat's
-    // "scannerstartdelayms" and "scanenddelayms" shorten them for tests.
-    int scannerStartDelayMs = 1000;
-    int scanEndDelayMs = 5000;
     DeviceChangeMonitor* deviceMonitor = nullptr;
     int scannerStatus = 0;
     ScannedPage::MemoryAssembler memoryPage;
@@ -298,6 +294,7 @@ private:
     void showPendingUpgradeDialog();
     void onUpgradeDialogTimer();
     void onNewVersionFound(bool manual, bool firstCheck);
+    void onOfferWithdrawn();
     void upgradeToast(const QString& text);
 
     QPointer<KELUpgradeDialog> upgradeDialog;

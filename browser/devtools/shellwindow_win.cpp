@@ -1,5 +1,7 @@
 #include "shellwindow_win.h"
 
+#include "ui/hotkey_win.h"
+
 #include <cstdio>
 #include <memory>
 
@@ -7,8 +9,6 @@ namespace {
 constexpr UINT kRunTask = WM_APP + 10;
 constexpr UINT_PTR kFollowTimer = 1;
 constexpr int kIconResource = 101;
-// MOD_NOREPEAT, which Windows 7 added and Vista ignores: a held key opens the menu once.
-constexpr UINT kNoRepeat = 0x4000;
 // Control and Alt as the shell's key log has always written them (CEF's modifier flags).
 constexpr int kLoggedControlAlt = 0x4 | 0x8;
 
@@ -129,14 +129,6 @@ LRESULT ShellWindow::handle(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case kIsInFront:
         return browserIsInFront() ? 1 : 0;
-    case WM_HOTKEY:
-        if (int(wParam) == kHotKeyId) {
-            keyLog.write("KeyDown: code=75 modifiers=0x" + hex(kLoggedControlAlt));
-            keyLog.write("Ctrl+Alt+K detected, showing env switch");
-            if (handlers.showEnvironmentMenu)
-                handlers.showEnvironmentMenu();
-        }
-        return 0;
     case WM_TIMER:
         if (wParam == kFollowTimer)
             follow();
@@ -175,19 +167,31 @@ bool ShellWindow::browserIsInFront() const
     return foregroundProcess == browserProcessId;
 }
 
+bool ShellWindow::takeThreadMessage(const MSG& message)
+{
+    if (!HotKey::isPress(message, hotKeyId))
+        return false;
+    keyLog.write("KeyDown: code=75 modifiers=0x" + hex(kLoggedControlAlt));
+    keyLog.write("Ctrl+Alt+K detected, showing env switch");
+    if (handlers.showEnvironmentMenu)
+        handlers.showEnvironmentMenu();
+    return true;
+}
+
 void ShellWindow::setHotKey(bool registered)
 {
-    if (registered == hotKeyRegistered)
+    if (registered == (hotKeyId != 0))
         return;
     if (!registered) {
-        UnregisterHotKey(window, kHotKeyId);
-        hotKeyRegistered = false;
+        HotKey::unregisterForThread(hotKeyId);
+        hotKeyId = 0;
         return;
     }
-    hotKeyRegistered = RegisterHotKey(window, kHotKeyId, MOD_CONTROL | MOD_ALT | kNoRepeat, 'K') != FALSE;
-    if (!hotKeyRegistered && !hotKeyRefusalLogged) {
-        // Another program holds it (the agent, started first): it can hand the key over.
+    DWORD error = 0;
+    hotKeyId = HotKey::registerForThread('K', MOD_CONTROL | MOD_ALT, &error);
+    if (!hotKeyId && !hotKeyRefusalLogged) {
+        // Another program holds it (the agent, started first): it hands the key over.
         hotKeyRefusalLogged = true;
-        keyLog.write("Ctrl+Alt+K is taken by another program (error " + std::to_string(GetLastError()) + ")");
+        keyLog.write("Ctrl+Alt+K is taken by another program (error " + std::to_string(error) + ")");
     }
 }

@@ -18,14 +18,14 @@
 //                       asks it to know whether Ctrl+Alt+K is meant for the shell)
 //   WM_CLOSE            the shell closes
 // and in turn it counts as visible exactly while the browser's window is shown and not
-// minimised. While that window is in front, Ctrl+Alt+K is the shell's (a system hot key).
+// minimised. While that window is in front, Ctrl+Alt+K is the shell's (a system hot key of the
+// window's thread).
 class ShellWindow {
 public:
     static constexpr const wchar_t* kClassName = L"VelloxBrowserWindow";
     static constexpr UINT kBringToFront = WM_APP + 1;
     static constexpr UINT kShowEnvironmentMenu = WM_APP + 2;
     static constexpr UINT kIsInFront = WM_APP + 3;
-    static constexpr int kHotKeyId = 1;
     static constexpr UINT kFollowIntervalMs = 250;
 
     struct Handlers {
@@ -49,6 +49,9 @@ public:
     // window is gone (the task is then dropped).
     static void post(HWND window, std::function<void()> task);
 
+    // The thread's messages for no window (the hot key's) pass here first; true when taken.
+    bool takeThreadMessage(const MSG& message);
+
 private:
     static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
@@ -62,7 +65,7 @@ private:
     Handlers handlers;
     PlainLog& keyLog;
     HWND appWindow = nullptr;
-    bool hotKeyRegistered = false;
+    int hotKeyId = 0; // while Ctrl+Alt+K is the shell's
     bool hotKeyRefusalLogged = false;
 };
 

@@ -77,7 +77,7 @@ TEST_F(ScanAgent, ASourceThatCannotBeOpenedIsReported)
 
 TEST_F(ScanAgent, SimplexBatchBecomesJpegsInPageOrderAndEndsFiveSecondsLater)
 {
-    sandbox.setConfig("scanenddelayms", "");  // the pause as it is in use
+    sandbox.setEnv("VELLOX_TEST_TIME_SCALE", "");  // the pauses as they are in use
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 } }) }));
     const auto reply = startScan("B-simplex");
     ASSERT_TRUE(reply);

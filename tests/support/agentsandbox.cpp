@@ -108,7 +108,7 @@ void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat, const QMap
 
 QJsonObject AgentSandbox::appDatFor(const QString& url)
 {
-    return QJsonObject{{"appname", "vellox"}, {"appversion", "1.0.0"}, {"current", "local"},
+    return QJsonObject{{"appname", "vellox"}, {"current", "local"},
                        {"domains", QJsonArray{QJsonObject{{"key", "local"}, {"name", "本地"}, {"url", url}}}}};
 }
 
@@ -122,8 +122,7 @@ void AgentSandbox::setConfig(const QString& key, const QString& value)
 
 void AgentSandbox::shortenScanPauses()
 {
-    setConfig(QStringLiteral("scannerstartdelayms"), QStringLiteral("50"));
-    setConfig(QStringLiteral("scanenddelayms"), QString::number(kShortScanEndMs));
+    setEnv(QStringLiteral("VELLOX_TEST_TIME_SCALE"), QStringLiteral("0.2"));
 }
 
 QString AgentSandbox::config(const QString& key) const

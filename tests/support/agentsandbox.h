@@ -45,13 +45,13 @@ public:
     void usePrivateProgramFolder(const QJsonObject& appDat, const QMap<QString, QString>& programs);
     // Runs the programs of an installed (or unpacked) program folder, with its own app.dat.
     void useProgramFolder(const QString& folder) { privateProgramFolder = folder; }
-    // An app.dat (version 1.0.0) whose one environment, current, is `url`.
+    // An app.dat whose one environment, current, is `url`.
     static QJsonObject appDatFor(const QString& url);
 
     void setConfig(const QString& key, const QString& value);
-    // The agent's scanner pauses, shortened (cfg.dat): the scanner is opened as soon as the first
-    // upgrade check has answered, and a batch's "scan-end" comes kShortScanEndMs after its end
-    // instead of 5 s.
+    // The agent's fixed waits at a fifth (VELLOX_TEST_TIME_SCALE): the scanner opens 0.4 s after
+    // the first upgrade check has answered, and a batch's "scan-end" comes kShortScanEndMs after
+    // its end instead of 5 s.
     static constexpr int kShortScanEndMs = 1000;
     void shortenScanPauses();
     QString config(const QString& key) const;

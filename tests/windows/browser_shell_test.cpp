@@ -6,11 +6,13 @@
 
 #include "foundation/userlocal.h"
 #include "foundation/widestring_win.h"
+#include "upgrade/shellwindowlink_win.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -195,19 +197,20 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
         ASSERT_TRUE(waitFor([&] { return installation.agent() != nullptr; }));
         EXPECT_NE(readFile(installation.agentReport()).find(" --hidden"), std::string::npos);
     }
+    // What the agent does to the shell's window, through the agent's own link to it.
     {
         SCOPED_TRACE("visible while the browser's window is shown and not minimised");
-        EXPECT_TRUE(waitFor([&] { return IsWindowVisible(window) != FALSE; }));
+        EXPECT_TRUE(waitFor(ShellWindowLink::isVisible));
         ShowWindow(browser, SW_MINIMIZE);
-        EXPECT_TRUE(waitFor([&] { return !IsWindowVisible(window); }));
+        EXPECT_TRUE(waitFor([] { return !ShellWindowLink::isVisible(); }));
         ShowWindow(browser, SW_RESTORE);
-        EXPECT_TRUE(waitFor([&] { return IsWindowVisible(window) != FALSE; }));
+        EXPECT_TRUE(waitFor(ShellWindowLink::isVisible));
     }
     {
         SCOPED_TRACE("EnableWindow reaches the browser's window");
-        EnableWindow(window, FALSE);
+        ShellWindowLink::setEnabled(false);
         EXPECT_FALSE(IsWindowEnabled(browser));
-        EnableWindow(window, TRUE);
+        ShellWindowLink::setEnabled(true);
         EXPECT_TRUE(IsWindowEnabled(browser));
     }
     {
@@ -226,7 +229,6 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
     {
         SCOPED_TRACE("Ctrl+Alt+K while the browser is in front: the menu, and the second environment");
         SetForegroundWindow(browser);
-        EXPECT_TRUE(waitFor([&] { return SendMessageW(window, WM_APP + 3, 0, 0) == 1; })); // the agent's question
         ASSERT_TRUE(waitFor(holdsCtrlAltK));
         pressKeys({VK_CONTROL, VK_MENU, 'K'});
         ASSERT_TRUE(waitFor([] { return openMenu() != nullptr; }));
@@ -242,8 +244,12 @@ TEST(BrowserShellOnWindows, DrivesTheBrowserAndMirrorsWhatTheAgentDoesToItsWindo
                   std::string::npos);
     }
     {
-        SCOPED_TRACE("the agent's request opens the menu too; Escape changes nothing");
-        PostMessageW(window, WM_APP + 2, 0, 0);
+        SCOPED_TRACE("the agent hands Ctrl+Alt+K over while the browser is in front; Escape changes nothing");
+        SetForegroundWindow(browser);
+        std::optional<bool> taken;
+        ShellWindowLink::offerEnvironmentMenu([&](bool answer) { taken = answer; });
+        ASSERT_TRUE(waitFor([&] { return taken.has_value(); }));
+        EXPECT_TRUE(*taken);
         ASSERT_TRUE(waitFor([] { return openMenu() != nullptr; }));
         pressKeys({VK_ESCAPE});
         EXPECT_TRUE(waitFor([] { return openMenu() == nullptr; }));
