@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QWebEngineProfile>
+#include <QWindow>
 
 namespace {
 // The front end shown when app.dat lists no environment; empty: the no-environment page.
@@ -46,16 +47,31 @@ void startAgent(AgentProcess& agent, const ShellPaths& paths)
         shellLog("ERROR: Failed to launch vellox: " + agent.errorString().toStdString());
 }
 
-// From the window's creation to the end of its loop.
-void runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, AgentProcess& agent,
-                const ShellConfig& config, const ShellPaths& paths)
+// A start that cannot go on: the agent this shell started goes with it.
+int failStart(AgentProcess& agent, const std::string& what, const QString& why)
 {
+    shellLog(what);
+    if (!why.isEmpty())
+        shellLog("ERROR: " + why.toStdString());
+    agent.terminate();
+    return 1;
+}
+
+// From the engine's start to the end of its loop; the exit code.
+int runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, AgentProcess& agent,
+               const ShellConfig& config, const ShellPaths& paths)
+{
+    const QString missing = missingEngineParts();
+    if (!missing.isEmpty())
+        return failStart(agent, "ERROR: CefInitialize failed", QStringLiteral("missing: ") + missing);
     QWebEngineProfile profile(kProfileName);
     configureProfile(profile, paths);
     shellLog("CefInitialize succeeded");
 
     BrowserWindow window(QString::fromStdString(config.appName));
     window.show();
+    if (!window.windowHandle() || !window.windowHandle()->screen())
+        return failStart(agent, "ERROR: Window creation failed", QStringLiteral("no screen to show it on"));
     windowServer.attachWindow(&window);
     shellLog("Window created");
 
@@ -88,6 +104,7 @@ void runBrowser(QuitSignal& quitSignal, WindowControlServer& windowServer, Agent
     agent.terminate();
     shellLog("Child process terminated");
     // Leaving: the browser's pages go before the profile they belong to.
+    return 0;
 }
 } // namespace
 
@@ -133,9 +150,9 @@ int runShell(int argc, char** argv)
     // After the agent has its own standard error: the engine's messages are the shell's.
     ShellPlatform::redirectStandardError(qtPath(paths.engineLog()));
 
-    runBrowser(quitSignal, windowServer, agent, config, paths);
-
+    const int result = runBrowser(quitSignal, windowServer, agent, config, paths);
     lock.release();
-    shellLog("=== Browser shell exiting ===");
-    return 0;
+    if (result == 0)
+        shellLog("=== Browser shell exiting ===");
+    return result;
 }

@@ -3,6 +3,9 @@
 #include "shellqt.h"
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLibraryInfo>
 #include <QVBoxLayout>
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
@@ -155,6 +158,39 @@ void WebEngineBrowser::close()
     popups.clear();
     if (mainView)
         mainView->deleteLater();
+}
+
+QString missingEngineParts()
+{
+    // Where Qt WebEngine itself looks: its variable, else Qt's folders, else beside the program.
+    const auto found = [](const char* variable, const QStringList& places, const QString& name, bool executable) {
+        QStringList candidates;
+        const QString set = qEnvironmentVariable(variable);
+        if (!set.isEmpty())
+            candidates << (executable ? set : set + QLatin1Char('/') + name);
+        else
+            for (const QString& place : places)
+                candidates << place + QLatin1Char('/') + name;
+        for (const QString& candidate : candidates) {
+            const QFileInfo file(candidate);
+            if (file.isFile() && (!executable || file.isExecutable()))
+                return QString();
+        }
+        return candidates.join(QStringLiteral(" or "));
+    };
+    const QString program = QCoreApplication::applicationDirPath();
+    QStringList missing;
+    const QString process = found("QTWEBENGINEPROCESS_PATH",
+                                  {QLibraryInfo::location(QLibraryInfo::LibraryExecutablesPath), program},
+                                  QStringLiteral("QtWebEngineProcess"), true);
+    if (!process.isEmpty())
+        missing << QStringLiteral("the engine's process (") + process + QLatin1Char(')');
+    const QString resources = found("QTWEBENGINE_RESOURCES_PATH",
+                                    {QLibraryInfo::location(QLibraryInfo::DataPath) + QStringLiteral("/resources"), program},
+                                    QStringLiteral("qtwebengine_resources.pak"), false);
+    if (!resources.isEmpty())
+        missing << QStringLiteral("the engine's resources (") + resources + QLatin1Char(')');
+    return missing.join(QStringLiteral(", "));
 }
 
 void configureProfile(QWebEngineProfile& profile, const ShellPaths& paths)

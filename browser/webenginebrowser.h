@@ -87,3 +87,7 @@ private:
 
 // The shell's web profile: named, so cookies and storage persist in the data folder.
 void configureProfile(QWebEngineProfile& profile, const ShellPaths& paths);
+
+// What of Qt WebEngine's installation is missing where Qt looks for it (its helper process, its
+// resources), which would end the engine's start with an abort; empty when nothing is.
+QString missingEngineParts();

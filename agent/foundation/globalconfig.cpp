@@ -68,7 +68,6 @@ void KELGlobalConfig::readAppDescription()
         return;
     const QJsonObject app = QJsonDocument::fromJson(file.readAll()).object();
     appName = app.value(QStringLiteral("appname")).toString();
-    appVersion = app.value(QStringLiteral("appversion")).toString();
     currentEnv = app.value(QStringLiteral("current")).toString();
     domains = app.value(QStringLiteral("domains")).toArray();
     selectEnv(currentEnv);

@@ -40,7 +40,9 @@ public:
     // The environment is switched on the GUI thread while checks on the pool read its URL.
     bool selectEnv(const QString& key);
     QString getAppName() const { return appName; }
-    QString getAppVersion() const { return appVersion; }
+    // The version this agent was built as: a site's app.dat (a conffile an upgrade keeps when the
+    // site edited it) would go on naming the old one after an upgrade.
+    static QString getAppVersion() { return QStringLiteral(VELLOX_VERSION); }
     QString getCurrentEnv() const;
     QString getBaseUrl() const;
     QJsonArray getDomains() const { return domains; }
@@ -72,7 +74,6 @@ private:
     QString dataFolder;
     QString applicationFolder;
     QString appName;
-    QString appVersion;
     mutable QMutex envLock; // guards currentEnv and baseUrl
     QString currentEnv;
     QString baseUrl;

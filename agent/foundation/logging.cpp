@@ -1,5 +1,7 @@
 #include "foundation/logging.h"
 
+#include "foundation/testtimes.h"
+
 #include <QDate>
 #include <QFile>
 
@@ -13,7 +15,7 @@ namespace KELLog {
 namespace {
 constexpr size_t kRotateBytes = 31457280; // 30 MiB
 constexpr size_t kRotatedFiles = 10;
-constexpr auto kFlushEvery = std::chrono::seconds(10);
+constexpr int kFlushEveryMs = 10000;
 } // namespace
 
 void initLogging(const QString& logFolder, int level)
@@ -26,7 +28,8 @@ void initLogging(const QString& logFolder, int level)
         QFile::encodeName(path).toStdString(), kRotateBytes, kRotatedFiles, false);
     auto logger = std::make_shared<spdlog::logger>(kLoggerName, std::move(sink));
     logger->set_pattern("[%Y-%m-%d %H:%M:%S.%e][%l][thread:%t]:%v", spdlog::pattern_time_type::local);
-    spdlog::flush_every(kFlushEvery);
+    // Whole seconds: what spdlog's flusher takes.
+    spdlog::flush_every(std::chrono::seconds(std::max(1, KELTestTimes::scaled(kFlushEveryMs) / 1000)));
     logger->set_level(levelFromSetting(level));
     logger->flush_on(spdlog::level::warn);
 

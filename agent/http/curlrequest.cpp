@@ -145,7 +145,7 @@ curl_slist* CUrlRequest::buildHeaderList(curl_slist* list, const HeaderMap& head
     return list;
 }
 
-CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle, const QString& url)
+CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle, const QString& url) const
 {
     const QByteArray urlBytes = url.toUtf8(); // libcurl keeps its own copy
     curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
@@ -154,7 +154,8 @@ CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle, const QString& url)
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     // What started encrypted stays encrypted: a redirect never takes the page or the session
     // cookie to plain http.
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, startsWithHttps(url) ? "https" : "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR,
+                     startsWithHttps(url) || m_alwaysVerifyTls ? "https" : "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
     // A moved upload address gets the page again, not an empty GET.
@@ -162,7 +163,7 @@ CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle, const QString& url)
 
     KELGlobalConfig* config = KELGlobalConfig::instance();
     // Off only for a school server with a certificate of its own making, and only when asked.
-    const bool verify = config->value(QStringLiteral("tlsverify")) != QLatin1String("0");
+    const bool verify = m_alwaysVerifyTls || config->value(QStringLiteral("tlsverify")) != QLatin1String("0");
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
     // The system's CA folder stays in use beside the named bundle.
@@ -179,12 +180,12 @@ int CUrlRequest::onTransferProgress(void* request, curl_off_t downloadTotal, cur
                                     curl_off_t uploadTotal, curl_off_t uploadNow)
 {
     auto* self = static_cast<CUrlRequest*>(request);
+    // A cancelled request (the agent is quitting) ends its transfer now instead of holding a
+    // pool thread, which the process waits for at exit, until the server answers or the
+    // download ends.
+    if (self->cancelled())
+        return 1;
     if (self->m_uploadMode) {
-        // A cancelled request (the agent is quitting) ends its transfer now instead of holding
-        // a pool thread, which the process waits for at exit, until the server answers.
-        // Downloads stop between their ranges instead.
-        if (self->cancelled())
-            return 1;
         if (uploadTotal > 0)
             emit self->sigOnProgress(static_cast<int>(qint64(uploadNow) * 100 / qint64(uploadTotal)));
     } else if (self->m_totalSize > 0) {

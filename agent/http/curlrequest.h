@@ -23,7 +23,8 @@ using HeaderMap = QMap<QString, QString>;
 //
 // Every transfer speaks http or https only, follows redirects (an https request to https
 // addresses only, a POST as a POST with its body) and verifies TLS peers and host names, unless
-// the setting "tlsverify" is "0"; "cafile" names a CA bundle trusted besides the system's.
+// the setting "tlsverify" is "0" (never for a request told to verify always); "cafile" names a
+// CA bundle trusted besides the system's.
 //
 // Results are integers: 0 success, a positive libcurl code, or a negative code of the download
 // operations (-1 file cannot be opened or bad arguments, -2 no transfer handle, -3 bad range
@@ -89,8 +90,12 @@ public:
     const QString& failStage() const { return m_failStage; }
 
     bool cancelled() const { return m_cancelled.load(); }
-    // Any thread: a pause between attempts ends at once.
+    // Any thread: a pause between attempts ends at once, a transfer within a second.
     void setCancelled(bool value);
+
+    // TLS peers and host names are verified whatever "tlsverify" says, and redirects go to
+    // https only: for what decides which program runs on this PC.
+    void setAlwaysVerifyTls(bool always) { m_alwaysVerifyTls = always; }
 
 signals:
     void sigOnProgress(int progress);
@@ -99,7 +104,7 @@ private:
     static curl_slist* buildHeaderList(curl_slist* list, const HeaderMap& headers,
                                        const QByteArray& defaultLine);
     // The settings every transfer shares (protocols, redirects, TLS, user agent), then the transfer.
-    static CURLcode innerEasyPerformUrl(CURL* handle, const QString& url);
+    CURLcode innerEasyPerformUrl(CURL* handle, const QString& url) const;
     static long responseCode(CURL* handle);
     // false when cancelled meanwhile.
     bool waitBeforeRetry(int retryIndex);
@@ -132,6 +137,7 @@ private:
     bool m_uploadMode = false;
     CURL* m_curlHandle = nullptr;
     std::atomic<bool> m_cancelled{false};
+    bool m_alwaysVerifyTls = false;
     std::mutex m_cancelMutex;
     std::condition_variable m_cancelChanged;
     QString m_failStage;

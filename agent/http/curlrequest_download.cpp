@@ -103,7 +103,9 @@ int CUrlRequest::SyncDownloadBigFile(const QString& url, const QString& path,
         curl_easy_setopt(probe, CURLOPT_TIMEOUT, kProbeTimeoutSec);
         curl_easy_setopt(probe, CURLOPT_WRITEFUNCTION, &CUrlRequest::appendToString);
         curl_easy_setopt(probe, CURLOPT_WRITEDATA, &scratch);
-        curl_easy_setopt(probe, CURLOPT_NOPROGRESS, 1L);
+        curl_easy_setopt(probe, CURLOPT_XFERINFOFUNCTION, &CUrlRequest::abortWhenCancelled);
+        curl_easy_setopt(probe, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(probe, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(probe, CURLOPT_HEADERFUNCTION, &CUrlRequest::appendToString);
         curl_easy_setopt(probe, CURLOPT_HEADERDATA, &probeHeaders);
         const CURLcode result = innerEasyPerformUrl(probe, url);
@@ -117,6 +119,8 @@ int CUrlRequest::SyncDownloadBigFile(const QString& url, const QString& path,
     } else {
         KLOG->info("curl_easy_init failed");
     }
+    if (cancelled())
+        return -6;
     if (probeStatus != 206)
         return syncDownloadSmallFile(url, path, headers, timeoutSec);
 

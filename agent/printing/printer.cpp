@@ -63,6 +63,12 @@ void CPrinter::runInBackground(std::function<void()> work)
     });
 }
 
+QString CPrinter::defaultPrinterName() const
+{
+    std::wstring name;
+    return spooler->defaultPrinter(&name) ? QString::fromStdWString(name) : QString();
+}
+
 bool CPrinter::selectPrinter(QString name)
 {
     QMutexLocker locker(&mutex);

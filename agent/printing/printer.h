@@ -42,6 +42,9 @@ public:
     // Selects `name`, or the default printer when it is empty; true when the printer is there
     // to print on (false without a default printer, or when it cannot be opened).
     bool selectPrinter(QString name);
+    // The system's default printer as the spooler names it now (empty when none), asked without
+    // the printer's lock or its selection, which belong to the prints: it never waits for one.
+    QString defaultPrinterName() const;
     // Prints the images as one document with the device mode of the last configPrinter, which
     // it consumes; true when the document was handed to the spooler whole.
     bool print(QString uniqueId, QStringList filePaths, bool legacy, const QString& studentName,

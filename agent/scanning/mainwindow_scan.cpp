@@ -8,6 +8,7 @@
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/memorytrim.h"
+#include "foundation/testtimes.h"
 #include "scanning/devicechangemonitor.h"
 #include "scanning/pagepipeline.h"
 #include "scanning/scannerhelper.h"
@@ -101,7 +102,7 @@ void MainWindow::scheduleDsmStart()
     if (dsmStartScheduled)
         return;
     dsmStartScheduled = true;
-    QTimer::singleShot(kDsmStartDelayMs, this, &MainWindow::startDsm);
+    QTimer::singleShot(KELTestTimes::scaled(kDsmStartDelayMs), this, &MainWindow::startDsm);
 }
 
 QStringList MainWindow::sourceNames() const
@@ -128,7 +129,7 @@ void MainWindow::startDsm()
     KLOG->info("End opening dsm, state: {}..............", GetState());
     if (result != TWRC_SUCCESS)
         server()->notifyError(kScanError, tr("打开数据源失败, ret: %1").arg(result));
-    QTimer::singleShot(kSourceListDelayMs, this, [this] {
+    QTimer::singleShot(KELTestTimes::scaled(kSourceListDelayMs), this, [this] {
         refreshDataSourceList();
         QApplication::restoreOverrideCursor();
     });
@@ -566,7 +567,7 @@ void MainWindow::slotOnEndScan()
     idleSince = now();
     endingBatch = batchNo;
     const int generation = scanGeneration;
-    QTimer::singleShot(kBatchEndDelayMs, this, [this, generation] {
+    QTimer::singleShot(KELTestTimes::scaled(kBatchEndDelayMs), this, [this, generation] {
         // A batch started since then has ended this one already.
         if (endPending && generation == scanGeneration)
             completeBatchEnd(QString());

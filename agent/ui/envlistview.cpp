@@ -129,7 +129,8 @@ EnvListView::EnvListView(QWidget* parent)
     resize(kWidth, kMaxVisibleRows * kRowHeight + kMarginAndTitle);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
-    setModal(true);
+    // Not modal: a list that went behind other windows must not lock the agent's other windows.
+    setWindowModality(Qt::NonModal);
 
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
     connect(delegate, &EnvListDelegate::SigIndexHover, this, &EnvListView::SlotIndexHover);

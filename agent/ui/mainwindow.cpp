@@ -7,6 +7,7 @@
 #include "printing/printer.h"
 #include "printing/printermgr.h"
 #include "foundation/singleton.h"
+#include "foundation/testtimes.h"
 #include "upload/uploadermgr.h"
 #include "ui/selecttextlistview.h"
 #include "ui/systemtrayhelper.h"
@@ -14,6 +15,7 @@
 #include "ui/toastmessage.h"
 #include "ui/uiutils.h"
 #include "upgrade/browserwindow.h"
+#include "upgrade/upgradehelper.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -25,6 +27,7 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QThread>
 #include <QThreadPool>
 #include <QVBoxLayout>
@@ -86,6 +89,27 @@ QHBoxLayout* row(QVBoxLayout* column, int height, int spacing, int leftMargin = 
     holder->setLayout(layout);
     column->addWidget(holder);
     return layout;
+}
+
+// A folder line of the panel: the check mark, the caption and the folder's label (named, of a
+// fixed width); the row goes on with what the caller adds after them.
+struct FolderRow {
+    QHBoxLayout* layout;
+    QLabel* folder;
+};
+FolderRow folderRow(QVBoxLayout* column, QWidget* panel, const QString& caption, const QString& objectName,
+                    int folderWidth, int spacing, int rightMargin)
+{
+    QHBoxLayout* layout = row(column, 18, spacing, 16, rightMargin);
+    layout->addWidget(iconLabel(QStringLiteral(":resource/images/checked.png"), 14, panel));
+    QLabel* captionLabel = styledLabel(caption, kCaptionStyle, panel);
+    captionLabel->setFixedWidth(75);
+    layout->addWidget(captionLabel);
+    QLabel* folder = styledLabel(QString(), kValueStyle, panel);
+    folder->setObjectName(objectName);
+    folder->setFixedWidth(folderWidth);
+    layout->addWidget(folder);
+    return {layout, folder};
 }
 
 struct StatusLook {
@@ -189,7 +213,7 @@ void MainWindow::onDeviceChangeNotified()
 {
     KLOG->info("New device is connected or a deviced is removed....");
     deviceChangeTimer->stop();
-    deviceChangeTimer->start(kDeviceChangeDebounceMs);
+    deviceChangeTimer->start(KELTestTimes::scaled(kDeviceChangeDebounceMs));
 }
 
 bool MainWindow::filterNativeTwainMessage(void* message)
@@ -215,6 +239,8 @@ void MainWindow::slotQuitApp()
     // First: whatever follows, the shell must not stay disabled by a dialog that goes with us.
     if (browserWindow)
         browserWindow->release();
+    // A package download or a check would hold a pool thread, which the process waits for.
+    KELS::Singleton<KELUpgradeHelper>::instance()->abandon();
     SystemTrayHelper::instance()->hide();
     releaseScanner();
     // After the scanner is released, so no scan event is still on its way to a page.
@@ -242,6 +268,13 @@ void MainWindow::releaseScanner()
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (quitting) {
+        slotQuitApp();
+        return;
+    }
+    // Hidden, the agent lives on in the tray; without one, nothing could reach it any more.
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        KLOG->info("Main window closed on a desktop without a notification area: the agent quits");
+        event->ignore();
         slotQuitApp();
         return;
     }
@@ -366,34 +399,20 @@ void MainWindow::buildStatusPanel()
     row(info, 20, 6)->addWidget(styledLabel(tr("2.本地状态"), kSectionTitleStyle, panel));
 
     info->addSpacing(12);
-    QHBoxLayout* installRow = row(info, 18, 16, 16, 0);
-    installRow->addWidget(iconLabel(QStringLiteral(":resource/images/checked.png"), 14, panel));
-    QLabel* installCaption = styledLabel(tr("程序安装路径"), kCaptionStyle, panel);
-    installCaption->setFixedWidth(75);
-    installRow->addWidget(installCaption);
-    QLabel* installValue = styledLabel(QString(), kValueStyle, panel);
-    installValue->setObjectName(QStringLiteral("install_path_label"));
-    installValue->setFixedWidth(kInstallPathWidth);
-    KELUi::setElidedText(installValue, QDir::toNativeSeparators(KELGlobalConfig::instance()->installFolder()),
+    const FolderRow install = folderRow(info, panel, tr("程序安装路径"), QStringLiteral("install_path_label"),
+                                        kInstallPathWidth, 16, 0);
+    KELUi::setElidedText(install.folder, QDir::toNativeSeparators(KELGlobalConfig::instance()->installFolder()),
                          kInstallPathWidth);
-    installRow->addWidget(installValue);
-    installRow->addStretch(1);
+    install.layout->addStretch(1);
 
     info->addSpacing(12);
-    QHBoxLayout* dataRow = row(info, 18, 14, 16, 8);
-    dataRow->addWidget(iconLabel(QStringLiteral(":resource/images/checked.png"), 14, panel));
-    QLabel* dataCaption = styledLabel(tr("数据存放目录"), kCaptionStyle, panel);
-    dataCaption->setFixedWidth(75);
-    dataRow->addWidget(dataCaption);
-    QLabel* dataValue = styledLabel(QString(), kValueStyle, panel);
-    dataValue->setObjectName(QStringLiteral("data_saved_path_label"));
-    dataValue->setFixedWidth(kDataPathLabelWidth);
-    dataRow->addWidget(dataValue);
+    const FolderRow data = folderRow(info, panel, tr("数据存放目录"), QStringLiteral("data_saved_path_label"),
+                                     kDataPathLabelWidth, 14, 8);
     QPushButton* changeDir = linkButton(tr("更改目录"), panel);
     changeDir->setObjectName(QStringLiteral("change_dir_button"));
     connect(changeDir, &QPushButton::pressed, this, &MainWindow::changeOutputDir);
-    dataRow->addWidget(changeDir);
-    dataRow->addStretch(1);
+    data.layout->addWidget(changeDir);
+    data.layout->addStretch(1);
 
     info->addSpacing(12);
     QHBoxLayout* sizeRow = row(info, 18, 14, 16, 8);
@@ -521,12 +540,12 @@ void MainWindow::useOutputDir(const QString& chosen)
 void MainWindow::slotRefreshPrinter()
 {
     KLOG->info("user click to refresh printer info...");
-    // Selecting waits for the printer's lock, which a print holds for its whole length.
+    // Only the name is shown: asked of the spooler, not by selecting the printer, which would
+    // wait for the printer's lock that a print holds for its whole length, on a pool thread.
     const quint64 serial = ++printerSerial;
     const QPointer<MainWindow> self(this);
     QThreadPool::globalInstance()->start([self, serial] {
-        CPrinter& printer = CPrinter::instance();
-        const QString name = printer.selectPrinter(QString()) ? printer.printerName() : QString();
+        const QString name = CPrinter::instance().defaultPrinterName();
         QMetaObject::invokeMethod(
             qApp,
             [self, serial, name] {
@@ -585,6 +604,13 @@ void MainWindow::onSourcePicked(const QString& name)
         if (state < 6 && !isTransferring()) {
             setSourceLabel(name);
             KLOG->info("用户选择了扫描仪: {}", name);
+            if (state == 5) {
+                // A batch waits for its first page on the scanner that closes now: it ends as a
+                // stopped one does, with "scan-end" and "uploaded-end", instead of waiting for ever.
+                KLOG->info("Batch {} ends: another scanner was chosen before its first page", batchNo);
+                releaseEnabledSource();
+                Q_EMIT sigEndScan();
+            }
             Q_EMIT sigOpenDatasource(name);
         } else {
             showToast(this, tr("扫描仪正在扫描中, 无法切换"), kToastMs);

@@ -294,6 +294,7 @@ private:
     void showPendingUpgradeDialog();
     void onUpgradeDialogTimer();
     void onNewVersionFound(bool manual, bool firstCheck);
+    void onOfferWithdrawn();
     void upgradeToast(const QString& text);
 
     QPointer<KELUpgradeDialog> upgradeDialog;

@@ -4,6 +4,7 @@
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/singleton.h"
+#include "foundation/testtimes.h"
 #include "printing/printer.h"
 #include "scanning/scannerhelper.h"
 #include "ui/envlistview.h"
@@ -11,15 +12,19 @@
 #include "ui/systemtrayhelper.h"
 #include "ui/uiutils.h"
 #include "upgrade/browserwindow.h"
+#include "upgrade/upgradehelper.h"
 
 #include <QAction>
 #include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace {
 constexpr int kQuitDelayMs = 100;
+// A panel started with the session may come up after the agent: it gets this long to appear.
+constexpr int kTrayGraceMs = 15000;
 } // namespace
 
 void MainWindow::buildTrayMenu()
@@ -81,6 +86,15 @@ void MainWindow::buildTrayMenu()
     tray->install(this, QIcon(QStringLiteral(":resource/images/logo.png")), trayMenu,
                   KELGlobalConfig::instance()->getAppName());
     connect(tray, &SystemTrayHelper::sigIconClicked, this, &MainWindow::slotShowMainView);
+
+    // Without a notification area the hidden agent could be reached by nobody, not even to quit
+    // it: its window comes once, and closing it then quits the agent (closeEvent).
+    QTimer::singleShot(KELTestTimes::scaled(kTrayGraceMs), this, [this] {
+        if (QSystemTrayIcon::isSystemTrayAvailable() || quitting)
+            return;
+        KLOG->warn("This desktop has no notification area for the tray icon: the window is shown so the agent can be reached");
+        KELUi::bringToFront(this);
+    });
 }
 
 void MainWindow::setupGlobalShortcut()
@@ -136,6 +150,9 @@ void MainWindow::switchEnv(QString key)
 {
     KLOG->info("switch to env: {}", key);
     KELGlobalConfig* config = KELGlobalConfig::instance();
-    if (config->selectEnv(key))
-        config->setValue(QStringLiteral("userenv"), key);
+    if (!config->selectEnv(key))
+        return;
+    config->setValue(QStringLiteral("userenv"), key);
+    // What the previous environment's server offered is not this one's.
+    KELS::Singleton<KELUpgradeHelper>::instance()->forgetOffer();
 }

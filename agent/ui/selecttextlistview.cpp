@@ -9,10 +9,14 @@
 #include <QListWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 constexpr int kRowHeight = 28;
 constexpr int kTextWidth = 265;
 constexpr int kOuterMargin = 10;
+// More rows scroll: a network scanner backend can list dozens of scanners on a school's LAN.
+constexpr int kMaxVisibleRows = 10;
 } // namespace
 
 KELSelectTextListView::KELSelectTextListView(int width, QWidget* parent)
@@ -43,7 +47,7 @@ KELSelectTextListView::KELSelectTextListView(int width, QWidget* parent)
     listWidget->setObjectName(QStringLiteral("message_listwidget"));
     listWidget->setSelectionMode(QAbstractItemView::NoSelection);
     listWidget->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    listWidget->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    listWidget->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     listWidget->setFocusPolicy(Qt::NoFocus);
     listWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     listWidget->setStyleSheet(QStringLiteral("QListWidget::Item:hover{background-color:#0C000000; border-radius: 4px;} "
@@ -77,8 +81,8 @@ void KELSelectTextListView::setItems(const QList<KELSelectTextListViewItemData>&
         layout->addWidget(label);
         listWidget->setItemWidget(item, row);
     }
-    // Panel margins, list frame and rows: the popup shows every row without scrolling.
-    const int listHeight = int(items.size()) * kRowHeight + 4;
+    // Panel margins, list frame and rows: up to ten rows show at once, the rest scroll.
+    const int listHeight = int(std::min(items.size(), kMaxVisibleRows)) * kRowHeight + 4;
     listWidget->setFixedHeight(listHeight);
     setFixedHeight(listHeight + 2 * kOuterMargin + 10 + 4);
 }

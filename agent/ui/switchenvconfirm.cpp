@@ -17,7 +17,8 @@ SwitchEnvConfirm::SwitchEnvConfirm(const QString& text, const QString& key, QWid
     setFixedSize(432, 212);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
-    setModal(true);
+    // Over the list alone, which it answers for; the agent's other windows go on.
+    setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(6, 6, 6, 6);

@@ -1,5 +1,8 @@
 #include "ui/toastmessage.h"
 
+#include "foundation/testtimes.h"
+
+#include <QCursor>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -57,6 +60,11 @@ void KELToastMessage::mouseReleaseEvent(QMouseEvent* event)
     close();
 }
 
+QPoint toastPosition(const QRect& available, const QSize& toast)
+{
+    return QPoint(available.x() + (available.width() - toast.width()) / 2, available.y() + available.height() / 3);
+}
+
 KELToastMessage* showToast(QWidget* parent, const QString& text, int durationMs)
 {
     QWidget* owner = parent && parent->isVisible() ? parent : nullptr;
@@ -65,14 +73,16 @@ KELToastMessage* showToast(QWidget* parent, const QString& text, int durationMs)
         toast->setWindowFlags(toast->windowFlags() | Qt::WindowStaysOnTopHint);
     toast->setTimeLimit(durationMs);
     if (durationMs > 0)
-        QTimer::singleShot(durationMs, toast, &QWidget::close);
+        QTimer::singleShot(KELTestTimes::scaled(durationMs), toast, &QWidget::close);
     toast->setText(text);
     toast->show();
     if (!owner) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            const QRect available = screen->availableGeometry();
-            toast->move((available.width() - toast->width()) / 2, available.height() / 3);
-        }
+        // Where the user works: the screen under the pointer, within its panels.
+        const QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen)
+            screen = QGuiApplication::primaryScreen();
+        if (screen)
+            toast->move(toastPosition(screen->availableGeometry(), toast->size()));
     }
     return toast;
 }

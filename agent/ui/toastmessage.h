@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QDialog>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 
 class QLabel;
 
@@ -25,5 +28,8 @@ private:
 };
 
 // Shows `text` for `durationMs` milliseconds (0: until clicked) over `parent` when that is
-// visible, else on top of everything at a third of the primary screen's height.
+// visible, else on top of everything, centred across the screen under the pointer at a third of
+// its height (both within the screen's panels).
 KELToastMessage* showToast(QWidget* parent, const QString& text, int durationMs);
+// Where a toast of `toast`'s size goes on a screen whose free area is `available`.
+QPoint toastPosition(const QRect& available, const QSize& toast);

@@ -14,6 +14,12 @@ bool supports(KELUpgradePackage::Kind kind)
     return kind == KELUpgradePackage::Kind::WindowsInstaller;
 }
 
+std::string administratorNeeded(KELUpgradePackage::Kind, const std::string&)
+{
+    // The installer asks Windows for an administrator itself (UAC) when it needs one.
+    return std::string();
+}
+
 std::vector<std::string> commandFor(KELUpgradePackage::Kind kind, const std::string& path)
 {
     if (kind != KELUpgradePackage::Kind::WindowsInstaller)
@@ -21,10 +27,13 @@ std::vector<std::string> commandFor(KELUpgradePackage::Kind kind, const std::str
     return {"cmd.exe", "/c", "start", "", path};
 }
 
-int startDetached(const std::vector<std::string>& argv)
+Launched startDetached(const std::vector<std::string>& argv)
 {
-    if (argv.empty() || argv.front().empty())
-        return ERROR_INVALID_PARAMETER;
+    Launched launched;
+    if (argv.empty() || argv.front().empty()) {
+        launched.error = ERROR_INVALID_PARAMETER;
+        return launched;
+    }
     std::wstring commandLine;
     for (const std::string& argument : argv)
         commandLine += (commandLine.empty() ? L"" : L" ") + WideString::quotedArgument(WideString::fromUtf8(argument));
@@ -43,17 +52,24 @@ int startDetached(const std::vector<std::string>& argv)
         created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                                  &startup, &started);
     }
-    if (!created)
-        return int(GetLastError());
+    if (!created) {
+        launched.error = int(GetLastError());
+        return launched;
+    }
+    // cmd.exe's "start" ends at once: its status says nothing of the installer's, so the
+    // installer is not followed to its end.
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
-    return 0;
+    return launched;
 }
 
-int launch(KELUpgradePackage::Kind kind, const std::string& path)
+Launched launch(KELUpgradePackage::Kind kind, const std::string& path)
 {
-    if (!supports(kind))
-        return ERROR_BAD_FORMAT;
+    if (!supports(kind)) {
+        Launched refused;
+        refused.error = ERROR_BAD_FORMAT;
+        return refused;
+    }
     return startDetached(commandFor(kind, path));
 }
 

@@ -5,6 +5,7 @@
 #include "foundation/globalconfig.h"
 #include "foundation/logging.h"
 #include "foundation/singleton.h"
+#include "foundation/testtimes.h"
 #include "ui/toastmessage.h"
 #include "upgrade/browserwindow.h"
 #include "upgrade/upgradedialog.h"
@@ -26,7 +27,7 @@ KELUpgradeHelper* upgradeHelper()
 void MainWindow::setupUpgrade()
 {
     browserWindow = new KELBrowserWindow(this);
-    upgradeDialogTimer->setInterval(kDialogTimerMs);
+    upgradeDialogTimer->setInterval(KELTestTimes::scaled(kDialogTimerMs));
     connect(upgradeDialogTimer, &QTimer::timeout, this, &MainWindow::onUpgradeDialogTimer);
 
     KELUpgradeHelper* upgrade = upgradeHelper();
@@ -37,11 +38,16 @@ void MainWindow::setupUpgrade()
             [this] { upgradeToast(tr("安装包校验失败，请重试")); });
     connect(upgrade, &KELUpgradeHelper::sigLaunchInstallerFailed, this,
             [this] { upgradeToast(tr("安装程序启动失败，请重试")); });
+    connect(upgrade, &KELUpgradeHelper::sigAdministratorNeeded, this,
+            [this] { upgradeToast(tr("需要管理员安装新版本")); });
+    connect(upgrade, &KELUpgradeHelper::sigInstallerFailed, this,
+            [this] { upgradeToast(tr("新版本安装失败，请联系管理员")); });
+    connect(upgrade, &KELUpgradeHelper::sigOfferWithdrawn, this, &MainWindow::onOfferWithdrawn);
 
     // The scanner is started after the first answer of this check (slotUpgradeResult).
     upgrade->startCheck();
-    upgrade->startCheckTimer(KELGlobalConfig::upgradeCheckIntervalMs(
-        KELGlobalConfig::instance()->value(QStringLiteral("upgradecheckinterval"))));
+    upgrade->startCheckTimer(KELTestTimes::scaled(KELGlobalConfig::upgradeCheckIntervalMs(
+        KELGlobalConfig::instance()->value(QStringLiteral("upgradecheckinterval")))));
 }
 
 void MainWindow::slotTrayCheckUpdate()
@@ -186,6 +192,21 @@ void MainWindow::showUpgradeDialog(bool force)
     upgradeDialog = dialog;
     KLOG->info("Showing upgrade dialog, version: {}, force: {}", KELLog::clipped(upgrade->getVersion()), force);
     dialog->show();
+}
+
+void MainWindow::onOfferWithdrawn()
+{
+    // Nothing is offered any more: no dialog may hold the teacher to it, forced or not.
+    hasNewVersion = false;
+    pendingDialog = false;
+    upgradeDialogTimer->stop();
+    if (checkUpdateAction)
+        checkUpdateAction->setText(tr("检查更新"));
+    if (upgradeDialog) {
+        KLOG->info("Upgrade dialog closed: its version is no longer offered");
+        upgradeDialog->closingForInstall = true;
+        upgradeDialog->close();
+    }
 }
 
 void MainWindow::slotDownloadPackageProgress(int progress)

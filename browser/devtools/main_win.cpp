@@ -6,6 +6,7 @@
 #include "foundation/widestring_win.h"
 #include "plainlog.h"
 #include "shellwindow_win.h"
+#include "upgrade/shellwindowlink_win.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -53,21 +54,14 @@ void showError(const std::string& text)
     MessageBoxW(nullptr, WideString::fromUtf8(text).c_str(), L"Error", MB_OK | MB_ICONERROR);
 }
 
-// A second start: the running shell comes forward, this one leaves.
-void bringRunningShellForward()
-{
-    if (HWND running = FindWindowW(ShellWindow::kClassName, nullptr)) {
-        AllowSetForegroundWindow(ASFW_ANY); // ours, as the program the user just started
-        PostMessageW(running, ShellWindow::kBringToFront, 0, 0);
-    }
-}
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, WideString::fromUtf8(UserLocal::path(kInstanceMutex)).c_str());
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        bringRunningShellForward();
+        // A second start: the running shell comes forward (as the agent brings it), this one leaves.
+        ShellWindowLink::activate();
         if (instanceMutex)
             CloseHandle(instanceMutex);
         return 0;

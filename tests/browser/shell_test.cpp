@@ -473,6 +473,22 @@ TEST(BrowserShell, WithoutAppDatSaysSoAndStartsNothing)
     EXPECT_FALSE(QDir(sandbox.dataFolder() + "/log").exists()); // the agent never ran
 }
 
+TEST(BrowserShell, WithoutItsEngineSaysSoAndEndsItsAgent)
+{
+    ShellSandbox sandbox(display());
+    sandbox.usePrivateProgramFolder(appDat({}));
+    sandbox.setEnv("QTWEBENGINEPROCESS_PATH", sandbox.root() + "/missing/QtWebEngineProcess");
+    QProcess* shell = sandbox.startShell();
+    EXPECT_TRUE(waitForExit(shell, 1));
+    const QStringList lines = startupMessages(sandbox);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines.mid(lines.size() - 2, 1), QStringList({"ERROR: CefInitialize failed"}));
+    EXPECT_TRUE(lines.last().startsWith("ERROR: missing: the engine's process (" + sandbox.root() + "/missing/"))
+        << qPrintable(lines.last());
+    EXPECT_TRUE(lines.contains("vellox launched"));
+    EXPECT_TRUE(processinfo::runningProgram(sandbox.programFolder() + "/vellox").isEmpty()) << "its agent ended with it";
+}
+
 // As installed: the agent runs on its own (started at login), the shell finds it. The site
 // allows no DevTools, the page links to another site, and the agent offers a forced upgrade
 // and then dies with its dialog over the shell.

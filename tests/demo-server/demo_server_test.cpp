@@ -1,4 +1,5 @@
 // The demo server over real HTTP: what it stores and serves, and what it refuses.
+#include "upgrade/packagesignature.h"
 #include "demoserverprocess.h"
 #include "http/curlrequest.h"
 #include "httprequest.h"
@@ -223,7 +224,7 @@ TEST_F(DemoServerTest, ServesTheConsoleAndSampleSheets)
     EXPECT_EQ(server.get("/nothing-here").status, 404);
 }
 
-TEST_F(DemoServerTest, OffersANewerPackageWithItsHash)
+TEST_F(DemoServerTest, OffersANewerPackageWithItsHashAndSignature)
 {
     auto check = [&](const QByteArray& body) { return server.post(kCheckPath, body, "application/json"); };
     const QByteArray current = R"({"appName":"vellox","currentVersion":"1.2.0"})";
@@ -255,6 +256,15 @@ TEST_F(DemoServerTest, OffersANewerPackageWithItsHash)
     EXPECT_EQ(data.value("upgradeContent").toArray(), QJsonArray{"更快的扫描"});
     EXPECT_EQ(data.value("fileHash").toString(),
               QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()));
+    // Signed with the key it made, whose public half lies beside it for an agent's upgrade-keys/.
+    QFile publicKey(upgrade + "/signing-key.pub.pem");
+    ASSERT_TRUE(publicKey.open(QIODevice::ReadOnly));
+    const QByteArray signature = QByteArray::fromBase64(data.value("signature").toString().toLatin1());
+    EXPECT_TRUE(KELPackageSignature::verify(reinterpret_cast<const unsigned char*>(package.constData()),
+                                            size_t(package.size()), signature.toStdString(),
+                                            {publicKey.readAll().toStdString()}));
+    EXPECT_EQ(QFile(upgrade + "/signing-key.pem").permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+              QFileDevice::Permissions());
     const HttpResponse download = vtest::httpRequest("GET", data.value("downloadUrl").toString());
     EXPECT_EQ(download.status, 200);
     EXPECT_EQ(download.body, package);

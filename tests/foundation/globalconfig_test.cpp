@@ -81,7 +81,7 @@ TEST_F(ConfigStore, EnvironmentPrecedence)
         EXPECT_EQ(config->getCurrentEnv(), "test");
         EXPECT_EQ(config->getBaseUrl(), "https://test.example/");
         EXPECT_EQ(config->getAppName(), "Vellox");
-        EXPECT_EQ(config->getAppVersion(), "3.2.1");
+        EXPECT_EQ(config->getAppVersion(), VELLOX_VERSION) << "the program's own version, not app.dat's";
     }
     setStored("userenv", "online");
     EXPECT_EQ(open()->getBaseUrl(), "https://online.example/");

@@ -4,6 +4,7 @@
 // VELLOX_TEST_SYSTEM_INSTALL=1, i.e. a disposable CI machine), installed, upgraded, removed and
 // purged for real with apt-get.
 #include "agentsandbox.h"
+#include "httptestserver.h"
 #include "processinfo.h"
 #include "wait.h"
 #include "wsclient.h"
@@ -195,6 +196,7 @@ TEST_F(Package, HoldsTheProgramFolderAndDeclaresWhatItNeeds)
     if (VELLOX_HAS_BROWSER)
         EXPECT_TRUE(depends.contains("libqt5webenginewidgets5")) << depends.toStdString();
     EXPECT_TRUE(field("Recommends").contains("sane-airscan"));
+    EXPECT_TRUE(field("Recommends").contains("packagekit-tools")) << "pkcon installs the agent's upgrades";
 
     // Every entry: "mode owner/group size date time ./path[ -> target]".
     const RunResult listing = run("dpkg-deb", {"-c", *deb});
@@ -219,6 +221,7 @@ TEST_F(Package, HoldsTheProgramFolderAndDeclaresWhatItNeeds)
                             "/usr/share/doc/vellox/changelog.gz", "/usr/share/lintian/overrides/vellox"};
     for (const char* model : {"canon-iR-ADV", "canon-UFR", "lenovo-TOSHIBA", "Epson-EMC8100"})
         required << QString("/opt/vellox/devmode/%1").arg(model);
+    required << "/opt/vellox/upgrade-keys";
     QStringList icons = {"vellox"};
     if (VELLOX_HAS_BROWSER) {
         required << "/opt/vellox/vellox-browser" << "/usr/share/applications/vellox-browser.desktop";
@@ -241,6 +244,14 @@ TEST_F(Package, HoldsTheProgramFolderAndDeclaresWhatItNeeds)
     EXPECT_EQ(modes.value("/opt/vellox/vellox"), "-rwxr-xr-x");
     EXPECT_EQ(modes.value("/opt/vellox/libtwaindsm.so"), "-rw-r--r--");
     EXPECT_EQ(modes.value("/opt/vellox/app.dat"), "-rw-r--r--");
+    EXPECT_EQ(modes.value("/opt/vellox/upgrade-keys"), "drwxr-xr-x") << "the upgrade keys are root's alone";
+
+    // The programs' symbols, for crash reports, in a package of their own; the programs stripped.
+    const QStringList symbols = QDir(QFileInfo(*deb).path()).entryList({"vellox-dbgsym_*.ddeb"}, QDir::Files);
+    ASSERT_EQ(symbols.size(), 1);
+    const RunResult symbolFiles = run("dpkg-deb", {"-c", QFileInfo(*deb).path() + "/" + symbols.front()});
+    EXPECT_GE(symbolFiles.output.count(QRegularExpression("/usr/lib/debug/\\.build-id/../[0-9a-f]+\\.debug\n")),
+              VELLOX_HAS_BROWSER ? 3 : 2) << symbolFiles.output.toStdString();
     // The autostart entry goes with the program on "remove", so it is the program folder's.
     EXPECT_EQ(links.value("/etc/xdg/autostart/vellox.desktop"), "/opt/vellox/vellox-autostart.desktop");
 
@@ -267,7 +278,7 @@ TEST_F(Package, UnpackedProgramsRunFromTheirFolder)
 
     const QJsonObject appDat = QJsonDocument::fromJson(readText(folder + "/app.dat").toUtf8()).object();
     EXPECT_EQ(appDat.value("appname").toString(), "vellox");
-    EXPECT_EQ(appDat.value("appversion").toString(), kVersion);
+    EXPECT_FALSE(appDat.contains("appversion")) << "the version is the program's own, not a site file's";
     EXPECT_TRUE(appDat.value("domains").isArray());
     EXPECT_EQ(QJsonDocument::fromJson(readText(folder + "/twaindsm-sources.json").toUtf8()).object().value("sane").toString(),
               "only") << "an installed DSM lists the real scanners only";
@@ -294,16 +305,33 @@ TEST_F(Package, UnpackedProgramsRunFromTheirFolder)
     EXPECT_TRUE(answersWithScanner(port)) << sandbox.readLog().toStdString();
 }
 
-// What dpkg does on an upgrade, without a package manager: the new files over the running agent,
-// then the new package's postinst (which honours DPKG_ROOT).
-TEST_F(Package, UpgradeRestartsTheRunningAgentOnTheNewFiles)
+// What dpkg does on an upgrade, without a package manager: the new files over the running agent
+// (the site's edited app.dat kept, as dpkg keeps a changed conffile), then the new package's
+// postinst (which honours DPKG_ROOT). The agent starts again in the user's session through the
+// user's service manager (a stand-in for systemd-run here); without one, at the next login.
+TEST_F(Package, UpgradeRestartsTheRunningAgentOnTheNewFilesInItsUsersSession)
 {
     QTemporaryDir root;
     ASSERT_EQ(run("dpkg-deb", {"-x", *deb, root.path()}).exitCode, 0);
-    const QString agentPath = QFileInfo(root.path() + kProgramFolder + "/vellox").canonicalFilePath();
+    const QString folder = root.path() + kProgramFolder;
+    const QString agentPath = QFileInfo(folder + "/vellox").canonicalFilePath();
+    vtest::HttpTestServer server;
+    server.answer("/web-awg/navrel-hub/app/upgrade/check",
+                  vtest::HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})", "application/json"));
+    QJsonObject edited = AgentSandbox::appDatFor(server.url("/"));
+    edited.insert("appversion", "0.9-site");
+    const auto writeAppDat = [&] {
+        QFile file(folder + "/app.dat");
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(QJsonDocument(edited).toJson()) > 0;
+    };
+    ASSERT_TRUE(writeAppDat());
+
     AgentSandbox sandbox;
-    sandbox.useProgramFolder(root.path() + kProgramFolder);
+    sandbox.useProgramFolder(folder);
     useVirtualScanner(sandbox);
+    const QString started = sandbox.recordStarts("systemd-run", R"(while [ $# -gt 0 ] && [ "$1" != "--" ]; do shift; done
+shift
+setsid -f "$@" >/dev/null 2>&1 </dev/null)");
     const quint16 port = sandbox.startListening({"--hidden"});
     ASSERT_NE(port, 0) << sandbox.readLog().toStdString();
     QProcess* old = sandbox.agent();
@@ -314,19 +342,26 @@ TEST_F(Package, UpgradeRestartsTheRunningAgentOnTheNewFiles)
     const QString control = work->path() + "/next-control";
     ASSERT_EQ(run("dpkg-deb", {"-e", next, control}).exitCode, 0);
     ASSERT_EQ(run("dpkg-deb", {"-x", next, root.path()}).exitCode, 0);
+    ASSERT_TRUE(writeAppDat());
     ASSERT_TRUE(processinfo::executable(oldPid).endsWith(" (deleted)")) << "the upgrade replaced the running file";
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = sandbox.environment();
     env.insert("DPKG_ROOT", root.path());
+    const int checksBefore = server.requestCount("/web-awg/navrel-hub/app/upgrade/check");
     const RunResult postinst = run(control + "/postinst", {"configure", kVersion}, env);
     EXPECT_EQ(postinst.exitCode, 0) << postinst.output.toStdString();
+    EXPECT_TRUE(postinst.output.contains("in the user's session")) << postinst.output.toStdString();
 
     // The old agent was asked to quit and quit in order.
     ASSERT_TRUE(old->waitForFinished(30000)) << postinst.output.toStdString();
     EXPECT_EQ(old->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(old->exitCode(), 0);
+    const QString user = run("id", {"-un"}).output.trimmed();
+    EXPECT_TRUE(readText(started).startsWith("--user --machine=" + user + "@ --collect --quiet -- env -i "))
+        << readText(started).toStdString();
 
-    // A new one runs from the new file, in the old one's environment (same data folder, port).
+    // A new one runs from the new file, in the old one's environment (same data folder, port),
+    // and names the version it was built as, not the site's app.dat's.
     QList<qint64> running;
     ASSERT_TRUE(vtest::waitUntil([&] { return !(running = processinfo::runningProgram(agentPath)).isEmpty(); }, 30000))
         << postinst.output.toStdString();
@@ -341,7 +376,22 @@ TEST_F(Package, UpgradeRestartsTheRunningAgentOnTheNewFiles)
     EXPECT_EQ(processinfo::arguments(newPid).mid(1), QStringList{"--hidden"});
     EXPECT_TRUE(waitForPort(port));
     EXPECT_TRUE(answersWithScanner(port)) << sandbox.readLog().toStdString();
-    EXPECT_EQ(run(agentPath, {"--version"}).exitCode, 0);
+    const QString built = run(agentPath, {"--version"}).output.trimmed().section(' ', 1);
+    ASSERT_TRUE(vtest::waitUntil([&] { return server.requestCount("/web-awg/navrel-hub/app/upgrade/check") > checksBefore; }));
+    const QByteArray check = server.requests("/web-awg/navrel-hub/app/upgrade/check").last().body;
+    EXPECT_TRUE(check.contains(("\"currentVersion\":\"" + built + "\"").toUtf8())) << check.toStdString();
+    EXPECT_FALSE(check.contains("0.9-site"));
+
+    // No service manager of the user's: nothing is started from the package manager's own
+    // service (it would die with it), and the output says when the agent comes back.
+    sandbox.recordStarts("systemd-run", "exit 1");
+    env = sandbox.environment();
+    env.insert("DPKG_ROOT", root.path());
+    const RunResult without = run(control + "/postinst", {"configure", kVersion}, env);
+    EXPECT_EQ(without.exitCode, 0) << without.output.toStdString();
+    EXPECT_TRUE(without.output.contains("it starts again at the user's next login")) << without.output.toStdString();
+    EXPECT_TRUE(vtest::waitUntil([&] { return !processinfo::isAlive(newPid); }, 30000));
+    EXPECT_TRUE(processinfo::runningProgram(agentPath).isEmpty());
 }
 
 // The real thing, only where the machine may be changed: a fresh install with apt, the agent
@@ -392,6 +442,12 @@ TEST_F(Package, InstallsUpgradesRemovesAndPurgesWithApt)
     EXPECT_EQ(run("dpkg-query", {"-W", "-f", "${Version}", "vellox"}).output, kNextVersion);
     ASSERT_TRUE(old->waitForFinished(30000)) << upgrade.output.toStdString();
     EXPECT_EQ(old->exitStatus(), QProcess::NormalExit);
+    // Started again in the user's session where a service manager of the user's runs, else at
+    // the next login (a machine without systemd): either way the output says which.
+    if (!upgrade.output.contains("in the user's session")) {
+        EXPECT_TRUE(upgrade.output.contains("it starts again at the user's next login")) << upgrade.output.toStdString();
+        old = sandbox.start({"--hidden"});
+    }
     QList<qint64> running;
     ASSERT_TRUE(vtest::waitUntil([&] { return !(running = processinfo::runningProgram("/opt/vellox/vellox")).isEmpty(); }, 30000))
         << upgrade.output.toStdString();

@@ -1,6 +1,6 @@
 // CPrinter over the in-memory spooler: every failure of a print with what it leaves behind, the
 // empty document, the bin count per printer, a stopped or offline printer, transparent and
-// landscape pages, and a poll that never waits for a print.
+// landscape pages, and a poll and a name query that never wait for a print.
 
 #include "logcapture.h"
 #include "memoryspooler.h"
@@ -12,6 +12,8 @@
 #include <QThreadPool>
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 using namespace ptest;
 using vtest::MemorySpooler;
@@ -225,7 +227,7 @@ TEST_F(PrinterMemoryTest, BinCountIsThatOfTheSelectedPrinter)
     EXPECT_FALSE(printer.selectPrinter("gone")) << "a printer that cannot be opened is not there";
 }
 
-TEST_F(PrinterMemoryTest, PollNeverWaitsForARunningPrint)
+TEST_F(PrinterMemoryTest, PollAndTheDefaultPrintersNameNeverWaitForARunningPrint)
 {
     ASSERT_TRUE(configuredPrint("queued", pages));
     // A second print blocks inside its first page until the test lets it go.
@@ -251,6 +253,10 @@ TEST_F(PrinterMemoryTest, PollNeverWaitsForARunningPrint)
                      [&](const QString& id) { finished = finished || id == "queued"; });
     spooler->finishJob(kPrinter, spooler->documents().first().jobId);
     EXPECT_TRUE(vtest::waitUntil([&] { return finished; }));
+    // The status panel's refresh reads the name meanwhile, on another thread, without waiting.
+    auto shown = std::async(std::launch::async, [&] { return printer.defaultPrinterName(); });
+    ASSERT_EQ(shown.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(shown.get(), QString::fromStdWString(kPrinter));
     EXPECT_EQ(result.load(), 0) << "the print is still running";
 
     proceed.release(2);

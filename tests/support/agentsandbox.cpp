@@ -108,7 +108,7 @@ void AgentSandbox::usePrivateProgramFolder(const QJsonObject& appDat, const QMap
 
 QJsonObject AgentSandbox::appDatFor(const QString& url)
 {
-    return QJsonObject{{"appname", "vellox"}, {"appversion", "1.0.0"}, {"current", "local"},
+    return QJsonObject{{"appname", "vellox"}, {"current", "local"},
                        {"domains", QJsonArray{QJsonObject{{"key", "local"}, {"name", "本地"}, {"url", url}}}}};
 }
 

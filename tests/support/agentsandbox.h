@@ -45,7 +45,7 @@ public:
     void usePrivateProgramFolder(const QJsonObject& appDat, const QMap<QString, QString>& programs);
     // Runs the programs of an installed (or unpacked) program folder, with its own app.dat.
     void useProgramFolder(const QString& folder) { privateProgramFolder = folder; }
-    // An app.dat (version 1.0.0) whose one environment, current, is `url`.
+    // An app.dat whose one environment, current, is `url`.
     static QJsonObject appDatFor(const QString& url);
 
     void setConfig(const QString& key, const QString& value);

@@ -85,6 +85,13 @@ HttpReply& HttpReply::cut(Fault how, qint64 afterBodyBytes)
     return *this;
 }
 
+HttpReply& HttpReply::trickled(int bytes, int everyMs)
+{
+    trickleBytes = bytes;
+    trickleMs = everyMs;
+    return *this;
+}
+
 QByteArray HttpReply::header(const QByteArray& name) const
 {
     for (const auto& entry : headers)
@@ -364,9 +371,20 @@ public:
             break;
         }
         const bool sendBody = record.method != "HEAD";
-        if (!stream.sendAll(head.constData(), head.size())
-            || (sendBody && !stream.sendAll(reply.body.constData(), reply.body.size())))
+        if (!stream.sendAll(head.constData(), head.size()))
             return After::Close;
+        if (sendBody && reply.trickleBytes > 0) {
+            for (int sent = 0; sent < reply.body.size(); sent += reply.trickleBytes) {
+                const int piece = std::min(reply.trickleBytes, int(reply.body.size()) - sent);
+                if (!stream.sendAll(reply.body.constData() + sent, piece))
+                    return After::Close;
+                std::unique_lock<std::mutex> lock(mutex);
+                if (wakeUp.wait_for(lock, std::chrono::milliseconds(reply.trickleMs), [&] { return stopping; }))
+                    return After::Close;
+            }
+        } else if (sendBody && !stream.sendAll(reply.body.constData(), reply.body.size())) {
+            return After::Close;
+        }
         if (record.header("Connection").compare("close", Qt::CaseInsensitive) == 0)
             return After::Close;
         return After::KeepOpen;

@@ -46,6 +46,8 @@ struct HttpReply {
     bool hold = false;     // keep the request in flight until releaseOne()/releaseAll()
     Fault fault = Fault::None;
     qint64 faultAfterBytes = 0;
+    int trickleBytes = 0;  // above 0: the body goes this many bytes at a time,
+    int trickleMs = 0;     // one piece every this many milliseconds
 
     static HttpReply withStatus(int status, const QByteArray& body = {},
                                 const QByteArray& contentType = {});
@@ -53,6 +55,8 @@ struct HttpReply {
     HttpReply& delayed(int ms);
     HttpReply& held();
     HttpReply& cut(Fault how, qint64 afterBodyBytes = 0);
+    // A slow server: the body in pieces of `bytes` every `everyMs` (until the server stops).
+    HttpReply& trickled(int bytes, int everyMs);
     QByteArray header(const QByteArray& name) const;
 };
 

@@ -88,6 +88,8 @@ public:
     // A notification area (Debian's trayer) docked at the screen's top right, for tray icons;
     // true once it is there. Stopped with the display.
     bool startTrayHost();
+    // The desktop without a notification area again (until the next startTrayHost).
+    void stopTrayHost();
     std::optional<QRect> trayHostGeometry() const;
 
 private:
@@ -96,8 +98,6 @@ private:
     // A fresh server gives the focus to whatever window is under the pointer, which xdotool
     // cannot name; the root window, as on a desktop, it can.
     void focusRoot() const;
-
-    void stopTrayHost();
 
     qint64 pid = 0;
     qint64 trayPid = 0;

@@ -12,6 +12,7 @@
 
 #include "ui/globalshortcut.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -33,6 +34,8 @@ using vtest::HttpTestServer;
 using vtest::WsClient;
 
 const char* const kCheckPath = "web-awg/navrel-hub/app/upgrade/check";
+constexpr double kTimeScale = 0.1;
+constexpr int kBatchEndMs = int(5000 * kTimeScale); // after the last page, as the agent waits it
 const QString kPrinter = QStringLiteral("DesktopPrinter");
 
 [[maybe_unused]] testing::Environment* const cups =
@@ -86,6 +89,8 @@ protected:
         useEnvironments(3);
         scanners({QJsonObject{{"productName", "Desktop Scanner"}, {"default", true}}});
         sandbox.setEnv("TWAINDSM_SOURCES", sandbox.root() + "/sources.json");
+        // The agent's own waits (the scanner's start, a batch's end, toasts) at a tenth.
+        sandbox.setEnv("VELLOX_TEST_TIME_SCALE", QString::number(kTimeScale));
         sandbox.setConfig("outputpath", outputFolder());
         QDir().mkpath(outputFolder());
     }
@@ -110,7 +115,7 @@ protected:
             const QString path = i == 1 ? QStringLiteral("/") : QStringLiteral("/env%1/").arg(i);
             domains.append(QJsonObject{{"key", key}, {"name", QStringLiteral("环境%1").arg(i)}, {"url", http.url(path)}});
         }
-        sandbox.usePrivateProgramFolder(QJsonObject{{"appname", "vellox"}, {"appversion", "1.0.0"},
+        sandbox.usePrivateProgramFolder(QJsonObject{{"appname", "vellox"},
                                                     {"current", "local"}, {"domains", domains}});
     }
 
@@ -359,8 +364,19 @@ const QSize kConfirm(432, 212);
 
 TEST_F(DesktopAgent, CtrlAltKSwitchesTheEnvironmentOnceConfirmed)
 {
+    // The first environment offers a new version; the switch drops it with its package.
+    const QByteArray package = "#!/bin/sh\nexit 0\n";
+    http.serveFile("/pkg/vellox-2.0.sh", package);
+    const QString hash = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
+    const QJsonObject offer{{"hasNewVersion", true}, {"version", "2.0"}, {"downloadUrl", http.url("/pkg/vellox-2.0.sh")},
+                            {"fileHash", hash}};
+    http.answer(QStringLiteral("/") + kCheckPath,
+                HttpReply::withStatus(200, QJsonDocument(QJsonObject{{"code", 200}, {"data", offer}}).toJson(),
+                                      "application/json"));
+    const QString fetched = sandbox.dataFolder() + "/temp/package_2.0_" + hash.left(8) + ".sh";
     ASSERT_TRUE(startAgent({"--hidden"}));
     ASSERT_TRUE(sandbox.waitForLog("Current env is : "));
+    ASSERT_TRUE(sandbox.waitForLog("Download package completed: " + fetched));
 
     // The combination works whatever NumLock and CapsLock are.
     for (const QStringList& locks : QList<QStringList>{{}, {"Num_Lock"}, {"Caps_Lock"}, {"Num_Lock", "Caps_Lock"}}) {
@@ -408,6 +424,8 @@ TEST_F(DesktopAgent, CtrlAltKSwitchesTheEnvironmentOnceConfirmed)
     EXPECT_TRUE(gone(kConfirm));
     EXPECT_TRUE(gone(kListOfThree));
     EXPECT_TRUE(vtest::waitUntil([&] { return sandbox.config("userenv") == "env2"; }));
+    EXPECT_TRUE(sandbox.waitForLog("Offer of version 2.0 dropped with its environment"));
+    EXPECT_FALSE(QFile::exists(fetched));
     ASSERT_TRUE(tray.pick({"Down", "Down", "Return"}));
     EXPECT_TRUE(vtest::waitUntil([&] { return http.requestCount(QStringLiteral("/env2/") + kCheckPath) == 1; }));
 
@@ -454,6 +472,23 @@ TEST_F(DesktopAgent, AHotKeyHeldByAnotherProgramLeavesTheAgentRunning)
     EXPECT_FALSE(agentWindowId(kListOfThree));
 }
 
+// A desktop without a notification area: the hidden agent shows its window once, so it can be
+// reached, and closing that window quits it.
+TEST_F(DesktopAgent, WithoutATrayTheWindowComesOnceAndClosingItQuits)
+{
+    display().stopTrayHost();
+    ASSERT_TRUE(vtest::waitUntil([] { return !QSystemTrayIcon::isSystemTrayAvailable(); }));
+    ASSERT_TRUE(startAgent({"--hidden"}));
+    EXPECT_TRUE(sandbox.waitForLog("This desktop has no notification area for the tray icon"));
+    const auto window = agentWindow(kMainWindow);
+    ASSERT_TRUE(window) << "the hidden agent's window comes";
+    ASSERT_TRUE(display().click(window->x() + 460, window->y() + 16)); // the close label
+    ASSERT_TRUE(sandbox.agent()->waitForFinished(30000));
+    EXPECT_EQ(sandbox.agent()->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sandbox.agent()->exitCode(), 0);
+    EXPECT_TRUE(sandbox.readLog().contains("Main window closed on a desktop without a notification area: the agent quits"));
+}
+
 } // namespace
 
 // Turning the driver's panel on while a batch waits for its first page closes the scanner for
@@ -479,5 +514,5 @@ TEST_F(DesktopAgent, ShowingTheDriverPanelDuringABatchEndsThatBatch)
     ASSERT_TRUE(uploaded);
     EXPECT_EQ(uploaded->value("data").toObject().value("batchNo").toString(), "B-panel");
     EXPECT_EQ(uploaded->value("data").toObject().value("imageCount").toInt(), 0);
-    EXPECT_FALSE(page.waitForCmd("scan-end", 6000)) << "a second scan-end";
+    EXPECT_FALSE(page.waitForCmd("scan-end", kBatchEndMs + 1500)) << "a second scan-end";
 }

@@ -23,6 +23,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QScrollBar>
 #include <QStyleHints>
 
 #include <gtest/gtest.h>
@@ -84,7 +85,9 @@ TEST(Toast, HiddenParentPutsItOnTopAtAThirdOfTheScreenUntilItsTime)
     EXPECT_TRUE(toast->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(toast->objectName(), "KELToastMessage");
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_EQ(toast->pos(), QPoint((available.width() - toast->width()) / 2, available.height() / 3));
+    EXPECT_EQ(toast->pos(), available.topLeft() + QPoint((available.width() - toast->width()) / 2, available.height() / 3));
+    // On a screen beside the first, within its panels.
+    EXPECT_EQ(toastPosition(QRect(1280, 40, 1920, 1000), QSize(200, 40)), QPoint(1280 + 860, 40 + 333));
     ASSERT_TRUE(waitShown(*toast));
     const quint64 id = toast->winId();
     EXPECT_TRUE(vtest::waitUntil([&] { return toast.isNull(); }, 10000)) << "closed and deleted after its time";
@@ -162,14 +165,20 @@ class ScannerChooser : public vtest::VirtualDsmTest {
 protected:
     CTWAINSession& twainSession() override { return *window; }
 
+    virtual QJsonArray scanners() const
+    {
+        return {QJsonObject{{"productName", "Chooser Scanner A"}, {"default", true}},
+                QJsonObject{{"productName", "Chooser Scanner B"}}};
+    }
+
     void SetUp() override
     {
         VirtualDsmTest::SetUp();
-        writeProfile({QJsonObject{{"productName", "Chooser Scanner A"}, {"default", true}},
-                      QJsonObject{{"productName", "Chooser Scanner B"}}});
+        writeProfile(scanners());
         window = std::make_unique<MainWindow>();
         window->show();
-        ASSERT_TRUE(vtest::waitUntil([&] { return window->currentScannerName() == "Chooser Scanner A"; }));
+        const QString first = scanners().first().toObject().value("productName").toString();
+        ASSERT_TRUE(vtest::waitUntil([&] { return window->currentScannerName() == first; }));
     }
 
     void TearDown() override
@@ -254,6 +263,39 @@ TEST_F(ScannerChooser, ListsTheSourcesOpensAnotherAndSaysSoForTheCurrentOne)
     for (size_t i = traceBefore; i < after.size(); ++i)
         reopened += after[i].value("msg").toString() == "MSG_OPENDS";
     EXPECT_EQ(reopened, 0u);
+}
+
+// As many scanners as a school's network lists; the first one's pages never come.
+class ManyScanners : public ScannerChooser {
+protected:
+    QJsonArray scanners() const override
+    {
+        QJsonArray list{QJsonObject{{"productName", "Network Scanner 01"}, {"default", true}, {"pageDelayMs", 600000}}};
+        for (int i = 2; i <= 14; ++i)
+            list.append(QJsonObject{{"productName", QStringLiteral("Network Scanner %1").arg(i, 2, 10, QLatin1Char('0'))}});
+        return list;
+    }
+};
+
+TEST_F(ManyScanners, TheListScrollsAndAPickWhileABatchWaitsEndsThatBatch)
+{
+    vtest::LogCapture log;
+    window->setBatchNo("B-chooser");
+    ASSERT_EQ(window->innerStartScan(), 0);
+    ASSERT_EQ(window->GetState(), 5) << "enabled, waiting for the first page";
+
+    KELSelectTextListView* chooser = openChooser("Network Scanner 01");
+    ASSERT_NE(chooser, nullptr);
+    auto* list = chooser->findChild<QListWidget*>("message_listwidget");
+    ASSERT_EQ(chooser->items().size(), 14);
+    EXPECT_EQ(list->height(), 10 * 28 + 4) << "ten rows show";
+    EXPECT_TRUE(list->verticalScrollBar()->isVisible()) << "the others scroll";
+    list->scrollToItem(list->item(13));
+    pick(chooser, 13);
+    ASSERT_TRUE(vtest::waitUntil([&] { return window->currentScannerName() == "Network Scanner 14"; }));
+    EXPECT_EQ(log.linesContaining("Batch B-chooser ends: another scanner was chosen before its first page").size(), 1u);
+    // The end of a stopped batch follows (scan-end, then its uploads' end).
+    EXPECT_TRUE(vtest::waitUntil([&] { return !log.linesContaining("slotOnEndScan to end batch").empty(); }));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The installer launch seam against real processes: the installer runs in a session of its
-// own, holds nothing of its starter but /dev/null on 0-2, and a start that fails is known.
+// own, holds nothing of its starter but /dev/null on 0-2, a start that fails is known, and so
+// is how the installer ended.
 #include "upgrade/installerlauncher.h"
 
 #include "installerscript.h"
@@ -70,8 +71,9 @@ TEST_F(InstallerLaunch, ShellScriptRunsInItsOwnSessionWithNothingInherited)
     ASSERT_GE(held.file, 0);
     ASSERT_GE(held.socket, 0);
 
-    const auto command = InstallerLauncher::commandFor(Kind::ShellScript, script.path().toStdString());
-    ASSERT_EQ(InstallerLauncher::launch(Kind::ShellScript, script.path().toStdString()), 0);
+    InstallerLauncher::Launched launched = InstallerLauncher::launch(Kind::ShellScript, script.path().toStdString());
+    ASSERT_EQ(launched.error, 0);
+    ASSERT_TRUE(launched.watch);
     const auto record = waitForRecord(script);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->args, QStringList{}) << "the package path is the script, not an argument";
@@ -84,54 +86,90 @@ TEST_F(InstallerLaunch, ShellScriptRunsInItsOwnSessionWithNothingInherited)
     for (const QString& target : fds)
         EXPECT_EQ(target, "/dev/null");
 
+    EXPECT_FALSE(launched.watch->exitStatus()) << "it still runs";
+    ASSERT_TRUE(script.release());
+    EXPECT_TRUE(vtest::waitUntil([&] { return script.read().survived; }));
+    std::optional<int> status;
+    EXPECT_TRUE(vtest::waitUntil([&] { return (status = launched.watch->exitStatus()).has_value(); }));
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(InstallerLaunch, AFailingInstallerIsKnownByItsStatusAndAnUnwatchedOneRunsOn)
+{
+    const QString failing = folder.filePath("failing.sh");
+    QFile file(failing);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\nexit 3\n");
+    file.close();
+    InstallerLauncher::Launched launched = InstallerLauncher::launch(Kind::ShellScript, failing.toStdString());
+    ASSERT_EQ(launched.error, 0);
+    std::optional<int> status;
+    EXPECT_TRUE(vtest::waitUntil([&] { return (status = launched.watch->exitStatus()).has_value(); }));
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(launched.watch->exitStatus(), 3) << "asked again, the same answer";
+
+    // Forgetting a watch leaves the installer running.
+    InstallerScript script(folder.path());
+    ASSERT_TRUE(script.write());
+    launched = InstallerLauncher::launch(Kind::ShellScript, script.path().toStdString());
+    ASSERT_EQ(launched.error, 0);
+    launched.watch.reset();
+    ASSERT_TRUE(waitForRecord(script));
     ASSERT_TRUE(script.release());
     EXPECT_TRUE(vtest::waitUntil([&] { return script.read().survived; }));
 }
 
 TEST_F(InstallerLaunch, PackagesOfEachKindGetTheirCommand)
 {
-    // A Debian package goes to the desktop's installer, found in PATH.
+    // A Debian package goes to PackageKit, found in PATH, which asks for an administrator; with
+    // no PackageKit there the user cannot install it.
     const QString bin = folder.filePath("bin");
     ASSERT_TRUE(QDir().mkpath(bin));
-    InstallerScript opener(folder.path(), "opener.sh");
-    ASSERT_TRUE(opener.write(true, bin + "/xdg-open"));
-    const QByteArray savedPath = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(bin) + ":" + savedPath);
     const QString deb = folder.filePath("package_2.0.deb");
     ASSERT_TRUE(QFile(deb).open(QIODevice::WriteOnly));
-    const int started = InstallerLauncher::launch(Kind::DebianPackage, deb.toStdString());
+    const QByteArray savedPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin));
+    EXPECT_NE(InstallerLauncher::administratorNeeded(Kind::DebianPackage, folder.path().toStdString()), "");
+    InstallerScript pkcon(folder.path(), "pkcon.sh");
+    ASSERT_TRUE(pkcon.write(true, bin + "/pkcon"));
+    EXPECT_EQ(InstallerLauncher::administratorNeeded(Kind::DebianPackage, folder.path().toStdString()), "");
+    qputenv("PATH", QFile::encodeName(bin) + ":" + savedPath); // the stand-in's own tools
+    const InstallerLauncher::Launched started = InstallerLauncher::launch(Kind::DebianPackage, deb.toStdString());
     qputenv("PATH", savedPath);
-    ASSERT_EQ(started, 0);
-    const auto opened = waitForRecord(opener);
-    ASSERT_TRUE(opened);
-    EXPECT_EQ(opened->args, QStringList{deb});
-    ASSERT_TRUE(opener.release());
-    EXPECT_TRUE(vtest::waitUntil([&] { return opener.read().survived; }));
+    ASSERT_EQ(started.error, 0);
+    const auto installing = waitForRecord(pkcon);
+    ASSERT_TRUE(installing);
+    EXPECT_EQ(installing->args, QStringList({"--noninteractive", "--plain", "--allow-untrusted", "install-local", deb}));
+    ASSERT_TRUE(pkcon.release());
+    EXPECT_TRUE(vtest::waitUntil([&] { return pkcon.read().survived; }));
+    // A script writes the program folder itself.
+    EXPECT_EQ(InstallerLauncher::administratorNeeded(Kind::ShellScript, folder.path().toStdString()), "");
+    EXPECT_NE(InstallerLauncher::administratorNeeded(Kind::ShellScript, folder.filePath("missing").toStdString()), "");
 
     // An AppImage is made executable and runs itself.
     QTemporaryDir other;
     InstallerScript image(other.path(), "package_2.0.AppImage");
     ASSERT_TRUE(image.write(false));
     ASSERT_FALSE(QFileInfo(image.path()).isExecutable());
-    ASSERT_EQ(InstallerLauncher::launch(Kind::AppImage, image.path().toStdString()), 0);
+    ASSERT_EQ(InstallerLauncher::launch(Kind::AppImage, image.path().toStdString()).error, 0);
     EXPECT_TRUE(QFileInfo(image.path()).isExecutable());
     EXPECT_TRUE(waitForRecord(image));
     ASSERT_TRUE(image.release());
 
     EXPECT_FALSE(InstallerLauncher::supports(Kind::WindowsInstaller));
     EXPECT_FALSE(InstallerLauncher::supports(Kind::Unknown));
-    EXPECT_NE(InstallerLauncher::launch(Kind::WindowsInstaller, deb.toStdString()), 0);
+    EXPECT_NE(InstallerLauncher::launch(Kind::WindowsInstaller, deb.toStdString()).error, 0);
 }
 
 TEST_F(InstallerLaunch, AFailedStartIsReportedWithItsError)
 {
-    EXPECT_EQ(InstallerLauncher::startDetached({folder.filePath("missing").toStdString()}), ENOENT);
-    EXPECT_EQ(InstallerLauncher::startDetached({"vellox-no-such-program"}), ENOENT);
-    EXPECT_EQ(InstallerLauncher::startDetached({}), EINVAL);
+    EXPECT_EQ(InstallerLauncher::startDetached({folder.filePath("missing").toStdString()}).error, ENOENT);
+    EXPECT_EQ(InstallerLauncher::startDetached({"vellox-no-such-program"}).error, ENOENT);
+    EXPECT_EQ(InstallerLauncher::startDetached({}).error, EINVAL);
 
     InstallerScript script(folder.path());
     ASSERT_TRUE(script.write(false));
-    EXPECT_EQ(InstallerLauncher::startDetached({script.path().toStdString()}), EACCES);
+    EXPECT_EQ(InstallerLauncher::startDetached({script.path().toStdString()}).error, EACCES);
     // Found by the kernel but not runnable: exec's own error comes back from the new session.
     const QString garbage = folder.filePath("garbage");
     QFile file(garbage);
@@ -139,7 +177,9 @@ TEST_F(InstallerLaunch, AFailedStartIsReportedWithItsError)
     file.write(QByteArray(64, '\x7f'));
     file.close();
     ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    EXPECT_EQ(InstallerLauncher::startDetached({garbage.toStdString()}), ENOEXEC);
+    const InstallerLauncher::Launched garbageStart = InstallerLauncher::startDetached({garbage.toStdString()});
+    EXPECT_EQ(garbageStart.error, ENOEXEC);
+    EXPECT_FALSE(garbageStart.watch);
     EXPECT_FALSE(InstallerLauncher::errorText(ENOENT).empty());
 }
 

@@ -6,10 +6,16 @@
 #include "httptestserver.h"
 #include "installerscript.h"
 #include "wait.h"
+#include "packagesigning.h"
+#include "testcertificates.h"
 #include "xvfbdisplay.h"
+
+#include "upgrade/upgradehelper.h"
 
 #include <QCryptographicHash>
 #include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,6 +39,7 @@ namespace {
 
 using upgradetest::InstallerRecord;
 using upgradetest::InstallerScript;
+using upgradetest::SigningKey;
 using vtest::AgentSandbox;
 using vtest::HttpReply;
 using vtest::HttpRequestRecord;
@@ -130,26 +137,44 @@ protected:
         sandbox->usePrivateProgramFolder(AgentSandbox::appDatFor(http.url("/")));
         sandbox->setEnv("DISPLAY", display.name());
         sandbox->setEnv("QT_QPA_PLATFORM", "xcb");
+        // The agent's own waits (its log's flush, the scanner's start, the dialog's timer) at a tenth.
+        sandbox->setEnv("VELLOX_TEST_TIME_SCALE", "0.1");
     }
 
-    QString packageFile(const QString& name) const { return sandbox->dataFolder() + "/temp/" + name; }
-
-    void offer(const QString& version, const QString& url, const QString& hash, bool force = false)
+    // Where the agent keeps the package of version 2.0 with this hash.
+    QString packageFile(const QString& hash, const QString& extension = ".sh") const
     {
-        const QJsonObject data{{"hasNewVersion", true}, {"version", version}, {"downloadUrl", url},
-                               {"fileHash", hash}, {"forceUpgrade", force},
-                               {"upgradeContent", QJsonArray{"更快的扫描", "打印更稳", ""}}};
+        return sandbox->dataFolder() + "/temp/package_2.0_" + hash.left(8).toLower() + extension;
+    }
+
+    void offer(const QString& version, const QString& url, const QString& hash, bool force = false,
+               const QString& signature = QString())
+    {
+        QJsonObject data{{"hasNewVersion", true}, {"version", version}, {"downloadUrl", url},
+                         {"fileHash", hash}, {"forceUpgrade", force},
+                         {"upgradeContent", QJsonArray{"更快的扫描", "打印更稳", ""}}};
+        if (!signature.isNull())
+            data.insert("signature", signature);
         http.answer(kCheckPath, HttpReply::withStatus(200, QJsonDocument(QJsonObject{{"code", 200}, {"data", data}})
                                                                 .toJson(QJsonDocument::Compact),
                                                       "application/json"));
     }
 
     // The stand-in installer, served as version 2.0's package.
-    QString offerScript(const InstallerScript& script, bool force = false, const QString& hash = QString())
+    QString offerScript(const InstallerScript& script, bool force = false, const QString& hash = QString(),
+                        const QString& signature = QString())
     {
         http.serveFile("/pkg/vellox-2.0.sh", script.bytes());
-        offer("2.0", http.url("/pkg/vellox-2.0.sh"), hash.isNull() ? sha256(script.bytes()) : hash, force);
-        return packageFile("package_2.0.sh");
+        const QString offered = hash.isNull() ? sha256(script.bytes()) : hash;
+        offer("2.0", http.url("/pkg/vellox-2.0.sh"), offered, force, signature);
+        return packageFile(offered);
+    }
+
+    // Checks every 1.2 s instead of every minute, and the agent's other fixed waits as short.
+    void checkOften()
+    {
+        sandbox->setConfig("upgradecheckinterval", "1");
+        sandbox->setEnv("VELLOX_TEST_TIME_SCALE", "0.02");
     }
 
     bool startAgent() { return sandbox->startListening({"--hidden"}) != 0; }
@@ -267,15 +292,16 @@ TEST_F(UpgradeAgent, PackagesThatFailTheirCheckAreNeverKept)
     EXPECT_FALSE(QFile::exists(package));
     EXPECT_FALSE(QFile::exists(package + ".download"));
 
-    // No hash at all: nothing is fetched.
+    EXPECT_TRUE(sandbox->waitForLog("Package of version 2.0 refused and not fetched again"));
+
+    // No hash at all: nothing is fetched, and nothing said but the log.
     freshSandbox();
     const int fetched = http.requestCount("/pkg/vellox-2.0.sh");
     package = offerScript(script, false, "");
     ASSERT_TRUE(startAgent());
-    EXPECT_TRUE(sandbox->waitForLog("SHA256 is not 64 hexadecimal digits", kWaitMs));
-    EXPECT_TRUE(sandbox->waitForLog("Toast: 安装包校验失败，请重试"));
+    EXPECT_TRUE(sandbox->waitForLog("Offered version 2.0 not taken: its SHA256 is not 64 hexadecimal digits", kWaitMs));
     EXPECT_EQ(http.requestCount("/pkg/vellox-2.0.sh"), fetched);
-    EXPECT_FALSE(QFile::exists(package));
+    EXPECT_FALSE(sandbox->readLog().contains("Toast:"));
 
     // An error page is a failed download, not a package with a wrong hash.
     freshSandbox();
@@ -284,8 +310,8 @@ TEST_F(UpgradeAgent, PackagesThatFailTheirCheckAreNeverKept)
     EXPECT_TRUE(sandbox->waitForLog("Download package failed, url: " + http.url("/pkg/missing-2.0.sh"), kWaitMs));
     EXPECT_TRUE(sandbox->readLog().contains("HTTP status 404"));
     EXPECT_FALSE(sandbox->readLog().contains("SHA256 verification failed"));
-    EXPECT_FALSE(QFile::exists(packageFile("package_2.0.sh")));
-    EXPECT_FALSE(QFile::exists(packageFile("package_2.0.sh.download")));
+    EXPECT_FALSE(QFile::exists(packageFile(sha256(script.bytes()))));
+    EXPECT_FALSE(QFile::exists(packageFile(sha256(script.bytes())) + ".download"));
 
     // An upper-case hash of the right bytes matches.
     freshSandbox();
@@ -313,7 +339,7 @@ TEST_F(UpgradeAgent, APackageChangedAfterItsDownloadIsNotInstalled)
     changed.write("#!/bin/sh\necho replaced\n");
     changed.close();
     ASSERT_TRUE(clickButton(*dialog, 0));
-    EXPECT_TRUE(sandbox->waitForLog("SHA256 verification failed for: " + package, kWaitMs));
+    EXPECT_TRUE(sandbox->waitForLog("SHA256 or signature verification failed for: " + package, kWaitMs));
     EXPECT_TRUE(sandbox->waitForLog("Toast: 安装包校验失败，请重试"));
     EXPECT_FALSE(QFile::exists(package));
     EXPECT_FALSE(sandbox->readLog().contains("Launching installer:"));
@@ -336,7 +362,7 @@ TEST_F(UpgradeAgent, InterruptedDownloadResumesAtTheNextStart)
         return reply;
     });
     offer("2.0", http.url("/pkg/big-2.0.sh"), sha256(content));
-    const QString package = packageFile("package_2.0.sh");
+    const QString package = packageFile(sha256(content));
     ASSERT_TRUE(startAgent());
     ASSERT_TRUE(sandbox->waitForLog("Download package failed, url: " + http.url("/pkg/big-2.0.sh"), kWaitMs));
     EXPECT_EQ(QFileInfo(package + ".download").size(), 20971520);
@@ -470,12 +496,185 @@ TEST_F(UpgradeAgent, FailedChecksAndUnusableOffersShowNothing)
         http.serveFile(name, "MZ");
         offer("2.0", http.url(name), sha256("MZ"));
         ASSERT_TRUE(startAgent());
-        EXPECT_TRUE(sandbox->waitForLog("Offered package cannot be installed here", kWaitMs)) << name;
+        EXPECT_TRUE(sandbox->waitForLog("not taken: its package cannot be installed here", kWaitMs)) << name;
         EXPECT_EQ(http.requestCount(name), 0);
         EXPECT_FALSE(sandbox->readLog().contains("Found new version"));
         sandbox->agent()->terminate();
         ASSERT_TRUE(agentEnded());
     }
+}
+
+// Where the package installed upgrade keys, only a package signed with one of them runs: an
+// unsigned offer is never fetched, a badly signed one is fetched once, refused, and never
+// fetched or shown again, even when forced; a signed one (here the same version, repackaged)
+// is fetched at once and installed.
+TEST_F(UpgradeAgent, WithUpgradeKeysOnlySignedPackagesRun)
+{
+    const SigningKey vendor;
+    const SigningKey stranger;
+    ASSERT_TRUE(vendor.isValid() && stranger.isValid());
+    const QString keys = KELUpgradeHelper::keysFolder(sandbox->programFolder());
+    ASSERT_TRUE(QDir().mkpath(keys));
+    ASSERT_TRUE(vendor.writePublicKey(keys + "/vendor.pem"));
+    BrowserWindowDouble shell(sandbox->runtimeFolder());
+    checkOften();
+    InstallerScript script(folder.path());
+    const QByteArray bytes = script.bytes();
+
+    offerScript(script, true); // unsigned
+    ASSERT_TRUE(startAgent());
+    EXPECT_TRUE(sandbox->waitForLog("Offered version 2.0 not taken: it carries no valid signature", kWaitMs));
+
+    // Signed by someone else: fetched, refused, the forced dialog that came meanwhile closes.
+    http.handle("/pkg/vellox-2.0.sh", [&bytes](const HttpRequestRecord& request) {
+        return HttpTestServer::fileReply(bytes, request).delayed(1500);
+    });
+    offer("2.0", http.url("/pkg/vellox-2.0.sh"), sha256(bytes), true, stranger.sign(bytes));
+    const auto dialog = waitForDialog();
+    ASSERT_TRUE(dialog);
+    EXPECT_TRUE(sandbox->waitForLog("Signature verification failed for: " + packageFile(sha256(bytes)), kWaitMs));
+    EXPECT_TRUE(sandbox->waitForLog("Upgrade dialog closed: its version is no longer offered"));
+    EXPECT_TRUE(display.waitUntilGone(*dialog));
+    EXPECT_TRUE(shell.waitFor("enable"));
+    EXPECT_FALSE(QFile::exists(packageFile(sha256(bytes))));
+    // Checks go on; the refused offer is neither fetched nor shown again.
+    const int fetched = http.requestCount("/pkg/vellox-2.0.sh");
+    const int checks = http.requestCount(kCheckPath);
+    ASSERT_TRUE(vtest::waitUntil([&] { return http.requestCount(kCheckPath) >= checks + 3; }, kWaitMs));
+    EXPECT_EQ(http.requestCount("/pkg/vellox-2.0.sh"), fetched);
+    EXPECT_EQ(sandbox->readLog().count("Toast: 安装包校验失败，请重试"), 1);
+    EXPECT_TRUE(display.findWindows(kDialogTitle).isEmpty());
+    EXPECT_EQ(sandbox->agent()->state(), QProcess::Running);
+
+    // Repackaged and signed by the vendor: a new hash, fetched at once and installed.
+    InstallerScript repackaged(folder.path(), "installer-2.sh");
+    const QByteArray newBytes = repackaged.bytes() + "# repackaged\n";
+    http.serveFile("/pkg/vellox-2.0.sh", newBytes);
+    offer("2.0", http.url("/pkg/vellox-2.0.sh"), sha256(newBytes), true, vendor.sign(newBytes));
+    EXPECT_TRUE(sandbox->waitForLog("Download package completed: " + packageFile(sha256(newBytes)), kWaitMs));
+    const auto signedDialog = waitForDialog();
+    ASSERT_TRUE(signedDialog);
+    ASSERT_TRUE(vtest::waitUntil([&] { return clickButton(*signedDialog, 0) && display.waitUntilGone(*signedDialog, 2000); },
+                                 kWaitMs));
+    EXPECT_TRUE(vtest::waitUntil([&] { return repackaged.read().complete; }, kWaitMs));
+    ASSERT_TRUE(repackaged.release());
+}
+
+// Whoever answers a plain http check or sits between the PC and the server decides what runs:
+// upgrades come over https with verified certificates only, whatever "tlsverify" says.
+TEST_F(UpgradeAgent, UpgradesComeOnlyOverVerifiedHttps)
+{
+    checkOften();
+    sandbox->usePrivateProgramFolder(AgentSandbox::appDatFor("http://vellox-test.invalid/"));
+    ASSERT_TRUE(startAgent());
+    EXPECT_TRUE(sandbox->waitForLog("Upgrades are off for the environment http://vellox-test.invalid/", kWaitMs));
+    ASSERT_TRUE(vtest::waitUntil([&] { return sandbox->readLog().count("Check upgrade failed") >= 3; }, kWaitMs));
+    EXPECT_EQ(sandbox->readLog().count("Upgrades are off for the environment"), 1) << "said once";
+    sandbox->agent()->terminate();
+    ASSERT_TRUE(agentEnded());
+
+    const vtest::TestCertificates certificates;
+    ASSERT_TRUE(certificates.isValid()) << qPrintable(certificates.errorString());
+    HttpTestServer https(certificates.signedForLoopback());
+    InstallerScript script(folder.path());
+    https.serveFile("/pkg/vellox-2.0.sh", script.bytes());
+    const QJsonObject data{{"hasNewVersion", true}, {"version", "2.0"}, {"downloadUrl", https.url("/pkg/vellox-2.0.sh")},
+                           {"fileHash", sha256(script.bytes())}};
+    https.answer(kCheckPath, HttpReply::withStatus(200, QJsonDocument(QJsonObject{{"code", 200}, {"data", data}}).toJson(),
+                                                   "application/json"));
+    for (const bool withCa : {false, true}) {
+        SCOPED_TRACE(withCa ? "the school's CA named in cafile" : "tlsverify=0 and a certificate nobody vouches for");
+        freshSandbox();
+        sandbox->usePrivateProgramFolder(AgentSandbox::appDatFor(https.url("/")));
+        sandbox->setConfig("tlsverify", "0");
+        if (withCa)
+            sandbox->setConfig("cafile", certificates.caFile());
+        ASSERT_TRUE(startAgent());
+        if (withCa) {
+            EXPECT_TRUE(sandbox->waitForLog("Download package completed: " + packageFile(sha256(script.bytes())), kWaitMs));
+        } else {
+            EXPECT_TRUE(sandbox->waitForLog("Check upgrade request failed", kWaitMs));
+            EXPECT_FALSE(sandbox->readLog().contains("Found new version"));
+        }
+        sandbox->agent()->terminate();
+        ASSERT_TRUE(agentEnded());
+    }
+
+    // An https server's offer of a package over plain http is no offer.
+    freshSandbox();
+    offer("2.0", "http://vellox-test.invalid/pkg/vellox-2.0.sh", sha256(script.bytes()));
+    ASSERT_TRUE(startAgent());
+    EXPECT_TRUE(sandbox->waitForLog("Offered version 2.0 not taken: its package would come over plain http", kWaitMs));
+}
+
+// The teacher learns when the new version cannot be installed: PackageKit is missing (the
+// package stays for an administrator and is not offered again), or the installer failed.
+TEST_F(UpgradeAgent, AnUpgradeThatCannotInstallSaysSo)
+{
+    BrowserWindowDouble shell(sandbox->runtimeFolder());
+    checkOften();
+    // No pkcon: a PATH of nothing but the sandbox's own programs.
+    ASSERT_TRUE(QDir().mkpath(sandbox->root() + "/no-programs"));
+    sandbox->setEnv("PATH", sandbox->root() + "/no-programs");
+    const QByteArray deb = "!<arch>\ndebian-binary   a package\n";
+    http.serveFile("/pkg/vellox_2.0_amd64.deb", deb);
+    offer("2.0", http.url("/pkg/vellox_2.0_amd64.deb"), sha256(deb), true);
+    ASSERT_TRUE(startAgent());
+    const auto dialog = waitForDialog();
+    ASSERT_TRUE(dialog);
+    const QString package = packageFile(sha256(deb), ".deb");
+    ASSERT_TRUE(sandbox->waitForLog("Download package completed: " + package, kWaitMs));
+    ASSERT_TRUE(vtest::waitUntil([&] { return clickButton(*dialog, 0) && display.waitUntilGone(*dialog, 2000); }, kWaitMs));
+    EXPECT_TRUE(sandbox->waitForLog("Toast: 需要管理员安装新版本", kWaitMs));
+    EXPECT_TRUE(sandbox->readLog().contains("pkcon, which installs a .deb for a user, is not installed"));
+    EXPECT_TRUE(QFile::exists(package)) << "kept for an administrator";
+    EXPECT_EQ(sandbox->config("upgrade_admin_needed"), "2.0");
+    const int checks = http.requestCount(kCheckPath);
+    ASSERT_TRUE(vtest::waitUntil([&] { return http.requestCount(kCheckPath) >= checks + 3; }, kWaitMs));
+    EXPECT_TRUE(display.findWindows(kDialogTitle).isEmpty()) << "the forced offer does not come back";
+    EXPECT_TRUE(sandbox->readLog().contains("Offered version 2.0 not taken: this user cannot install it"));
+    sandbox->agent()->terminate();
+    ASSERT_TRUE(agentEnded());
+
+    // An installer that fails.
+    freshSandbox();
+    BrowserWindowDouble otherShell(sandbox->runtimeFolder());
+    const QByteArray failing = "#!/bin/sh\nexit 3\n";
+    http.serveFile("/pkg/vellox-2.0.sh", failing);
+    offer("2.0", http.url("/pkg/vellox-2.0.sh"), sha256(failing));
+    ASSERT_TRUE(startAgent());
+    const auto second = waitForDialog();
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(sandbox->waitForLog("Download package completed: ", kWaitMs));
+    ASSERT_TRUE(vtest::waitUntil([&] { return clickButton(*second, 0) && display.waitUntilGone(*second, 2000); }, kWaitMs));
+    EXPECT_TRUE(sandbox->waitForLog("Installer of version 2.0 failed with status 3", kWaitMs));
+    EXPECT_TRUE(sandbox->waitForLog("Toast: 新版本安装失败，请联系管理员"));
+}
+
+// Quitting while a package trickles in ends the agent at once, not at the download's time-out;
+// the check names the version the agent was built as, whatever app.dat says.
+TEST_F(UpgradeAgent, QuitDuringADownloadEndsAtOnce)
+{
+    QJsonObject description = AgentSandbox::appDatFor(http.url("/"));
+    description.insert("appversion", "0.1-edited");
+    sandbox->usePrivateProgramFolder(description);
+    const QByteArray package(4 * 1024 * 1024, 'p');
+    http.handle("/pkg/vellox-2.0.sh", [&package](const HttpRequestRecord& request) {
+        return HttpTestServer::fileReply(package, request, HttpTestServer::Ranges::Ignored).trickled(512, 200);
+    });
+    offer("2.0", http.url("/pkg/vellox-2.0.sh"), sha256(package));
+    ASSERT_TRUE(startAgent());
+    ASSERT_TRUE(vtest::waitUntil([&] { return http.requestCount("/pkg/vellox-2.0.sh") >= 1; }, kWaitMs));
+    EXPECT_TRUE(http.requests(kCheckPath).front().body.contains(
+        QByteArray(R"("currentVersion":")") + VELLOX_VERSION + '"'));
+
+    QElapsedTimer clock;
+    clock.start();
+    sandbox->agent()->terminate();
+    ASSERT_TRUE(agentEnded(5000)) << "still running after 5 s";
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(sandbox->agent()->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sandbox->agent()->exitCode(), 0);
 }
 
 } // namespace

@@ -4,12 +4,17 @@
 #include "upgrade/upgradehelper.h"
 #include "upgrade/upgradepackage.h"
 #include "upgrade/upgradeprompt.h"
+#include "upgrade/packagesignature.h"
+
+#include "packagesigning.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -20,6 +25,7 @@
 namespace {
 
 using KELUpgradePackage::Kind;
+using upgradetest::SigningKey;
 
 TEST(UpgradePackage, KindComesFromThePathsExtensionInAnyCase)
 {
@@ -43,8 +49,104 @@ TEST(UpgradePackage, FileNameKeepsOnlySafeCharactersOfTheVersion)
     EXPECT_EQ(KELUpgradePackage::safeVersion("../../etc/x"), ".._.._etc_x");
     EXPECT_EQ(KELUpgradePackage::safeVersion("2 0;rm -rf"), "2_0_rm_-rf");
     EXPECT_EQ(KELUpgradePackage::safeVersion("版本2"), "__2");
-    EXPECT_EQ(KELUpgradePackage::filePath("/t/", "2.0/x", Kind::AppImage), "/t/package_2.0_x.AppImage");
-    EXPECT_EQ(KELUpgradePackage::filePath("/t/", "2.0", Kind::DebianPackage), "/t/package_2.0.deb");
+    const QString hash = "ABCDEF0123" + QString(54, '0');
+    EXPECT_EQ(KELUpgradePackage::filePath("/t/", "2.0/x", hash, Kind::AppImage), "/t/package_2.0_x_abcdef01.AppImage");
+    EXPECT_EQ(KELUpgradePackage::filePath("/t/", "2.0", hash, Kind::DebianPackage), "/t/package_2.0_abcdef01.deb");
+    EXPECT_NE(KELUpgradePackage::filePath("/t/", "2.0", QString(64, '1'), Kind::DebianPackage),
+              KELUpgradePackage::filePath("/t/", "2.0", hash, Kind::DebianPackage))
+        << "a new hash for the same version is another file";
+}
+
+TEST(UpgradePackage, OnlyHttpsOrThisComputersOwnServersOffer)
+{
+    using KELUpgradePackage::isTrustedAddress;
+    EXPECT_TRUE(isTrustedAddress("https://school.example/"));
+    EXPECT_TRUE(isTrustedAddress("HTTPS://school.example:8443/p/vellox.deb"));
+    EXPECT_TRUE(isTrustedAddress("http://127.0.0.1:8780/"));
+    EXPECT_TRUE(isTrustedAddress("http://127.1.2.3/"));
+    EXPECT_TRUE(isTrustedAddress("http://localhost:8080/"));
+    EXPECT_TRUE(isTrustedAddress("http://[::1]:9/"));
+    EXPECT_FALSE(isTrustedAddress("http://school.example/"));
+    EXPECT_FALSE(isTrustedAddress("http://10.0.0.5/"));
+    EXPECT_FALSE(isTrustedAddress("http://127.0.0.1.evil.example/"));
+    EXPECT_FALSE(isTrustedAddress("http://localhost.evil.example/"));
+    EXPECT_FALSE(isTrustedAddress("ftp://127.0.0.1/"));
+    EXPECT_FALSE(isTrustedAddress("file:///tmp/vellox.deb"));
+    EXPECT_FALSE(isTrustedAddress("https:///nohost"));
+    EXPECT_FALSE(isTrustedAddress(""));
+}
+
+TEST(UpgradePackage, OffersThatCannotBeVerifiedAreRefusedBeforeAnythingIsFetched)
+{
+    using KELUpgradePackage::Refusal;
+    const QString hash(64, 'a');
+    const QString signature = QByteArray(64, 'x').toBase64();
+    const KELUpgradePackage::Offer good{"2.0", "https://s.example/v.deb", hash, signature};
+    const auto refusal = [](const KELUpgradePackage::Offer& offer, bool keys, bool verifier = true) {
+        return KELUpgradePackage::refusalOf(offer, true, keys, verifier);
+    };
+    EXPECT_EQ(refusal(good, true), Refusal::None);
+    EXPECT_EQ(refusal({"2.0", "http://s.example/v.deb", hash, signature}, true), Refusal::UntrustedAddress);
+    EXPECT_EQ(KELUpgradePackage::refusalOf(good, false, true, true), Refusal::UnsupportedKind);
+    EXPECT_EQ(refusal({"2.0", good.url, "", signature}, false), Refusal::NoHash);
+    EXPECT_EQ(refusal({"2.0", good.url, hash, ""}, false), Refusal::None) << "no keys installed: no signature needed";
+    EXPECT_EQ(refusal({"2.0", good.url, hash, ""}, true), Refusal::NoSignature);
+    EXPECT_EQ(refusal({"2.0", good.url, hash, QByteArray(63, 'x').toBase64()}, true), Refusal::NoSignature);
+    EXPECT_EQ(refusal({"2.0", good.url, hash, "not base64!"}, true), Refusal::NoSignature);
+    EXPECT_EQ(refusal(good, true, false), Refusal::NoVerifier);
+    EXPECT_NE(good.identity(), KELUpgradePackage::Offer({"2.0", good.url, QString(64, 'b'), signature}).identity());
+    EXPECT_EQ(good.identity(), KELUpgradePackage::Offer({"2.0", good.url, hash.toUpper(), signature}).identity());
+}
+
+TEST(PackageSignature, OnlyTheInstalledKeysSignaturesOfTheSameBytesVerify)
+{
+    const SigningKey vendor;
+    const SigningKey stranger;
+    ASSERT_TRUE(vendor.isValid() && stranger.isValid());
+    QTemporaryDir folder;
+    const QString path = folder.filePath("package.deb");
+    const QByteArray bytes("a package\n\0with a zero byte", 26);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    const std::vector<std::string> keys{"not a key", stranger.publicPem().toStdString(), vendor.publicPem().toStdString()};
+    EXPECT_TRUE(KELPackageSignature::isUsableKey(vendor.publicPem().toStdString()));
+    EXPECT_FALSE(KELPackageSignature::isUsableKey("not a key"));
+
+    EXPECT_TRUE(KELUpgradeHelper::verifySignature(path, vendor.sign(bytes), keys));
+    EXPECT_FALSE(KELUpgradeHelper::verifySignature(path, vendor.sign(bytes), {stranger.publicPem().toStdString()}));
+    EXPECT_FALSE(KELUpgradeHelper::verifySignature(path, vendor.sign(bytes + "!"), keys));
+    EXPECT_FALSE(KELUpgradeHelper::verifySignature(path, "", keys));
+    EXPECT_FALSE(KELUpgradeHelper::verifySignature(folder.filePath("missing"), vendor.sign(bytes), keys));
+    // An empty package is a message too.
+    const QString empty = folder.filePath("empty.deb");
+    ASSERT_TRUE(QFile(empty).open(QIODevice::WriteOnly));
+    EXPECT_TRUE(KELUpgradeHelper::verifySignature(empty, vendor.sign(QByteArray()), keys));
+
+    // A school server signs with openssl as the README says.
+    const auto openssl = [&](const QStringList& arguments) {
+        QProcess tool;
+        tool.setWorkingDirectory(folder.path());
+        tool.start("openssl", arguments);
+        return tool.waitForFinished(30000) && tool.exitCode() == 0;
+    };
+    ASSERT_TRUE(openssl({"genpkey", "-algorithm", "ed25519", "-out", "school.key"}));
+    ASSERT_TRUE(openssl({"pkey", "-in", "school.key", "-pubout", "-out", "school.pem"}));
+    ASSERT_TRUE(openssl({"pkeyutl", "-sign", "-rawin", "-inkey", "school.key", "-in", "package.deb", "-out", "package.sig"}));
+    QFile schoolKey(folder.filePath("school.pem"));
+    QFile schoolSignature(folder.filePath("package.sig"));
+    ASSERT_TRUE(schoolKey.open(QIODevice::ReadOnly) && schoolSignature.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(KELUpgradeHelper::verifySignature(path, schoolSignature.readAll().toBase64(),
+                                                  {schoolKey.readAll().toStdString()}));
+
+    // Keys come from the program folder's upgrade-keys, in name order, PEM files only.
+    const QString program = folder.filePath("program");
+    ASSERT_TRUE(QDir().mkpath(KELUpgradeHelper::keysFolder(program)));
+    EXPECT_TRUE(KELUpgradeHelper::upgradeKeys(program).empty());
+    ASSERT_TRUE(vendor.writePublicKey(KELUpgradeHelper::keysFolder(program) + "/vendor.pem"));
+    ASSERT_TRUE(stranger.writePublicKey(KELUpgradeHelper::keysFolder(program) + "/stranger.txt"));
+    EXPECT_EQ(KELUpgradeHelper::upgradeKeys(program), std::vector<std::string>{vendor.publicPem().toStdString()});
 }
 
 TEST(UpgradePackage, OnlySixtyFourHexDigitsAreAHash)

@@ -51,7 +51,7 @@ int wmain(int argc, wchar_t** argv)
         Sleep(INFINITE);
     } else if (role == L"agent") {
         if (InstallerLauncher::launch(KELUpgradePackage::Kind::WindowsInstaller,
-                                      WideString::toUtf8(folder + L"\\installer.exe")) != 0)
+                                      WideString::toUtf8(folder + L"\\installer.exe")).error != 0)
             return 3;
         QuitWindow quitWindow([&folder] {
             announce(folder, L"agent.quit");

@@ -1,5 +1,7 @@
 #include "upgradeoffer.h"
 
+#include "packagesigner.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
@@ -38,6 +40,11 @@ QString sha256Of(const QString& path)
 UpgradeOffer::UpgradeOffer(const QString& dataFolder)
     : root(dataFolder + QStringLiteral("/upgrade"))
 {
+}
+
+QString UpgradeOffer::signingKeyFile() const
+{
+    return root + QStringLiteral("/signing-key.pem");
 }
 
 bool UpgradeOffer::isNewer(const QString& offered, const QString& current)
@@ -102,11 +109,19 @@ bool UpgradeOffer::answer(const QByteArray& requestBody, const QString& baseUrl,
         *answer = noNewVersion();
         return true;
     }
+    // Signed with the demo's own key, so an agent that holds its public key (copied into the
+    // program folder's upgrade-keys/) takes the offer as a site's agent takes its vendor's.
+    const std::unique_ptr<PackageSigner> signer = PackageSigner::loadOrCreate(signingKeyFile());
+    if (!signer->isValid()) {
+        *answer = offerProblem(QStringLiteral("cannot read or make the signing key %1").arg(signingKeyFile()));
+        return true;
+    }
     QJsonObject data{{"hasNewVersion", true},
                      {"version", version},
                      {"downloadUrl", baseUrl + QStringLiteral("upgrade/")
                                          + QString::fromLatin1(QUrl::toPercentEncoding(package))},
                      {"fileHash", sha256Of(packagePath)},
+                     {"signature", signer->signFile(packagePath)},
                      {"forceUpgrade", offer.value(QStringLiteral("forceUpgrade")).toBool()},
                      {"upgradeContent", offer.value(QStringLiteral("upgradeContent")).toArray()}};
     *answer = QJsonObject{{"code", 200}, {"msg", ""}, {"data", data}};
