@@ -12,6 +12,7 @@ set(VELLOX_WIN32_CORE_SOURCES
     agent/foundation/quitwindow_win.cpp
     agent/foundation/userlocal_win.cpp
     agent/printing/printspooler_win.cpp
+    agent/printing/spoolerstatus.cpp
     agent/scanning/devicenotification_win.cpp
     agent/scanning/twain_value_tables.cpp
     agent/scanning/twaindsm_library.cpp

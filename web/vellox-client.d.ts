@@ -137,7 +137,7 @@ export interface PrintWaitingData {
   studentId: string;
   printerName: string;
   /** "media-empty", "media-jam", "door-open", "marker-supply-empty", "offline", "warming-up",
-   *  "no-response"; "" once the printer goes on. */
+   *  "needs-attention", "no-response"; "" once the printer goes on. */
   reason: string;
   batchId?: string;
   remote_key: string;

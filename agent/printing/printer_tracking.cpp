@@ -208,6 +208,8 @@ QString CPrinter::waitReasonText(PrintWaitReason reason)
         return tr("打印机已脱机，请检查打印机电源和连接");
     case PrintWaitReason::WakingUp:
         return tr("打印机正在唤醒，请稍候");
+    case PrintWaitReason::NeedsAttention:
+        return tr("打印机需要处理，请查看打印机上的提示");
     case PrintWaitReason::NoResponse:
         return tr("打印机尚未打印，请检查打印机是否开机并已连接");
     case PrintWaitReason::None:

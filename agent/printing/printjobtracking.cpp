@@ -18,6 +18,17 @@ int positiveSetting(const KELGlobalConfig* config, const char* key, int fallback
     return config ? config->positiveMs(QLatin1String(key), fallback, unitMs) : fallback;
 }
 
+// Why a job waits: what its printer reports, else what the job's own status says (unless the
+// queue is paused, which fails the job instead).
+PrintWaitReason jobWaitReason(const TrackedPrintJob& job, const PrinterQueueSnapshot& snapshot)
+{
+    const PrintWaitReason reason = waitReasonOf(snapshot.condition);
+    const auto status = snapshot.jobs.constFind(job.jobId);
+    if (reason != PrintWaitReason::None || snapshot.condition.stopped || status == snapshot.jobs.constEnd())
+        return reason;
+    return waitReasonOf(jobConditionOf(status->toUInt(nullptr, 16)));
+}
+
 } // namespace
 
 QString printWaitReasonKey(PrintWaitReason reason)
@@ -35,6 +46,8 @@ QString printWaitReasonKey(PrintWaitReason reason)
         return QStringLiteral("offline");
     case PrintWaitReason::WakingUp:
         return QStringLiteral("warming-up");
+    case PrintWaitReason::NeedsAttention:
+        return QStringLiteral("needs-attention");
     case PrintWaitReason::NoResponse:
         return QStringLiteral("no-response");
     case PrintWaitReason::None:
@@ -55,6 +68,8 @@ PrintWaitReason waitReasonOf(const PrinterCondition& condition)
         return PrintWaitReason::NoPaper;
     if (condition.tonerEmpty)
         return PrintWaitReason::TonerEmpty;
+    if (condition.needsAttention)
+        return PrintWaitReason::NeedsAttention;
     if (condition.wakingUp)
         return PrintWaitReason::WakingUp;
     return PrintWaitReason::None;
@@ -192,7 +207,7 @@ TrackedJobBook::PollReport TrackedJobBook::apply(const QList<TrackedPrintJob>& p
             ended.failure = FailReason::GaveUp;
             ended.cancel = true;
         } else {
-            PrintWaitReason reason = readable ? waitReasonOf(snapshot->condition) : job.waitReason;
+            PrintWaitReason reason = readable ? jobWaitReason(job, snapshot.value()) : job.waitReason;
             // Silent for the notice time since it was submitted, or since the printer's last
             // condition cleared (then it had been printing): no answer, as far as anyone can tell.
             if (reason == PrintWaitReason::None

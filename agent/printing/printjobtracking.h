@@ -23,6 +23,7 @@ enum class PrintWaitReason {
     TonerEmpty,
     Offline,       // switched off, asleep or unplugged
     WakingUp,
+    NeedsAttention, // an error the printer does not name, or a rarer one (a full output bin)
     NoResponse,    // nothing reported, but the job has not printed within the notice time
 };
 

@@ -22,13 +22,17 @@ struct PrinterCondition {
     bool doorOpen = false;
     bool tonerEmpty = false;  // toner, ink or another marker supply used up
     bool wakingUp = false;    // warming up, or leaving its power-saving sleep
+    // An error the printer does not name (many drivers report paper out or a jam this way), or
+    // one of the rarer ones (a full output bin): a person at the printer can see and fix it.
+    bool needsAttention = false;
     bool acceptingJobs = true;
 
     bool operator==(const PrinterCondition& other) const
     {
         return stopped == other.stopped && offline == other.offline && noPaper == other.noPaper
             && jammed == other.jammed && doorOpen == other.doorOpen && tonerEmpty == other.tonerEmpty
-            && wakingUp == other.wakingUp && acceptingJobs == other.acceptingJobs;
+            && wakingUp == other.wakingUp && needsAttention == other.needsAttention
+            && acceptingJobs == other.acceptingJobs;
     }
     bool operator!=(const PrinterCondition& other) const { return !(*this == other); }
 };
@@ -52,9 +56,39 @@ constexpr std::uint32_t Offline = 0x0020;
 constexpr std::uint32_t PaperOut = 0x0040;
 constexpr std::uint32_t Printed = 0x0080;
 constexpr std::uint32_t Deleted = 0x0100;
+constexpr std::uint32_t BlockedByDeviceQueue = 0x0200;
+constexpr std::uint32_t UserIntervention = 0x0400;
 constexpr std::uint32_t Complete = 0x1000;
 constexpr std::uint32_t Retained = 0x2000;
 } // namespace JobStatus
+
+// Printer status bits of the Windows spooler (PRINTER_INFO_2 Status), and the attribute of a
+// queue set to work offline.
+namespace PrinterStatus {
+constexpr std::uint32_t Paused = 0x00000001;
+constexpr std::uint32_t Error = 0x00000002;
+constexpr std::uint32_t PendingDeletion = 0x00000004;
+constexpr std::uint32_t PaperJam = 0x00000008;
+constexpr std::uint32_t PaperOut = 0x00000010;
+constexpr std::uint32_t ManualFeed = 0x00000020;
+constexpr std::uint32_t PaperProblem = 0x00000040;
+constexpr std::uint32_t Offline = 0x00000080;
+constexpr std::uint32_t OutputBinFull = 0x00000800;
+constexpr std::uint32_t NotAvailable = 0x00001000;
+constexpr std::uint32_t WarmingUp = 0x00010000;
+constexpr std::uint32_t NoToner = 0x00040000;
+constexpr std::uint32_t UserIntervention = 0x00100000;
+constexpr std::uint32_t DoorOpen = 0x00400000;
+constexpr std::uint32_t ServerUnknown = 0x00800000;
+constexpr std::uint32_t PowerSave = 0x01000000;
+constexpr std::uint32_t WorkOfflineAttribute = 0x00000400;
+} // namespace PrinterStatus
+
+// What a printer's status bits and attributes say. Only a queue paused by a person is
+// `stopped`: an error is something a person at the printer fixes, and the job waits for it.
+PrinterCondition printerConditionOf(std::uint32_t status, std::uint32_t attributes);
+// What a job's own status bits say about its printer (some drivers tell only the job).
+PrinterCondition jobConditionOf(std::uint32_t status);
 
 // How a job that left the queue ended, where the spooler can tell.
 enum class JobOutcome { Unknown, Completed, Cancelled, Aborted };

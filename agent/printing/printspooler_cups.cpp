@@ -179,9 +179,11 @@ PrinterCondition conditionOf(ipp_t* attrs)
     if (ipp_attribute_t* accepting = ippFindAttribute(attrs, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN))
         condition.acceptingJobs = ippGetBoolean(accepting, 0);
     for (std::string reason : keywords(attrs, "printer-state-reasons")) {
+        std::string severity;
         for (const char* suffix : {"-error", "-warning", "-report"}) {
             const std::size_t length = std::strlen(suffix);
             if (reason.size() > length && reason.compare(reason.size() - length, length, suffix) == 0) {
+                severity = suffix;
                 reason.resize(reason.size() - length);
                 break;
             }
@@ -198,6 +200,8 @@ PrinterCondition conditionOf(ipp_t* attrs)
             condition.tonerEmpty = true;
         else if (reason == "fuser-under-temp")
             condition.wakingUp = true;
+        else if (severity == "-error" || (reason == "other" && severity.empty()))
+            condition.needsAttention = true; // an error of another name: a person has to look
     }
     return condition;
 }

@@ -13,18 +13,28 @@
 
 namespace {
 
-PrinterCondition conditionOf(DWORD status, DWORD attributes)
-{
-    PrinterCondition condition;
-    condition.stopped = (status & (PRINTER_STATUS_PAUSED | PRINTER_STATUS_ERROR | PRINTER_STATUS_USER_INTERVENTION)) != 0;
-    condition.offline = (status & (PRINTER_STATUS_OFFLINE | PRINTER_STATUS_NOT_AVAILABLE | PRINTER_STATUS_SERVER_UNKNOWN)) != 0
-        || (attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE) != 0;
-    condition.noPaper = (status & (PRINTER_STATUS_PAPER_OUT | PRINTER_STATUS_PAPER_PROBLEM)) != 0;
-    condition.jammed = (status & PRINTER_STATUS_PAPER_JAM) != 0;
-    condition.doorOpen = (status & PRINTER_STATUS_DOOR_OPEN) != 0;
-    condition.acceptingJobs = (status & PRINTER_STATUS_PENDING_DELETION) == 0;
-    return condition;
-}
+// The bits the shared reading of statuses names are Windows' own.
+static_assert(PrinterStatus::Paused == PRINTER_STATUS_PAUSED && PrinterStatus::Error == PRINTER_STATUS_ERROR
+              && PrinterStatus::PendingDeletion == PRINTER_STATUS_PENDING_DELETION
+              && PrinterStatus::PaperJam == PRINTER_STATUS_PAPER_JAM && PrinterStatus::PaperOut == PRINTER_STATUS_PAPER_OUT
+              && PrinterStatus::ManualFeed == PRINTER_STATUS_MANUAL_FEED
+              && PrinterStatus::PaperProblem == PRINTER_STATUS_PAPER_PROBLEM
+              && PrinterStatus::Offline == PRINTER_STATUS_OFFLINE
+              && PrinterStatus::OutputBinFull == PRINTER_STATUS_OUTPUT_BIN_FULL
+              && PrinterStatus::NotAvailable == PRINTER_STATUS_NOT_AVAILABLE
+              && PrinterStatus::WarmingUp == PRINTER_STATUS_WARMING_UP && PrinterStatus::NoToner == PRINTER_STATUS_NO_TONER
+              && PrinterStatus::UserIntervention == PRINTER_STATUS_USER_INTERVENTION
+              && PrinterStatus::DoorOpen == PRINTER_STATUS_DOOR_OPEN
+              && PrinterStatus::ServerUnknown == PRINTER_STATUS_SERVER_UNKNOWN
+              && PrinterStatus::PowerSave == PRINTER_STATUS_POWER_SAVE
+              && PrinterStatus::WorkOfflineAttribute == PRINTER_ATTRIBUTE_WORK_OFFLINE);
+static_assert(JobStatus::Paused == JOB_STATUS_PAUSED && JobStatus::Error == JOB_STATUS_ERROR
+              && JobStatus::Deleting == JOB_STATUS_DELETING && JobStatus::Spooling == JOB_STATUS_SPOOLING
+              && JobStatus::Printing == JOB_STATUS_PRINTING && JobStatus::Offline == JOB_STATUS_OFFLINE
+              && JobStatus::PaperOut == JOB_STATUS_PAPEROUT && JobStatus::Printed == JOB_STATUS_PRINTED
+              && JobStatus::Deleted == JOB_STATUS_DELETED && JobStatus::BlockedByDeviceQueue == JOB_STATUS_BLOCKED_DEVQ
+              && JobStatus::UserIntervention == JOB_STATUS_USER_INTERVENTION
+              && JobStatus::Complete == JOB_STATUS_COMPLETE);
 
 // A DeviceCapabilitiesW list of fixed-size entries: its count, then the entries.
 template <typename Entry>
@@ -84,7 +94,7 @@ public:
         info->driverName = printer->pDriverName ? printer->pDriverName : L"";
         info->portName = printer->pPortName ? printer->pPortName : L"";
         info->jobCount = int(printer->cJobs);
-        info->condition = conditionOf(printer->Status, printer->Attributes);
+        info->condition = printerConditionOf(printer->Status, printer->Attributes);
         port = info->portName;
         return true;
     }
@@ -136,21 +146,35 @@ public:
     std::vector<PrinterChoice> papers(const DevModeBuffer& devMode) override
     {
         constexpr size_t kPaperNameChars = 64;
-        return choices<kPaperNameChars>(name, portName(), DC_PAPERS, DC_PAPERNAMES, devMode.get());
+        const std::wstring port = portName();
+        std::vector<PrinterChoice> papers = choices<kPaperNameChars>(name, port, DC_PAPERS, DC_PAPERNAMES, devMode.get());
+        // Each paper's width and height in tenths of a millimetre, in the order of the ids.
+        const std::vector<POINT> sizes = capabilityList<POINT>(name, port, DC_PAPERSIZE, devMode.get());
+        if (sizes.size() == papers.size()) {
+            for (size_t i = 0; i < papers.size(); ++i) {
+                papers[i].width = int(sizes[i].x);
+                papers[i].height = int(sizes[i].y);
+            }
+        }
+        return papers;
     }
 
-    bool cancelJob(int jobId) override { return SetJobW(handle, DWORD(jobId), 0, nullptr, JOB_CONTROL_DELETE) != FALSE; }
+    // A job that has printed is not cancelled, so that it counts as printed: one kept in the
+    // queue as printed is left alone, and for one that has left the queue SetJobW fails
+    // (ERROR_INVALID_PARAMETER).
+    bool cancelJob(int jobId) override
+    {
+        std::uint32_t status = 0;
+        if (jobStatus(jobId, &status) && (status & (JobStatus::Printed | JobStatus::Complete)) != 0)
+            return false;
+        return SetJobW(handle, DWORD(jobId), 0, nullptr, JOB_CONTROL_DELETE) != FALSE;
+    }
 
     JobOutcome jobOutcome(int jobId) override
     {
-        DWORD needed = 0;
-        GetJobW(handle, DWORD(jobId), 1, nullptr, 0, &needed);
-        if (needed == 0)
+        std::uint32_t status = 0;
+        if (!jobStatus(jobId, &status))
             return JobOutcome::Unknown; // the spooler forgot it: nothing more to tell
-        std::vector<unsigned char> buffer(needed, 0);
-        if (!GetJobW(handle, DWORD(jobId), 1, buffer.data(), needed, &needed))
-            return JobOutcome::Unknown;
-        const DWORD status = reinterpret_cast<const JOB_INFO_1W*>(buffer.data())->Status;
         if (status & (JobStatus::Deleted | JobStatus::Deleting))
             return JobOutcome::Cancelled;
         if (status & JobStatus::Error)
@@ -162,6 +186,20 @@ public:
 
 private:
     LPWSTR printerName() { return name.data(); }
+
+    // GetJobW level 1; false when the spooler no longer knows the job.
+    bool jobStatus(int jobId, std::uint32_t* status)
+    {
+        DWORD needed = 0;
+        GetJobW(handle, DWORD(jobId), 1, nullptr, 0, &needed);
+        if (needed == 0)
+            return false;
+        std::vector<unsigned char> buffer(needed, 0);
+        if (!GetJobW(handle, DWORD(jobId), 1, buffer.data(), needed, &needed))
+            return false;
+        *status = reinterpret_cast<const JOB_INFO_1W*>(buffer.data())->Status;
+        return true;
+    }
 
     std::wstring portName()
     {

@@ -43,15 +43,6 @@ TEST(BrowserClient, ActsOnF12AndCtrlAltKOnly)
     }
 }
 
-TEST(BrowserClient, SeesKeysWithWindowsCodesAndCefFlags)
-{
-    const BrowserClient::KeyEvent k = press(Qt::Key_K, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
-    EXPECT_EQ(k.windowsKeyCode, 75);
-    EXPECT_EQ(k.modifiers, 0x2 | 0x4 | 0x8);
-    EXPECT_EQ(press(Qt::Key_F12).windowsKeyCode, 123);
-    EXPECT_EQ(press(Qt::Key_F12, Qt::KeypadModifier).modifiers, 0);
-}
-
 TEST(BrowserClient, EnvironmentMenuListsEveryEnvironmentByNameOrKey)
 {
     const std::vector<ShellEnvironment> environments {

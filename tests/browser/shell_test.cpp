@@ -22,12 +22,19 @@
 #include <QPixmap>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QUrl>
 #include <QWidget>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <iostream>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -225,6 +232,23 @@ std::optional<quint64> openEnvMenu(const ShellSandbox& sandbox, DevToolsProbe& p
     return menu;
 }
 
+// A short command's exit code and output.
+struct RunResult {
+    int exitCode = -1;
+    QString output;
+};
+RunResult run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    RunResult result;
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    result.output = QString::fromLocal8Bit(process.readAll());
+    return result;
+}
+
 bool waitForExit(QProcess* process, int expectedCode)
 {
     if (process->state() != QProcess::NotRunning && !process->waitForFinished(kShellWaitMs))
@@ -283,11 +307,12 @@ TEST(BrowserShell, StartsTheAgentShowsTheFrontEndAndSwitchesEnvironment)
         SCOPED_TRACE("the device cookie");
         const auto seen = page.waitForValue("document.cookie", [&](const QJsonValue& v) { return v.toString() == cookie; });
         EXPECT_EQ(seen.value_or(QJsonValue()).toString(), cookie);
-        // For a year, on the whole site.
+        // For a year, on the whole site, for its host alone (not its domain's other hosts).
         const QJsonArray cookies = page.cookies().value_or(QJsonArray());
         ASSERT_EQ(cookies.size(), 1);
         const QJsonObject deviceCookie = cookies.first().toObject();
         EXPECT_EQ(deviceCookie.value("path").toString(), "/");
+        EXPECT_EQ(deviceCookie.value("domain").toString(), QUrl(one.base()).host());
         const double lifetime = deviceCookie.value("expires").toDouble() - QDateTime::currentSecsSinceEpoch();
         EXPECT_GT(lifetime, 364.0 * 86400);
         EXPECT_LE(lifetime, 365.0 * 86400 + 60);
@@ -578,6 +603,62 @@ TEST(BrowserShell, BesideAnAgentOfItsOwnKeepsToTheSitesOwnPagesAndIsNeverLeftDis
     EXPECT_EQ(shell->state(), QProcess::Running) << "the agent was not the shell's";
     shell->terminate();
     EXPECT_TRUE(waitForExit(shell, 0));
+}
+
+// Two users of one PC, with its one temporary folder and no session runtime folder: each runs a
+// shell and an agent of their own side by side, their locks and sockets in a folder that is theirs
+// alone. The second user is a local account the tests make.
+TEST(BrowserShell, TwoUsersRunShellsAndAgentsSideBySide)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run programs as a second local user";
+    const QString account = QStringLiteral("vellox-test-user");
+    if (run("id", {"-u", account}).exitCode != 0)
+        ASSERT_EQ(run("useradd", {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", account}).exitCode, 0);
+    const uint uid = run("id", {"-u", account}).output.trimmed().toUInt();
+    const uint gid = run("id", {"-g", account}).output.trimmed().toUInt();
+    ASSERT_NE(uid, 0u);
+
+    // The PC's temporary folder, as /tmp is: everyone writes there and removes only their own.
+    QTemporaryDir pc(QStringLiteral("/tmp/vellox-two-users-XXXXXX"));
+    const QString temporary = pc.path() + "/tmp";
+    ASSERT_TRUE(QDir().mkpath(temporary));
+    ASSERT_EQ(run("chmod", {"755", pc.path()}).exitCode, 0);
+    ASSERT_EQ(run("chmod", {"1777", temporary}).exitCode, 0);
+
+    std::vector<std::unique_ptr<ShellSandbox>> users;
+    for (const char* name : {"first", "second"}) {
+        auto sandbox = std::make_unique<ShellSandbox>(display(), pc.path() + "/" + name);
+        // Without app.dat a shell stops at the box that says so, its lock held, its engine not started.
+        sandbox->usePrivateProgramFolder({});
+        ASSERT_TRUE(QFile::remove(sandbox->programFolder() + "/app.dat"));
+        sandbox->setEnv("TMPDIR", temporary);
+        sandbox->setEnv("XDG_RUNTIME_DIR", QString());
+        users.push_back(std::move(sandbox));
+    }
+    users.back()->runAs(uid, gid);
+
+    for (const auto& user : users)
+        ASSERT_NE(user->startListening({"--hidden"}), 0) << "an agent of each user's serves";
+    for (const auto& user : users)
+        user->startShell();
+    EXPECT_TRUE(waitUntil([] { return display().findWindows("^Error$").size() == 2; }, kShellWaitMs))
+        << "a shell of each user's runs";
+    for (const auto& user : users) {
+        EXPECT_EQ(user->agent()->state(), QProcess::Running) << "neither agent is the other's second instance";
+        EXPECT_EQ(user->latest()->state(), QProcess::Running) << "neither shell is the other's second instance";
+    }
+    for (const uint owner : {uint(::geteuid()), uid}) {
+        SCOPED_TRACE(owner);
+        const QFileInfo own(temporary + "/vellox-" + QString::number(owner));
+        EXPECT_TRUE(own.isDir());
+        EXPECT_EQ(own.ownerId(), owner);
+        EXPECT_EQ(own.permissions() & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+                                       | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther),
+                  QFileDevice::Permissions());
+        for (const char* name : {"VelloxBrowserMutex.lock", "VelloxBrowserWindow", "kelmora-vellox"})
+            EXPECT_TRUE(QFileInfo::exists(own.filePath() + '/' + name)) << name;
+    }
 }
 
 } // namespace

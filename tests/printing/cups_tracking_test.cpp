@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <tuple>
 
 using namespace ptest;
@@ -54,7 +55,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(cups().isRunning()) << cups().errorText().toStdString();
-        ASSERT_TRUE(cups().setDefault(QStringLiteral("track")));
+        ASSERT_TRUE(cups().reset()) << "the print server or a printer is still busy:\n"
+                                    << cups().stateReport().toStdString();
         page = folders.writePage("page.jpg", 420, 594, Qt::red);
         printer = std::make_unique<CPrinter>(createPlatformPrintSpooler(), folders.config());
         ASSERT_TRUE(printer->selectPrinter(QString()));
@@ -62,10 +64,8 @@ protected:
 
     void TearDown() override
     {
-        cups().setReachable(QStringLiteral("track"), true);
-        cups().enable(QStringLiteral("track"));
-        cups().cancelAll(QStringLiteral("track"));
-        cups().cancelAll(QStringLiteral("iradv"));
+        if (HasFailure())
+            std::fprintf(stderr, "print server:\n%s\n", cups().stateReport().toUtf8().constData());
     }
 
     bool submit(const QString& uniqueId, bool legacy = false)

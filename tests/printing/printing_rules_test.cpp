@@ -485,6 +485,55 @@ TEST(JobTracking, AWaitingJobIsToldWhyAndTakenBackOnlyAtTheLimit)
     EXPECT_EQ(reports[1].ended[0].failure, TrackedJobBook::FailReason::GaveUp);
 }
 
+TEST(JobTracking, SpoolerStatusBitsOnlyStopAPausedQueueAndNameWhatAPersonFixes)
+{
+    using namespace PrinterStatus;
+    const auto reason = [](std::uint32_t status, std::uint32_t attributes = 0) {
+        return printWaitReasonKey(waitReasonOf(printerConditionOf(status, attributes)));
+    };
+    EXPECT_TRUE(printerConditionOf(Paused, 0).stopped);
+    for (const std::uint32_t error : {Error, UserIntervention, Error | UserIntervention, OutputBinFull}) {
+        EXPECT_FALSE(printerConditionOf(error, 0).stopped) << error;
+        EXPECT_EQ(reason(error), "needs-attention") << error;
+    }
+    // A named cause wins over the bare error bit that drivers set beside it.
+    EXPECT_EQ(reason(Error | PaperOut), "media-empty");
+    EXPECT_EQ(reason(UserIntervention | PaperJam), "media-jam");
+    EXPECT_EQ(reason(ManualFeed), "media-empty");
+    EXPECT_EQ(reason(NoToner), "marker-supply-empty");
+    EXPECT_EQ(reason(WarmingUp), "warming-up");
+    EXPECT_EQ(reason(PowerSave), "warming-up");
+    EXPECT_EQ(reason(DoorOpen | Error), "door-open");
+    EXPECT_EQ(reason(0, WorkOfflineAttribute), "offline");
+    EXPECT_EQ(reason(NotAvailable | WarmingUp), "offline");
+    EXPECT_EQ(reason(0), "");
+    EXPECT_FALSE(printerConditionOf(PendingDeletion, 0).acceptingJobs);
+
+    // A printer that reports nothing leaves it to the job's own status; a paused queue fails
+    // its jobs instead of telling why they wait.
+    PrintWaitPolicy policy;
+    policy.noticeMs = 100000;
+    std::vector<TrackedJobBook::PollReport> reports;
+    PrinterCondition paused;
+    paused.stopped = true;
+    const auto status = [](std::uint32_t bits) { return jobStatusText(bits).toStdString(); };
+    const std::string paperOut = status(JobStatus::Printing | JobStatus::PaperOut);
+    const std::string intervention = status(JobStatus::UserIntervention);
+    const std::string blocked = status(JobStatus::BlockedByDeviceQueue);
+    const std::string offline = status(JobStatus::Offline);
+    const std::string error = status(JobStatus::Printing | JobStatus::Error);
+    replay({job("a", 7, false, false)},
+           {reading({{7, paperOut.c_str()}}), reading({{7, intervention.c_str()}}), reading({{7, blocked.c_str()}}),
+            reading({{7, offline.c_str()}}), reading({{7, "10"}}), reading({{7, error.c_str()}}, paused)},
+           {}, &reports, policy);
+    QStringList told;
+    for (const auto& report : reports) {
+        for (const auto& change : report.waitChanges)
+            told << printWaitReasonKey(change.reason);
+    }
+    EXPECT_EQ(told, (QStringList {"media-empty", "needs-attention", "offline", ""}));
+}
+
 TEST(JobTracking, JobsOfEachPrinterAreJudgedByTheirOwnQueue)
 {
     TrackedJobBook book;

@@ -179,20 +179,30 @@ QProcess* AgentSandbox::startProgram(const QString& name, const QStringList& arg
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const QString program = programFolder() + '/' + name;
+    QStringList command = QStringList{programFolder() + '/' + name} + args;
     if (fileLimit > 0) {
         // util-linux's prlimit sets the limits and then becomes the program (same process).
         const QString both = QString::number(fileLimit);
-        process->setProgram("prlimit");
-        process->setArguments(QStringList {"--nofile=" + both + ":" + both, "--", program} + args);
-    } else {
-        process->setProgram(program);
-        process->setArguments(args);
+        command = QStringList{"prlimit", "--nofile=" + both + ":" + both, "--"} + command;
     }
+    if (!user.isEmpty()) {
+        // util-linux's setpriv, too, becomes the program.
+        QProcess::execute("chown", {"-R", user, rootPath});
+        command = QStringList{"setpriv", "--reuid=" + user.section(':', 0, 0), "--regid=" + user.section(':', 1),
+                              "--clear-groups", "--"}
+            + command;
+    }
+    process->setProgram(command.takeFirst());
+    process->setArguments(command);
     process->start();
     process->waitForStarted(30000);
     processes.push_back(std::move(process));
     return processes.back().get();
+}
+
+void AgentSandbox::runAs(uint uid, uint gid)
+{
+    user = QStringLiteral("%1:%2").arg(uid).arg(gid);
 }
 
 QString AgentSandbox::readLog() const

@@ -61,6 +61,9 @@ public:
     QString recordStarts(const QString& name, const QString& then = QString());
     // Programs started from now on run with this soft and hard limit of open files (0: inherited).
     void setFileLimit(int limit) { fileLimit = limit; }
+    // Programs started from now on run as the local user `uid` of group `gid` (the tests must run
+    // as root); before each start the sandbox's folders are given to that user.
+    void runAs(uint uid, uint gid);
     QProcessEnvironment environment() const;
 
     // Starts another agent process in this sandbox; the sandbox stops all of them at the end.
@@ -87,6 +90,7 @@ private:
     const WineSession* wine = nullptr;
     QProcessEnvironment extraEnv;
     int fileLimit = 0;
+    QString user; // "uid:gid" of the user the programs run as; empty: this process's
     std::vector<std::unique_ptr<QProcess>> processes;
 };
 

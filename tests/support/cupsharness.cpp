@@ -35,7 +35,9 @@ env | grep '^IPP_' > "$doc.env.part" && mv "$doc.env.part" "$doc.env"
 fate=$(cat "$dir/fates/$IPP_JOB_NAME" 2>/dev/null || cat "$dir/fates/.default" 2>/dev/null)
 released() {
   n=0
-  while [ ! -e "$dir/release/$IPP_JOB_NAME" ] && [ $n -lt 2400 ]; do sleep 0.05; n=$((n+1)); done
+  while [ ! -e "$dir/release/$IPP_JOB_NAME" ] && [ ! -e "$dir/release/.all" ] && [ $n -lt 2400 ]; do
+    sleep 0.05; n=$((n+1))
+  done
 }
 case "$fate" in
   hold) released ;;
@@ -55,7 +57,9 @@ if [ $# -ge 3 ]; then
   if [ "$fate" = offline ]; then
     echo "STATE: +offline-report" >&2
     n=0
-    while [ ! -e "$dir/release/$3" ] && [ $n -lt 2400 ]; do sleep 0.05; n=$((n+1)); done
+    while [ ! -e "$dir/release/$3" ] && [ ! -e "$dir/release/.all" ] && [ $n -lt 2400 ]; do
+      sleep 0.05; n=$((n+1))
+    done
     echo "STATE: -offline-report" >&2
   fi
 fi
@@ -64,6 +68,23 @@ export DEVICE_URI
 exec /usr/lib/cups/backend/ipp "$@"
 )";
 const char kSystemServerBin[] = "/usr/lib/cups";
+
+// The printer's own state, asked of the printer itself; `ipptool -c` prints it as CSV: a header
+// line, then "<state>,<reasons>,<jobs>".
+const char kPrinterStateTest[] = R"({
+  NAME "printer state"
+  OPERATION Get-Printer-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR keyword requested-attributes printer-state,printer-state-reasons,queued-job-count
+  STATUS successful-ok
+  DISPLAY printer-state
+  DISPLAY printer-state-reasons
+  DISPLAY queued-job-count
+}
+)";
 
 // A page description small enough for `lp`; the test queues pass PDF through unchanged.
 const char kTinyPdf[] = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
@@ -94,6 +115,33 @@ const PaperSize* paperSize(const QString& name)
             return &size;
     }
     return nullptr;
+}
+
+// Where the printer listening on `port` takes jobs, without the scheme.
+QString printerAddress(quint16 port)
+{
+    return QStringLiteral("127.0.0.1:%1/ipp/print").arg(port);
+}
+
+// The queue's device: the printer on `port`, through the harness's backend.
+QString deviceUri(quint16 port)
+{
+    // snmp=false: the backend would spend seconds on SNMP for every job.
+    return QStringLiteral("vtest://%1?snmp=false").arg(printerAddress(port));
+}
+
+// The last `count` lines of a log that start with `prefix`.
+QString lastLines(const QString& path, int count, const QByteArray& prefix = QByteArray())
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QList<QByteArray> lines;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty() && line.startsWith(prefix))
+            lines.append(line);
+    }
+    return QString::fromLocal8Bit(lines.mid(qMax(0, lines.size() - count)).join('\n'));
 }
 
 QString trayLabel(const QString& tray)
@@ -271,7 +319,8 @@ bool CupsHarness::start(const QList<Model>& models)
     for (const char* sub : {"log", "spool", "spool/tmp", "cache", "state", "ppd", "fates", "release", "models", "out"})
         QDir(dir).mkpath(QString::fromLatin1(sub));
     if (!writeFile(dir + QStringLiteral("/fate.sh"), kFateScript, true)
-        || !writeFile(dir + QStringLiteral("/tiny.pdf"), kTinyPdf))
+        || !writeFile(dir + QStringLiteral("/tiny.pdf"), kTinyPdf)
+        || !writeFile(dir + QStringLiteral("/printer-state.test"), kPrinterStateTest))
         return false;
     // The server's programs are the system's, with one backend more.
     const QString bin = dir + QStringLiteral("/bin");
@@ -287,7 +336,7 @@ bool CupsHarness::start(const QList<Model>& models)
     const QString conf = QStringLiteral("Listen 127.0.0.1:%1\n"
                                         "Listen %2/cups.sock\n"
                                         "Browsing No\n"
-                                        "LogLevel warn\n"
+                                        "LogLevel info\n"
                                         "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
                                         "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n"
                                         "</Policy>\n")
@@ -391,26 +440,30 @@ bool CupsHarness::start(const QList<Model>& models)
     }
 
     for (const Model& model : models) {
-        // snmp=false: the backend would spend seconds on SNMP for every job.
-        const QString uri =
-            QStringLiteral("vtest://127.0.0.1:%1/ipp/print?snmp=false").arg(ports.value(model.queue));
         if (run(QStringLiteral("lpadmin"),
-                {QStringLiteral("-p"), model.queue, QStringLiteral("-E"), QStringLiteral("-v"), uri, QStringLiteral("-P"),
+                {QStringLiteral("-p"), model.queue, QStringLiteral("-E"), QStringLiteral("-v"),
+                 deviceUri(ports.value(model.queue)), QStringLiteral("-P"),
                  dir + QStringLiteral("/models/") + model.queue + QStringLiteral(".ppd")})
                 .isNull()) {
             error = lastFailure;
             return false;
         }
     }
-    if (!models.isEmpty() && !setDefault(models.first().queue)) {
-        error = lastFailure;
-        return false;
+    if (!models.isEmpty()) {
+        defaultQueue = models.first().queue;
+        if (!setDefault(defaultQueue)) {
+            error = lastFailure;
+            return false;
+        }
     }
     return true;
 }
 
 void CupsHarness::stop()
 {
+    // The jobs the printers still hold end with them.
+    if (running)
+        writeFile(dir + QStringLiteral("/release/.all"), QByteArray());
     std::vector<QProcess*> all;
     if (cupsd)
         all.push_back(cupsd.get());
@@ -449,6 +502,76 @@ QString CupsHarness::run(const QString& program, const QStringList& args) const
     }
     // Empty but not null: the program succeeded.
     return output.isNull() ? QStringLiteral("") : output;
+}
+
+bool CupsHarness::reset(int timeoutMs)
+{
+    setDefaultFate(Fate::Print);
+    // A job a printer holds blocks the printer for the next test, and the job a test cancelled
+    // may reach the printer only after the test has let its jobs go: every one goes now.
+    const QString releaseAll = dir + QStringLiteral("/release/.all");
+    writeFile(releaseAll, QByteArray());
+    const QStringList queues = printerPorts.keys();
+    bool ready = !run(QStringLiteral("cancel"), {QStringLiteral("-a")}).isNull();
+    for (const QString& queue : QSet<QString>(unreachableQueues))
+        ready = setReachable(queue, true) && ready;
+    ready = !run(QStringLiteral("cupsenable"), queues).isNull() && ready;
+    ready = !run(QStringLiteral("cupsaccept"), queues).isNull() && ready;
+    if (!defaultQueue.isEmpty())
+        ready = setDefault(defaultQueue) && ready;
+    ready = ready && waitUntil([this] { return isIdle(); }, timeoutMs);
+    QFile::remove(releaseAll);
+    return ready;
+}
+
+bool CupsHarness::isIdle() const
+{
+    const QString jobs = run(QStringLiteral("lpstat"), {QStringLiteral("-o")});
+    if (jobs.isNull() || !jobs.trimmed().isEmpty())
+        return false;
+    const QString queues = run(QStringLiteral("lpstat"), {QStringLiteral("-p")});
+    if (queues.isNull() || queues.count(QStringLiteral(" is idle.")) != printerPorts.size())
+        return false;
+    for (auto it = printerPorts.constBegin(); it != printerPorts.constEnd(); ++it) {
+        if (!printerState(it.key()).startsWith(QStringLiteral("idle,")))
+            return false;
+    }
+    return true;
+}
+
+QString CupsHarness::printerState(const QString& queue) const
+{
+    const QString output = run(QStringLiteral("ipptool"),
+                               {QStringLiteral("-c"), QStringLiteral("ipp://") + printerAddress(printerPorts.value(queue)),
+                                dir + QStringLiteral("/printer-state.test")});
+    const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return lines.size() >= 2 ? lines.at(1).trimmed() : QString();
+}
+
+QString CupsHarness::stateReport() const
+{
+    QString report;
+    const auto section = [&report](const QString& title, const QString& text) {
+        const QString body = text.trimmed();
+        report += QStringLiteral("-- %1:\n%2\n").arg(title, body.isEmpty() ? QStringLiteral("(none)") : body);
+    };
+    const auto client = [this](const QString& program, const QStringList& args) {
+        const QString output = run(program, args);
+        return output.isNull() ? lastFailure : output;
+    };
+    section(QStringLiteral("queues (lpstat -p -a)"), client(QStringLiteral("lpstat"), {QStringLiteral("-p"), QStringLiteral("-a")}));
+    section(QStringLiteral("jobs not completed (lpstat -l -o)"),
+            client(QStringLiteral("lpstat"), {QStringLiteral("-l"), QStringLiteral("-o")}));
+    for (auto it = printerPorts.constBegin(); it != printerPorts.constEnd(); ++it) {
+        const QString state = printerState(it.key());
+        section(QStringLiteral("the printer of %1 (state,reasons,jobs)").arg(it.key()), state.isNull() ? lastFailure : state);
+        const QStringList received = jobNames(it.key());
+        section(QStringLiteral("the last jobs the printer of %1 received (of %2)").arg(it.key()).arg(received.size()),
+                received.mid(qMax(0, received.size() - 10)).join(QLatin1Char('\n')));
+    }
+    section(QStringLiteral("the end of the server's log"), lastLines(dir + QStringLiteral("/log/error_log"), 40));
+    section(QStringLiteral("the printers' last jobs"), lastLines(dir + QStringLiteral("/log/ippeveprinter.out"), 12, "[Job "));
+    return report;
 }
 
 void CupsHarness::setFate(const QString& jobName, Fate fate)
@@ -603,10 +726,13 @@ bool CupsHarness::setReachable(const QString& queue, bool reachable)
     if (!unreachablePort)
         unreachablePort = AgentSandbox::freePort(); // nobody listens there
     const quint16 port = reachable ? printerPorts.value(queue) : unreachablePort;
-    return !run(QStringLiteral("lpadmin"),
-                {QStringLiteral("-p"), queue, QStringLiteral("-v"),
-                 QStringLiteral("vtest://127.0.0.1:%1/ipp/print?snmp=false").arg(port)})
-                .isNull();
+    if (run(QStringLiteral("lpadmin"), {QStringLiteral("-p"), queue, QStringLiteral("-v"), deviceUri(port)}).isNull())
+        return false;
+    if (reachable)
+        unreachableQueues.remove(queue);
+    else
+        unreachableQueues.insert(queue);
+    return true;
 }
 
 bool CupsHarness::setDefault(const QString& queue)

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QMap>
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -63,6 +64,16 @@ public:
     QString root() const { return dir; }
     QString serverSocket() const { return dir + QStringLiteral("/cups.sock"); }
 
+    // Leaves the server and its printers as a test expects to find them: no job anywhere (a job
+    // a printer holds for its fate is let go, named or not), every queue enabled, accepting and
+    // pointed at its printer, the first queue the default, every job printing. Returns once the
+    // server and every printer are idle; false when they are not within `timeoutMs`.
+    bool reset(int timeoutMs = 30000);
+    // What the server and its printers are doing, for the report of a failed test: the queues,
+    // the jobs not completed, each printer's own state and the jobs it received, and the end of
+    // the server's and the printers' logs.
+    QString stateReport() const;
+
     void setFate(const QString& jobName, Fate fate);
     void release(const QString& jobName);
     // The fate of every job whose name has none of its own.
@@ -91,6 +102,9 @@ public:
     // that is switched off or gone from the network.
     bool setReachable(const QString& queue, bool reachable);
     bool setDefault(const QString& queue);
+    // The printer behind `queue` as it reports itself: "<state>,<reasons>,<jobs>" (for example
+    // "idle,none,0"); null when it does not answer.
+    QString printerState(const QString& queue) const;
     // Output of a client program, or null when it failed (then lastClientFailure() says why).
     QString run(const QString& program, const QStringList& args) const;
     QString lastClientFailure() const { return lastFailure; }
@@ -102,6 +116,8 @@ private:
     QString ppdFor(const Model& model) const;
     // The job name in the record the fate script wrote beside a document; none before it is written.
     static std::optional<QString> recordedJobName(const QString& document);
+    // No job at the server, every queue idle and every printer idle.
+    bool isIdle() const;
     void stop();
 
     QString dir;
@@ -113,6 +129,8 @@ private:
     std::unique_ptr<QProcess> cupsd;
     std::vector<std::unique_ptr<QProcess>> printers;
     QMap<QString, quint16> printerPorts; // by queue
+    QString defaultQueue;
+    QSet<QString> unreachableQueues;
     quint16 unreachablePort = 0;
 };
 

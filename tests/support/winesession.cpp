@@ -15,13 +15,14 @@ QString supportScript(const char* name)
 
 } // namespace
 
-WineSession::WineSession()
+WineSession::WineSession(Display display)
     : folder(std::make_unique<QTemporaryDir>())
+    , display(display)
 {
     QProcess session;
     session.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     session.setStandardOutputFile(QProcess::nullDevice());
-    session.start(supportScript("wine-session"), {QStringLiteral("start"), prefix()});
+    session.start(supportScript("wine-session"), QStringList{QStringLiteral("start")} + sessionArgs());
     running = session.waitForFinished(180000) && session.exitStatus() == QProcess::NormalExit
               && session.exitCode() == 0;
 }
@@ -30,8 +31,13 @@ WineSession::~WineSession()
 {
     QProcess session;
     session.setStandardOutputFile(QProcess::nullDevice());
-    session.start(supportScript("wine-session"), {QStringLiteral("stop"), prefix()});
+    session.start(supportScript("wine-session"), QStringList{QStringLiteral("stop")} + sessionArgs());
     session.waitForFinished(60000);
+}
+
+QStringList WineSession::sessionArgs() const
+{
+    return display == Display::Desktop ? QStringList{QStringLiteral("--xvfb"), prefix()} : QStringList{prefix()};
 }
 
 QString WineSession::windowsBuildFolder()
@@ -54,7 +60,7 @@ std::unique_ptr<QProcess> WineSession::start(const QString& program, const QStri
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->setStandardInputFile(QProcess::nullDevice());
-    process->start(supportScript("wine-run"), QStringList{prefix(), program} + args);
+    process->start(supportScript("wine-run"), sessionArgs() + QStringList{program} + args);
     return process;
 }
 
@@ -71,7 +77,7 @@ QString WineSession::output(const QString& program, const QStringList& args, int
     QProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(supportScript("wine-run"), QStringList{prefix(), program} + args);
+    process.start(supportScript("wine-run"), sessionArgs() + QStringList{program} + args);
     process.waitForFinished(timeoutMs);
     return QString::fromLocal8Bit(process.readAllStandardOutput());
 }

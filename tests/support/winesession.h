@@ -19,7 +19,11 @@ namespace vtest {
 // per test program (a fresh folder takes a few seconds), ended and removed with the object.
 class WineSession {
 public:
-    WineSession();
+    // Windows are drawn by Wine's null driver, or on a private Xvfb in Wine's desktop with its
+    // taskbar and notification area (slower to start: only where a test looks at them).
+    enum class Display { None, Desktop };
+
+    explicit WineSession(Display display = Display::None);
     ~WineSession();
 
     bool isRunning() const { return running; }
@@ -51,7 +55,11 @@ public:
     QString roamingAppData() const;
 
 private:
+    // The arguments of tests/support/wine-session and wine-run before the program.
+    QStringList sessionArgs() const;
+
     std::unique_ptr<QTemporaryDir> folder;
+    Display display;
     bool running = false;
 };
 

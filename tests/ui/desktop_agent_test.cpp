@@ -457,6 +457,18 @@ TEST_F(DesktopAgent, TwelveEnvironmentsShowTenRowsAndAScrollBar)
     // The scroll bar runs down the right of the rows; rows are white there otherwise.
     EXPECT_TRUE(anyIn(shot, QRect(list->topLeft() + QPoint(6 + 520 - 14, 6 + 40 + 8 + 100), QSize(12, 1)),
                       [](QRgb p) { return !white(p); }));
+
+    // The list, left open behind the status window the tray icon brings, holds up nothing there.
+    const auto icon = tray.icon();
+    ASSERT_TRUE(icon);
+    ASSERT_TRUE(display().click(icon->center().x(), icon->center().y()));
+    const auto window = agentWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    const int refreshes = logCount("user click to refresh printer info...");
+    ASSERT_TRUE(display().mouseDown(window->x() + 448, window->y() + 386)); // "刷新"
+    EXPECT_TRUE(vtest::waitUntil([&] { return logCount("user click to refresh printer info...") == refreshes + 1; }));
+    display().mouseUp();
+    EXPECT_TRUE(agentWindowId(QSize(532, 468)));
 }
 
 TEST_F(DesktopAgent, AHotKeyHeldByAnotherProgramLeavesTheAgentRunning)
@@ -489,8 +501,6 @@ TEST_F(DesktopAgent, WithoutATrayTheWindowComesOnceAndClosingItQuits)
     EXPECT_TRUE(sandbox.readLog().contains("Main window closed on a desktop without a notification area: the agent quits"));
 }
 
-} // namespace
-
 // Turning the driver's panel on while a batch waits for its first page closes the scanner for
 // the new setting: that batch ends as a stopped one would, and the page hears of it.
 TEST_F(DesktopAgent, ShowingTheDriverPanelDuringABatchEndsThatBatch)
@@ -516,3 +526,5 @@ TEST_F(DesktopAgent, ShowingTheDriverPanelDuringABatchEndsThatBatch)
     EXPECT_EQ(uploaded->value("data").toObject().value("imageCount").toInt(), 0);
     EXPECT_FALSE(page.waitForCmd("scan-end", kBatchEndMs + 1500)) << "a second scan-end";
 }
+
+} // namespace

@@ -64,11 +64,7 @@ protected:
         if (!HasFailure())
             return;
         std::fprintf(stderr, "agent log:\n%s\n", sandbox.readLog().toUtf8().constData());
-        QFile cupsLog(ptest::cups().root() + "/log/error_log");
-        if (cupsLog.open(QIODevice::ReadOnly))
-            std::fprintf(stderr, "print server log:\n%s\n", cupsLog.readAll().constData());
-        std::fprintf(stderr, "jobs:\n%s\n",
-                     qPrintable(ptest::cups().run("lpstat", {"-W", "all", "-l", "-o", kQueue})));
+        std::fprintf(stderr, "print server:\n%s\n", ptest::cups().stateReport().toUtf8().constData());
     }
 
     // Starts the agent hidden in the tray and waits for its icon; a second start follows a quit.

@@ -421,6 +421,7 @@ TEST_F(UpgradeAgent, ForcedOfferLeavesOnlyInstallingOrQuitting)
     EXPECT_EQ(sandbox->agent()->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(sandbox->agent()->exitCode(), 0);
     EXPECT_FALSE(QFile::exists(script.record()));
+    EXPECT_TRUE(shell.waitFor("enable")) << "the agent gives the shell its input back as it quits";
 }
 
 TEST_F(UpgradeAgent, OptionalOfferIsPostponedForTheDay)

@@ -8,12 +8,16 @@
 //   agent_helper hotkey                presses Ctrl+Alt+K
 //   agent_helper windows NAME          prints "WIDTHxHEIGHT" for each visible top-level window of
 //                                      the process NAME, one a line
+//   agent_helper trayicons             prints "X Y", the centre on the screen of each icon shown
+//                                      in the notification area of Wine's taskbar, one a line
+//   agent_helper rightclick X Y        clicks the right mouse button at that point of the screen
 
 #include "wintest.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -93,6 +97,68 @@ int hotkey()
     return SendInput(6, keys, sizeof(INPUT)) == 6 ? 0 : 1;
 }
 
+// Wine's taskbar paints each notification icon at its right end, right to left, on the plain
+// colour of the bar: an icon is a run of columns there that differ from that colour.
+int trayIcons()
+{
+    HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
+    RECT bar{};
+    if (!taskbar || !IsWindowVisible(taskbar) || !GetWindowRect(taskbar, &bar))
+        return 1;
+    const int width = (bar.right - bar.left) / 4;
+    const int height = bar.bottom - bar.top;
+    const int left = bar.right - width;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    const bool copied = BitBlt(memory, 0, 0, width, height, screen, left, bar.top, SRCCOPY) != FALSE;
+    GdiFlush();
+    if (copied) {
+        const auto* pixels = static_cast<const std::uint32_t*>(bits);
+        const std::uint32_t background = pixels[size_t(height / 2) * size_t(width)] & 0xffffff;
+        const auto differs = [&](int x) {
+            for (int y = 0; y < height; ++y) {
+                if ((pixels[size_t(y) * size_t(width) + size_t(x)] & 0xffffff) != background)
+                    return true;
+            }
+            return false;
+        };
+        for (int x = width - 1; x >= 0; --x) {
+            if (!differs(x))
+                continue;
+            const int right = x;
+            while (x > 0 && differs(x - 1))
+                --x;
+            std::printf("%d %ld\n", left + (x + right) / 2, (bar.top + bar.bottom) / 2);
+        }
+    }
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    std::fflush(stdout);
+    return copied ? 0 : 1;
+}
+
+int rightClick(int x, int y)
+{
+    if (!SetCursorPos(x, y))
+        return 1;
+    INPUT buttons[2] = {};
+    buttons[0].type = buttons[1].type = INPUT_MOUSE;
+    buttons[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN;
+    buttons[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
+    return SendInput(2, buttons, sizeof(INPUT)) == 2 ? 0 : 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -106,6 +172,12 @@ int wmain(int argc, wchar_t** argv)
         return hotkey();
     if (action == L"windows" && argc == 3)
         return windows(argv[2]);
-    std::fputs("usage: agent_helper answer TITLE yes|no | fault NAME | hotkey | windows NAME\n", stderr);
+    if (action == L"trayicons" && argc == 2)
+        return trayIcons();
+    if (action == L"rightclick" && argc == 4)
+        return rightClick(std::stoi(argv[2]), std::stoi(argv[3]));
+    std::fputs("usage: agent_helper answer TITLE yes|no | fault NAME | hotkey | windows NAME | trayicons | "
+               "rightclick X Y\n",
+               stderr);
     return 2;
 }

@@ -1,8 +1,10 @@
 // The Windows print spooler seam under Wine, for a test on the Linux side that holds the CUPS
 // server Wine prints to. One request per run, answers on standard output, one "key: value" a line:
-//   spooler_probe report               the default printer, its driver, papers, bins, and a
-//                                      device mode (A3, the second bin) after validation
-//   spooler_probe print NAME PAGES     a document of PAGES pages named NAME; its job id
+//   spooler_probe report               the default printer, its driver, papers (with their size
+//                                      in tenths of a millimetre), bins, and a device mode (A3,
+//                                      the second bin) after validation
+//   spooler_probe print NAME PAGES     a document of PAGES pages named NAME; its job id, and
+//                                      whether cancelling it once it was handed over succeeded
 //   spooler_probe abort NAME           a document with one page, then aborted; its job id
 #include "printing/printspooler.h"
 
@@ -40,7 +42,8 @@ int report(PrintSpooler& spooler)
     if (!printer->currentDevMode(&devMode))
         return 4;
     for (const PrinterChoice& paper : printer->papers(devMode))
-        say("paper", std::to_string(paper.id) + " " + utf8(paper.name));
+        say("paper", std::to_string(paper.id) + " " + std::to_string(paper.width) + "x"
+                         + std::to_string(paper.height) + " " + utf8(paper.name));
     const std::vector<PrinterChoice> bins = printer->bins(devMode);
     for (const PrinterChoice& bin : bins)
         say("bin", std::to_string(bin.id) + " " + utf8(bin.name));
@@ -88,6 +91,9 @@ int printDocument(PrintSpooler& spooler, const std::wstring& title, int pages, b
         return 0;
     }
     say("ended", document->endDoc() ? "yes" : "no");
+    // Handed over, it has left this spooler: too late to take it back.
+    auto printer = spooler.openPrinter(name);
+    say("cancelled when handed over", printer && printer->cancelJob(job) ? "yes" : "no");
     return 0;
 }
 

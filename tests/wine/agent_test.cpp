@@ -167,4 +167,28 @@ TEST_F(WindowsAgent, CtrlAltKOpensTheEnvironmentList)
     EXPECT_TRUE(waitUntil(envList, kScanWaitMs)) << qPrintable(agentWindows().join(' '));
 }
 
+// On a desktop with Wine's taskbar: the agent's icon in its notification area, and the icon's
+// menu on a right click, as a user opens it.
+class WindowsAgentOnADesktop : public WindowsAgent {
+protected:
+    static void SetUpTestSuite() { wine = new WineSession(WineSession::Display::Desktop); }
+};
+
+TEST_F(WindowsAgentOnADesktop, ShowsItsIconInTheTaskbarWhoseMenuOpensOnARightClick)
+{
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
+    const auto trayIcons = [&] { return wine->output(helper(), {"trayicons"}).split('\n', Qt::SkipEmptyParts); };
+    EXPECT_TRUE(trayIcons().isEmpty());
+    ASSERT_NE(sandbox.startListening({"--hidden"}), 0);
+    QStringList icons;
+    ASSERT_TRUE(waitUntil([&] { return !(icons = trayIcons()).isEmpty(); }, kScanWaitMs));
+    ASSERT_EQ(icons.size(), 1) << qPrintable(icons.join(' '));
+    EXPECT_TRUE(agentWindows().isEmpty()) << "a hidden agent shows nothing but its icon";
+
+    const QStringList where = icons.front().trimmed().split(' ');
+    ASSERT_EQ(where.size(), 2);
+    EXPECT_EQ(wine->run(helper(), {"rightclick", where[0], where[1]}), 0);
+    EXPECT_TRUE(waitUntil([&] { return !agentWindows().isEmpty(); }, kScanWaitMs)) << "the menu";
+}
+
 } // namespace

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -57,19 +58,31 @@ TEST_F(WindowsSpooler, ReportsTheDefaultPrinterWithThePapersAndBinsOfItsDriverAn
     const ProbeAnswer answer = probe({QStringLiteral("report")});
     EXPECT_EQ(answer.lines.value(QStringLiteral("default")), kQueue);
     const QStringList papers = answer.lines.values(QStringLiteral("paper"));
-    for (const char* size : {"A4", "A3", "Letter"})
-        EXPECT_TRUE(papers.filter(QLatin1String(size)).size() >= 1) << size << " in " << papers.join(", ").toStdString();
+    // Each with its size in tenths of a millimetre, as the driver knows it (from points).
+    const auto sized = [&papers](const char* name, int width, int height) {
+        const QRegularExpression line(QStringLiteral("^\\d+ (\\d+)x(\\d+) %1$").arg(QLatin1String(name)));
+        for (const QString& paper : papers) {
+            const auto match = line.match(paper);
+            if (match.hasMatch() && std::abs(match.captured(1).toInt() - width) <= 2
+                && std::abs(match.captured(2).toInt() - height) <= 2)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(sized("A4", 2100, 2970) && sized("A3", 2970, 4200) && sized("Letter", 2159, 2794))
+        << papers.join(", ").toStdString();
     EXPECT_GE(answer.lines.values(QStringLiteral("bin")).size(), 2) << "both trays of the driver";
     // A3 from the second tray is a setting the printer can honour: validation keeps it.
     EXPECT_EQ(answer.lines.value(QStringLiteral("validated paper")), QString::number(DMPAPER_A3));
     EXPECT_EQ(answer.lines.value(QStringLiteral("validated bin")), answer.lines.value(QStringLiteral("chosen bin")));
 }
 
-TEST_F(WindowsSpooler, ADocumentArrivesWithEveryPageUnderTheTasksNameAndAnAbortedOneNever)
+TEST_F(WindowsSpooler, ADocumentArrivesWithEveryPageUnderTheTasksNameCannotBeCancelledOnceHandedOverAndAnAbortedOneNever)
 {
     const ProbeAnswer printed = probe({QStringLiteral("print"), QStringLiteral("task-7305_2"), QStringLiteral("3")});
     EXPECT_GT(printed.lines.value(QStringLiteral("job")).toInt(), 0);
     EXPECT_EQ(printed.lines.value(QStringLiteral("ended")), QStringLiteral("yes"));
+    EXPECT_EQ(printed.lines.value(QStringLiteral("cancelled when handed over")), QStringLiteral("no"));
     ASSERT_TRUE(CupsHarness::current().waitForDocument(kQueue, QStringLiteral("task-7305_2")));
     const QString document = CupsHarness::current().keptDocument(kQueue, QStringLiteral("task-7305_2"));
     EXPECT_EQ(ptest::renderPdf(document, 20).pages.size(), 3);
