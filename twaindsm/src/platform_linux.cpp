@@ -68,7 +68,9 @@ void *allocatePageMemory(size_t size)
 
 void *openSharedLibrary(const std::string &name, std::string &error)
 {
-    void *library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Stays mapped after sane_exit: a thread abandoned inside a hung driver still runs its code,
+    // and crash and leak reports can name the library of what its drivers left behind.
+    void *library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!library) {
         const char *reason = dlerror();
         error = reason ? reason : name;
