@@ -313,7 +313,8 @@ TEST_F(PrinterMemoryTest, TransparencyIsPaperAndALandscapePageTurnsTheSheet)
     EXPECT_EQ(dm->dmOrientation, DMORIENT_LANDSCAPE);
 
     ASSERT_TRUE(configuredPrint("upright", pages));
-    const DEVMODEW* upright = reinterpret_cast<const DEVMODEW*>(spooler->documents().last().devMode.data());
+    const MemorySpooler::Document uprightDocument = spooler->documents().last();
+    const DEVMODEW* upright = reinterpret_cast<const DEVMODEW*>(uprightDocument.devMode.data());
     EXPECT_EQ(upright->dmOrientation, DMORIENT_PORTRAIT);
 }
 

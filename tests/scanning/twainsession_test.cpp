@@ -463,7 +463,8 @@ TEST(TwainSession, ContainerSizesFollowTheStructures)
     ScriptedDsm dsm;
     RecordingSession session;
     TW_CAPABILITY cap = session.CreateContainer(ICAP_XRESOLUTION, TWON_ENUMERATION, TWTY_FIX32, 5);
-    ASSERT_NE(cap.hContainer, nullptr);
+    const TW_HANDLE container = cap.hContainer; // packed: the check may not bind to the field itself
+    ASSERT_NE(container, nullptr);
     EXPECT_EQ(cap.Cap, ICAP_XRESOLUTION);
     EXPECT_EQ(cap.ConType, TWON_ENUMERATION);
     const auto* enumeration = static_cast<const TW_ENUMERATION*>(CTWAINSession::LockContainer(cap.hContainer));
@@ -472,7 +473,8 @@ TEST(TwainSession, ContainerSizesFollowTheStructures)
     EXPECT_EQ(TW_UINT32(enumeration->CurrentIndex), 0u);
     CTWAINSession::UnlockContainer(cap.hContainer);
     CTWAINSession::FreeContainer(cap.hContainer);
-    EXPECT_EQ(session.CreateContainer(ICAP_XRESOLUTION, TWON_DONTCARE16, TWTY_FIX32, 1).hContainer, nullptr);
+    const TW_HANDLE none = session.CreateContainer(ICAP_XRESOLUTION, TWON_DONTCARE16, TWTY_FIX32, 1).hContainer;
+    EXPECT_EQ(none, nullptr);
 }
 
 TEST(TwainSession, SetCapabilityFillsTheOneValueItem)
