@@ -27,6 +27,12 @@ void ShellSandbox::prepare(const XvfbDisplay& display)
     setEnv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     setEnv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
     setEnv("QTWEBENGINE_REMOTE_DEBUGGING", QStringLiteral("127.0.0.1:%1").arg(debuggingPort));
+    // Under AddressSanitizer the exact unwinder (which gives leak reports their full stacks) takes
+    // one process-wide lock for every allocation, and WebEngine's threads deadlock on it within
+    // seconds; the shell records allocations by frame pointers instead.
+    const QString sanitizer = qEnvironmentVariable("ASAN_OPTIONS");
+    if (!sanitizer.isEmpty())
+        setEnv("ASAN_OPTIONS", sanitizer + ":fast_unwind_on_malloc=1");
 }
 
 QString ShellSandbox::shellDataFolder() const
