@@ -376,10 +376,6 @@ TEST_F(ChannelHardening, RunningOutOfDescriptorsIsSurvivedQuietly)
 {
     // Just above what the agent needs for itself: the connections below exhaust the rest.
     sandbox.setFileLimit(96);
-    const QString undefinedChecks = qEnvironmentVariable("UBSAN_OPTIONS");
-    if (!undefinedChecks.isEmpty())
-        sandbox.setEnv("UBSAN_OPTIONS", undefinedChecks + ":suppressions=" VELLOX_TEST_SUPPORT_DIR
-                                                          "/sanitizer/ubsan-without-descriptors.supp");
     const quint16 port = sandbox.startListening({"--hidden"});
     ASSERT_NE(port, 0);
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
