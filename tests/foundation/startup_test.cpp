@@ -6,6 +6,7 @@
 #include "wait.h"
 
 #include <QCoreApplication>
+#include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
 
@@ -64,10 +65,12 @@ TEST(Startup, SecondInstanceShowsTheFirstOnesWindow)
     ASSERT_TRUE(vtest::waitUntil([&] { return controller.isVisible(); }));
     EXPECT_FALSE(controller.isMinimized());
 
-    // Closing the window only hides it while the agent is not quitting.
+    // Closing the window hides it and the agent lives on in the notification area; on a desktop
+    // without one, nothing could reach a hidden agent, so it quits instead.
     controller.close();
-    EXPECT_FALSE(controller.isVisible());
-    EXPECT_FALSE(controller.isQuitting());
+    const bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    EXPECT_EQ(controller.isVisible(), !trayAvailable);
+    EXPECT_EQ(controller.isQuitting(), !trayAvailable);
 }
 
 } // namespace

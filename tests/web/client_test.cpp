@@ -46,16 +46,23 @@ protected:
         BrowserTest::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_TRUE(pages.isListening());
-        pages.answer("/vellox-client.js", HttpReply::withStatus(200, sourceFile("web/vellox-client.js"), "text/javascript"));
-        pages.answer("/client-page.html", HttpReply::withStatus(200, sourceFile("tests/web/client_page.html"), "text/html; charset=utf-8"));
-        pages.answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})", "application/json"));
-        sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(pages.url("/")));
-        sandbox.setConfig("listenport", QString::number(pages.port()));
-        agentPort = quint16(pages.port() + 1);
-        // Held until the agent starts: the system hands out ports next to the one it just gave
-        // the page server, and a connection made meanwhile would take the agent's.
-        ASSERT_TRUE(agentPortHold.listen(QHostAddress::LocalHost, agentPort)) << "port " << agentPort << " is taken";
+        // The system hands out ports next to the one it just gave, so the one above the page
+        // server's is usually free; another program may hold it all the same, and then the
+        // pair is chosen again.
+        for (int attempt = 0; attempt < 20 && !agentPortHold.isListening(); ++attempt) {
+            pages = std::make_unique<HttpTestServer>();
+            ASSERT_TRUE(pages->isListening());
+            agentPort = quint16(pages->port() + 1);
+            agentPortHold.listen(QHostAddress::LocalHost, agentPort);
+        }
+        ASSERT_TRUE(agentPortHold.isListening()) << "no free port above the page server's";
+        pages->answer("/vellox-client.js", HttpReply::withStatus(200, sourceFile("web/vellox-client.js"), "text/javascript"));
+        pages->answer("/client-page.html", HttpReply::withStatus(200, sourceFile("tests/web/client_page.html"), "text/html; charset=utf-8"));
+        pages->answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})", "application/json"));
+        sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(pages->url("/")));
+        sandbox.setConfig("listenport", QString::number(pages->port()));
+        // The agent's port stays held until the agent starts: a connection made meanwhile would
+        // take it.
     }
 
     void TearDown() override
@@ -79,9 +86,9 @@ protected:
     // Loads the test page and connects a client with the ports [P, P + 1]; its port.
     int openClient()
     {
-        if (!browser().open(pages.url("/client-page.html")) || !browser().waitFor("window.pageReady === true"))
+        if (!browser().open(pages->url("/client-page.html")) || !browser().waitFor("window.pageReady === true"))
             return 0;
-        const auto port = js(QStringLiteral("return startClient([%1, %2]);").arg(pages.port()).arg(agentPort));
+        const auto port = js(QStringLiteral("return startClient([%1, %2]);").arg(pages->port()).arg(agentPort));
         return port ? port->toInt() : 0;
     }
 
@@ -100,7 +107,7 @@ protected:
         return states;
     }
 
-    HttpTestServer pages;
+    std::unique_ptr<HttpTestServer> pages;
     AgentSandbox sandbox;
     quint16 agentPort = 0;
     QTcpServer agentPortHold;
@@ -116,7 +123,7 @@ TEST_F(ClientInBrowser, RepliesSettleTheirOwnRequestsAndEventsReachHandlers)
     ASSERT_TRUE(profile.isValid());
     sandbox.setEnv("TWAINDSM_SOURCES", profile.path());
     startAgent();
-    ASSERT_EQ(openClient(), agentPort) << "the client should skip port " << pages.port() << ", which is not the agent";
+    ASSERT_EQ(openClient(), agentPort) << "the client should skip port " << pages->port() << ", which is not the agent";
     ASSERT_TRUE(vtest::waitUntil([&] { return profile.hasHeldReader(); }, kAgentWaitMs));
 
     js("track('print', client.print({})); track('login', client.login({ SESSION: 'abc' })); return true;");
