@@ -224,6 +224,7 @@ TEST_F(WindowsAgent, OnlyASignedInstallerIsStartedSilentlyAndItsFailureIsReporte
     ASSERT_TRUE(arguments.open(QIODevice::ReadOnly));
     EXPECT_EQ(arguments.readAll(), "/S\n");
     EXPECT_EQ(sandbox.readLog().count("Launching installer: "), 1);
+    EXPECT_FALSE(sandbox.readLog().contains("Toast: 安装包下载失败")) << "the refusal is said once";
     EXPECT_EQ(sandbox.agent()->state(), QProcess::Running);
 }
 
