@@ -203,6 +203,7 @@ private:
     void closeAllOnLoop();
 
     bool onValidate(ConnectionHandle hdl);
+    void sendWithoutDelay(ConnectionHandle hdl);
     void onOpen(ConnectionHandle hdl);
     void onClose(ConnectionHandle hdl);
     void onFail(ConnectionHandle hdl);
@@ -256,6 +257,9 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
     endpoint.set_max_message_size(kMaxMessageBytes);
     // The listening sockets are our own (addListener), with address reuse set there.
 
+    // Runs once the socket is accepted (websocketpp's socket init handler comes before that,
+    // on a socket not yet open).
+    endpoint.set_tcp_pre_init_handler([this](ConnectionHandle hdl) { sendWithoutDelay(hdl); });
     endpoint.set_validate_handler([this](ConnectionHandle hdl) { return onValidate(hdl); });
     endpoint.set_open_handler([this](ConnectionHandle hdl) { onOpen(hdl); });
     endpoint.set_close_handler([this](ConnectionHandle hdl) { onClose(hdl); });
@@ -508,6 +512,20 @@ bool KELVelloxServerTask::onValidate(ConnectionHandle hdl)
     con->admitted = true;
     ++admittedConnections;
     return true;
+}
+
+// A reply is a small frame that often follows an event closely. With Nagle's algorithm it would
+// wait until the page acknowledges that event, which a page's system may delay by up to 200 ms.
+void KELVelloxServerTask::sendWithoutDelay(ConnectionHandle hdl)
+{
+    ErrorCode ec;
+    ConnectionPtr con = endpoint.get_con_from_hdl(hdl, ec);
+    if (ec || !con)
+        return;
+    asio::error_code optionError;
+    con->get_raw_socket().set_option(asio::ip::tcp::no_delay(true), optionError);
+    if (optionError)
+        KLOG->warn("websocket connection {} sends with delay: {}", con->get_remote_endpoint(), optionError.message());
 }
 
 void KELVelloxServerTask::releasePlace(const ConnectionPtr& con)

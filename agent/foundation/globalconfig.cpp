@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -243,6 +244,15 @@ QString KELGlobalConfig::formatSize(qint64 bytes)
     if (bytes > kMiB)
         return QStringLiteral("%1M").arg(double(bytes) / kMiB, 0, 'f', 2);
     return QStringLiteral("%1B").arg(bytes);
+}
+
+int KELGlobalConfig::positiveMs(const QString& key, int fallbackMs, int unitMs) const
+{
+    bool ok = false;
+    const qint64 number = value(key).trimmed().toLongLong(&ok);
+    if (!ok || number <= 0)
+        return fallbackMs;
+    return int(std::min<qint64>(number, std::numeric_limits<int>::max() / unitMs) * unitMs);
 }
 
 int KELGlobalConfig::upgradeCheckIntervalMs(const QString& setting)

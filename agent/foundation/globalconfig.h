@@ -59,6 +59,10 @@ public:
     QString outputUsedSize() const;
     static QString formatSize(qint64 bytes);
 
+    // A setting that is a positive whole number of `unitMs`, in milliseconds (clamped to an
+    // int); `fallbackMs` when it is missing, not a number or not positive.
+    int positiveMs(const QString& key, int fallbackMs, int unitMs = 1) const;
+
     // Whole minutes of "upgradecheckinterval" in milliseconds; 30 minutes when unusable.
     static int upgradeCheckIntervalMs(const QString& setting);
 

@@ -1,5 +1,6 @@
 #include "foundation/logging.h"
 
+#include "foundation/logwriter.h"
 #include "foundation/testtimes.h"
 
 #include <QDate>
@@ -24,9 +25,11 @@ void initLogging(const QString& logFolder, int level)
                                  .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
     const QString path = logFolder + QLatin1Char('/') + fileName;
 
-    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+    // The file is written by a thread of its own: the GUI thread, the command server and the
+    // page encoders only queue their lines.
+    auto file = std::make_shared<spdlog::sinks::rotating_file_sink_st>(
         QFile::encodeName(path).toStdString(), kRotateBytes, kRotatedFiles, false);
-    auto logger = std::make_shared<spdlog::logger>(kLoggerName, std::move(sink));
+    auto logger = std::make_shared<spdlog::logger>(kLoggerName, std::make_shared<BackgroundWriterSink>(std::move(file)));
     logger->set_pattern("[%Y-%m-%d %H:%M:%S.%e][%l][thread:%t]:%v", spdlog::pattern_time_type::local);
     // Whole seconds: what spdlog's flusher takes.
     spdlog::flush_every(std::chrono::seconds(std::max(1, KELTestTimes::scaled(kFlushEveryMs) / 1000)));

@@ -8,6 +8,39 @@
 namespace {
 // A multiple of 3, so the chunks' base64 joins into the base64 of the whole.
 constexpr qint64 kRawChunk = 3 * 16384;
+
+// The two characters of every 12-bit value, so three bytes become four characters in two
+// look-ups: a page's half megabyte is encoded for every upload attempt.
+struct Base64Pairs {
+    Base64Pairs()
+    {
+        static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 4096; ++i) {
+            pairs[2 * i] = alphabet[i >> 6];
+            pairs[2 * i + 1] = alphabet[i & 63];
+        }
+    }
+    char pairs[2 * 4096];
+};
+
+// Standard alphabet, padded; `out` holds base64Size(size) characters.
+void encodeBase64(const unsigned char* in, qint64 size, char* out)
+{
+    static const Base64Pairs table;
+    const char* pairs = table.pairs;
+    qint64 i = 0;
+    for (; i + 3 <= size; i += 3, out += 4) {
+        const unsigned v = unsigned(in[i]) << 16 | unsigned(in[i + 1]) << 8 | in[i + 2];
+        std::memcpy(out, pairs + 2 * (v >> 12), 2);
+        std::memcpy(out + 2, pairs + 2 * (v & 0xFFF), 2);
+    }
+    if (i < size) {
+        const unsigned v = unsigned(in[i]) << 16 | (i + 1 < size ? unsigned(in[i + 1]) << 8 : 0u);
+        std::memcpy(out, pairs + 2 * (v >> 12), 2);
+        out[2] = i + 1 < size ? pairs[2 * ((v >> 6) & 0xFFF) + 1] : '=';
+        out[3] = '=';
+    }
+}
 } // namespace
 
 void KELStreamedBody::appendBytes(const QByteArray& bytes)
@@ -57,9 +90,9 @@ bool KELStreamedBody::rewind()
 bool KELStreamedBody::encodeNextChunk(const Piece& piece)
 {
     const qint64 count = std::min(kRawChunk, piece.rawSize - rawDone);
-    QByteArray raw;
+    const char* raw = nullptr;
     if (piece.kind == Piece::Kind::Base64Bytes) {
-        raw = QByteArray::fromRawData(piece.bytes.constData() + rawDone, int(count));
+        raw = piece.bytes.constData() + rawDone;
     } else {
         if (!file) {
             file = std::make_unique<QFile>(piece.path);
@@ -69,13 +102,16 @@ bool KELStreamedBody::encodeNextChunk(const Piece& piece)
                 return false;
             }
         }
-        raw = file->read(count);
-        if (raw.size() != count) {
-            error = QStringLiteral("%1 ended after %2 of %3 bytes").arg(piece.path).arg(rawDone + qMax(0, raw.size())).arg(piece.rawSize);
+        rawChunk.resize(int(count));
+        const qint64 got = file->read(rawChunk.data(), count);
+        if (got != count) {
+            error = QStringLiteral("%1 ended after %2 of %3 bytes").arg(piece.path).arg(rawDone + qMax<qint64>(0, got)).arg(piece.rawSize);
             return false;
         }
+        raw = rawChunk.constData();
     }
-    encoded = raw.toBase64();
+    encoded.resize(int(base64Size(count)));
+    encodeBase64(reinterpret_cast<const unsigned char*>(raw), count, encoded.data());
     encodedPos = 0;
     rawDone += count;
     return true;

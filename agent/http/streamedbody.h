@@ -45,6 +45,7 @@ private:
     std::size_t current = 0;
     qint64 offset = 0;       // within a Bytes piece
     qint64 rawDone = 0;      // raw bytes of the current base64 piece encoded so far
+    QByteArray rawChunk;     // the current chunk of a file, before encoding
     QByteArray encoded;      // the current chunk of base64
     int encodedPos = 0;
     std::unique_ptr<QFile> file;  // the current base64 file piece, once opened

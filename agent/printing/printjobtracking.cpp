@@ -15,11 +15,7 @@ const QString kRetainedComplete = QStringLiteral("3000");
 // A positive whole number of a setting, else `fallback`.
 int positiveSetting(const KELGlobalConfig* config, const char* key, int fallback, int unitMs)
 {
-    bool ok = false;
-    const qint64 value = config ? config->value(QLatin1String(key)).trimmed().toLongLong(&ok) : 0;
-    if (!ok || value <= 0)
-        return fallback;
-    return int(std::min<qint64>(value * unitMs, std::numeric_limits<int>::max()));
+    return config ? config->positiveMs(QLatin1String(key), fallback, unitMs) : fallback;
 }
 
 // Why a job waits: what its printer reports, else what the job's own status says (unless the

@@ -40,10 +40,7 @@ int KELPagePipeline::maxPagesInFlight()
 void KELPagePipeline::submit(KELRawPage page, const QString& jpegPath, const QString& originPath, int sortNo)
 {
     const int sequence = nextSequence++;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++inFlight;
-    }
+    ++inFlight;
     encoders.start(
         new KELPageJpegTask(this, sequence, std::move(page), jpegPath, originPath, sortNo));
 }
@@ -55,33 +52,28 @@ bool KELPagePipeline::hasRoom() const
 
 int KELPagePipeline::pagesInFlight() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
     return inFlight;
 }
 
 void KELPagePipeline::whenHandedOver(std::function<void()> then)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (nextToHandOver < nextSequence) {
-            waiters.emplace_back(nextSequence, std::move(then));
-            return;
-        }
+    // A page handed over after this look posts runWaiters, which finds the waiter.
+    if (nextToHandOver < nextSequence) {
+        waiters.emplace_back(nextSequence, std::move(then));
+        return;
     }
     then();
 }
 
 void KELPagePipeline::runWaiters()
 {
+    const int handedOver = nextToHandOver;
+    auto waiting = std::stable_partition(waiters.begin(), waiters.end(),
+                                         [handedOver](const auto& waiter) { return waiter.first > handedOver; });
     std::vector<std::function<void()>> due;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto waiting = std::stable_partition(waiters.begin(), waiters.end(),
-                                             [this](const auto& waiter) { return waiter.first > nextToHandOver; });
-        for (auto it = waiting; it != waiters.end(); ++it)
-            due.push_back(std::move(it->second));
-        waiters.erase(waiting, waiters.end());
-    }
+    for (auto it = waiting; it != waiters.end(); ++it)
+        due.push_back(std::move(it->second));
+    waiters.erase(waiting, waiters.end());
     for (const auto& then : due)
         then();
 }
@@ -101,13 +93,13 @@ void KELPagePipeline::finished(int sequence, EncodedPage page)
         ready.erase(ready.begin());
         lock.unlock();
         handOver(next);
-        lock.lock();
         ++nextToHandOver;
         --inFlight;
         QMetaObject::invokeMethod(this, [this] {
             runWaiters();
             Q_EMIT pageHandedOver();
         }, Qt::QueuedConnection);
+        lock.lock();
     }
     handingOver = false;
 }

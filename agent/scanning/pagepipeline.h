@@ -7,6 +7,7 @@
 #include <QString>
 #include <QThreadPool>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -17,7 +18,8 @@
 // queues the delivered page; encoding and writing run on the pool, several pages at once, and
 // the pages reach the uploader in the order they were scanned. At most maxPagesInFlight()
 // pages are between the two at a time, so a scanner faster than the encoder waits at the
-// transfer loop instead of filling the memory with delivered pages.
+// transfer loop instead of filling the memory with delivered pages. The GUI thread never takes
+// the encoders' lock: an encoder runs at a lower priority and could be held up while owning it.
 class KELPagePipeline : public QObject {
     Q_OBJECT
 public:
@@ -62,14 +64,15 @@ private:
 
     // The encoders' own threads, marked as background work (see KELBackgroundWork).
     QThreadPool encoders;
-    mutable std::mutex mutex;
-    std::condition_variable encodedChanged;
     int nextSequence = 0;      // GUI thread
-    int nextToHandOver = 0;
-    int inFlight = 0;
+    std::atomic<int> nextToHandOver {0};
+    std::atomic<int> inFlight {0};
+    // Guards what the encoders share among themselves.
+    std::mutex mutex;
+    std::condition_variable encodedChanged;
     int lastEncoded = -1;
     bool handingOver = false;
     std::map<int, EncodedPage> ready;
-    std::vector<std::pair<int, std::function<void()>>> waiters;  // GUI thread: (sequence, then)
+    std::vector<std::pair<int, std::function<void()>>> waiters;  // GUI thread only: (sequence, then)
     int heldSortNo = 0;
 };

@@ -256,7 +256,7 @@ private:
     // end timer of an older generation leaves a newer batch alone.
     int scanGeneration = 0;
     int endedGeneration = -1;
-    bool endPending = false;          // an end sequence waits for its 5 s
+    bool endPending = false;          // an end sequence waits for its delay
     QString endingBatch;
     bool sourceOffline = false;       // the last batch lost its device: reopen at its end
     QString duplexOffSource;          // the source whose duplex the agent switched off for simplex paper

@@ -30,6 +30,10 @@ namespace {
 
 constexpr int kWaitMs = 1800000;
 constexpr int kSampleMs = 200;
+// Goals: bounded while the server stalls, flat after the first pages, given back afterwards.
+constexpr double kPeakGoalMb = 250;
+constexpr double kGrowthGoalMbPerPage = 0.05;
+constexpr double kAfterGoalMb = 150;
 
 int jpegCount(const QString& folder)
 {
@@ -102,5 +106,9 @@ int main(int argc, char** argv)
     std::printf("growth after the first tenth: %.3f MB per page\n", growthPerPage);
     std::printf("after the server answered: %s, %d requests for %d distinct pages, resident %.0f MB\n",
                 ended ? "uploaded-end received" : "no uploaded-end", requests, distinct, afterMb);
+    const bool met = peakMb < kPeakGoalMb && growthPerPage < kGrowthGoalMbPerPage && ended && requests == pages
+        && distinct == pages && afterMb < kAfterGoalMb;
+    std::printf("goal: peak < %.0f MB, growth < %.2f MB per page, every page uploaded once, then < %.0f MB: %s\n",
+                kPeakGoalMb, kGrowthGoalMbPerPage, kAfterGoalMb, met ? "met" : "NOT met");
     return 0;
 }

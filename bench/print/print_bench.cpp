@@ -81,5 +81,7 @@ int main(int argc, char** argv)
     std::printf("JPEG:          %8.0f bytes per page\n", double(jpegBytes) / pages);
     std::printf("PDF:           %8.0f bytes per page  (%.3f x the JPEG)\n", double(pdfBytes) / pages,
                 double(pdfBytes) / jpegBytes);
+    const bool met = printMs <= 2 * decodeMs && pdfBytes <= 1.1 * double(jpegBytes);
+    std::printf("goal: print at most 2 decodes per page, PDF at most 1.1 x the JPEGs: %s\n", met ? "met" : "NOT met");
     return 0;
 }

@@ -8,10 +8,10 @@
 
 namespace bench {
 
-// CPU time (user + system) the process has used so far, in milliseconds; -1 when unknown.
-inline double processCpuMs(qint64 pid)
+// CPU time (user + system) from a /proc stat file, in milliseconds; -1 when unknown.
+inline double cpuMsFromStat(const QString& path)
 {
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray text = file.readAll();
@@ -21,6 +21,18 @@ inline double processCpuMs(qint64 pid)
         return -1;
     const double ticks = double(fields[11].toLongLong() + fields[12].toLongLong());
     return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
+// CPU time (user + system) the process has used so far, in milliseconds; -1 when unknown.
+inline double processCpuMs(qint64 pid)
+{
+    return cpuMsFromStat(QStringLiteral("/proc/%1/stat").arg(pid));
+}
+
+// The same for the process's main thread (an agent's GUI thread).
+inline double mainThreadCpuMs(qint64 pid)
+{
+    return cpuMsFromStat(QStringLiteral("/proc/%1/task/%1/stat").arg(pid));
 }
 
 // Resident memory of the process in megabytes; -1 when unknown.

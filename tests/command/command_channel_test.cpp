@@ -1,5 +1,6 @@
 // The command channel of the real agent, seen from web pages on a WebSocket.
 #include "agentsandbox.h"
+#include "processinfo.h"
 #include "wait.h"
 #include "wsclient.h"
 
@@ -272,6 +273,21 @@ TEST_F(CommandChannel, RepliesGoOnlyToThePageThatAsked)
 
     other.close();
     EXPECT_TRUE(logged("a client disconnect from scan server : [::1]:"));
+}
+
+// A reply that follows an event closely must not wait for the page to acknowledge the event
+// (Nagle's algorithm): the agent's end of every page's connection sends at once.
+TEST_F(CommandChannel, EveryPageConnectionSendsWithoutDelay)
+{
+    WsClient other;
+    ASSERT_TRUE(other.open(port, {}, "::1")) << other.errorString().toStdString();
+    const qint64 agent = sandbox.agent()->processId();
+    for (const WsClient* client : {&page, &other}) {
+        const std::optional<bool> noDelay = vtest::processinfo::sendsWithoutDelay(agent, client->localPort());
+        if (!noDelay)
+            GTEST_SKIP() << "this system does not let the test look at the agent's sockets";
+        EXPECT_TRUE(*noDelay) << "the connection from port " << client->localPort();
+    }
 }
 
 TEST_F(CommandChannel, QuittingClosesThePagesAndEndsTheLoop)

@@ -43,6 +43,27 @@ TEST(CommandProtocol, EnvelopeIsIndentedWithKeysInOrder)
               "    \"reqId\": \"r-1\",\n"
               "    \"ret\": 200\n"
               "}\n");
+
+    // Exactly what Qt's writer makes of the same object, whatever the texts and data hold.
+    const auto qtWriter = [](const QString& cmd, int ret, const QJsonObject& data, const QString& msg,
+                             const QString& reqId) {
+        return QJsonDocument(QJsonObject {{"cmd", cmd}, {"ret", ret}, {"data", data}, {"msg", msg}, {"reqId", reqId}})
+            .toJson(QJsonDocument::Indented);
+    };
+    const QJsonObject nested {{"list", QJsonArray {1, "two", QJsonObject {{"x", QJsonArray {}}}, QJsonObject {}}},
+                              {"text", "line\nnext \"q\""}, {"n", -2.5}, {"empty", QJsonObject {}}};
+    for (const QString& text : {QString(), QStringLiteral("stop-scan"), QStringLiteral("a \"quoted\" \\ path"),
+                                QStringLiteral("tab\there\x01\x1f\x7f"), QStringLiteral("扫描仪 / ünïcode"),
+                                QString(QChar(0xD800)) + "lone"}) {
+        for (const QJsonObject& data : {QJsonObject(), nested}) {
+            for (const int ret : {200, -1, 0, 2147483647}) {
+                EXPECT_EQ(envelope(text, ret, data, text, text), qtWriter(text, ret, data, text, text))
+                    << text.toStdString() << " " << ret;
+                EXPECT_EQ(envelope("print-end", ret, data, "", "20240506120000" + text),
+                          qtWriter("print-end", ret, data, "", "20240506120000" + text));
+            }
+        }
+    }
 }
 
 TEST(CommandProtocol, ParseRequestReadsOnlyStringsAndObjects)

@@ -45,6 +45,7 @@ protected:
         sandbox.setEnv("TWAINDSM_SOURCES", profilePath());
         sandbox.setEnv("TWAINDSM_TRACE", sandbox.root() + "/trace.jsonl");
         sandbox.setConfig("outputpath", sandbox.root() + "/out");
+        sandbox.shortenScanPauses();
     }
 
     void TearDown() override

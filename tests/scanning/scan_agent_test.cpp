@@ -77,6 +77,7 @@ TEST_F(ScanAgent, ASourceThatCannotBeOpenedIsReported)
 
 TEST_F(ScanAgent, SimplexBatchBecomesJpegsInPageOrderAndEndsFiveSecondsLater)
 {
+    sandbox.setEnv("VELLOX_TEST_TIME_SCALE", "");  // the pauses as they are in use
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 10 } }) }));
     const auto reply = startScan("B-simplex");
     ASSERT_TRUE(reply);
@@ -214,7 +215,7 @@ TEST_F(ScanAgent, PaperJamAndEmptyFeeder)
     EXPECT_EQ(failureEndsTheBatch(QString::fromUtf8("请检查进纸槽是否缺纸.")),
               (QJsonObject{ { "batchNo", "B-empty" }, { "imageCount", 0 }, { "succeedCount", 0 } }));
     EXPECT_TRUE(jpegs("B-empty").isEmpty());
-    EXPECT_FALSE(page.waitForCmd("scan-end", 6000)) << "a second scan-end";
+    EXPECT_FALSE(page.waitForCmd("scan-end", kNoFurtherEndMs)) << "a second scan-end";
 }
 
 // The session reports only native transfers that fail; memory transfers tell the page too.
@@ -251,7 +252,7 @@ TEST_F(ScanAgent, CancelBeforeTheFirstPageIsNotABatch)
     ASSERT_TRUE(cancel);
     EXPECT_EQ(cancel->value("msg").toString(), QString::fromUtf8("用户取消扫描"));
     EXPECT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_USERINTERFACE", "MSG_DISABLEDS") == 1; }));
-    EXPECT_FALSE(page.waitForCmd("scan-end", 7000));
+    EXPECT_FALSE(page.waitForCmd("scan-end", kNoFurtherEndMs));
 }
 
 // A source that asks to close after its last page (after Count 0) ends the batch only once.
@@ -261,7 +262,7 @@ TEST_F(ScanAgent, CloseRequestAfterTheLastPageIsANormalEnd)
     ASSERT_TRUE(startScan("B-close"));
     ASSERT_TRUE(page.waitForCmd("scan-end", kScanWaitMs));
     ASSERT_TRUE(page.waitForCmd("uploaded-end", kScanWaitMs));
-    EXPECT_FALSE(page.waitForCmd("scan-end", 7000)) << "a second scan-end";
+    EXPECT_FALSE(page.waitForCmd("scan-end", kNoFurtherEndMs)) << "a second scan-end";
     EXPECT_TRUE(sandbox.waitForLog("MSG_CLOSEDSREQ after 2 images transferred, treating as normal end"));
     EXPECT_FALSE(scanErrorEvent(0));
     expectPagesInOrder("B-close", 2);
@@ -468,7 +469,7 @@ TEST_F(ScanAgent, BatchNumbersNeverLeaveTheOutputFolder)
         EXPECT_EQ(reply->value("ret").toInt(), 400);
         EXPECT_EQ(reply->value("msg").toString(), message);
     }
-    EXPECT_FALSE(page.waitForCmd("scan-end", 6000));
+    EXPECT_FALSE(page.waitForCmd("scan-end", kNoFurtherEndMs));
     EXPECT_EQ(http.requestCount("/upload"), uploadsBefore);
     EXPECT_LT(QFileInfo(sandbox.dataFolder() + "/cfg.dat").size(), 4096);
     EXPECT_LT(QFileInfo(sandbox.logFile()).size(), 1024 * 1024);

@@ -151,6 +151,7 @@ TEST_F(ScanBatch, ARescanWhileUploadsAreHeldContinuesTheBatch)
 // at B's start, B is not disabled before its pages, and B ends once after its last page.
 TEST_F(ScanBatch, ABatchStartedWithinTheLastOnesEndKeepsItsPages)
 {
+    sandbox.setEnv("VELLOX_TEST_TIME_SCALE", "");  // the pauses as they are in use
     ASSERT_TRUE(startAgent({ scanner("Vellox Virtual Scanner", { { "pages", 2 } }) }));
     ASSERT_TRUE(startScan("B-first"));
     ASSERT_TRUE(vtest::waitUntil([&] { return traceCount("DAT_PENDINGXFERS", "MSG_ENDXFER") == 2; }, kScanWaitMs));

@@ -32,6 +32,9 @@ using vtest::WsClient;
 
 constexpr int kScanWaitMs = 90000;
 constexpr const char* kCheckPath = "/web-awg/navrel-hub/app/upgrade/check";
+// The scanning tests shorten the agent's pauses (the tests of the 5 s end set it back); this is
+// long enough for an end that must not come to have come.
+constexpr int kNoFurtherEndMs = AgentSandbox::kShortScanEndMs + 2000;
 
 // The page number the virtual scanner stamped on a page, read back from the saved JPEG.
 inline int stampedPageNumber(const QImage& decoded, int dpi)
@@ -62,6 +65,7 @@ protected:
         sandbox.setEnv("TWAINDSM_SOURCES", sandbox.pathForAgent(profilePath()));
         sandbox.setEnv("TWAINDSM_TRACE", sandbox.pathForAgent(tracePath()));
         sandbox.setConfig("outputpath", sandbox.pathForAgent(outputFolder()));
+        sandbox.shortenScanPauses();
     }
 
     void TearDown() override

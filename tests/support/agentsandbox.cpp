@@ -120,6 +120,11 @@ void AgentSandbox::setConfig(const QString& key, const QString& value)
     settings.sync();
 }
 
+void AgentSandbox::shortenScanPauses()
+{
+    setEnv(QStringLiteral("VELLOX_TEST_TIME_SCALE"), QStringLiteral("0.2"));
+}
+
 QString AgentSandbox::config(const QString& key) const
 {
     QSettings settings(dataFolder() + "/cfg.dat", QSettings::IniFormat);

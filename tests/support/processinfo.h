@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace vtest {
 
 // What the system tells about a running process, for tests of how programs start others.
@@ -21,6 +23,10 @@ QStringList arguments(qint64 pid);       // the program as started, then its arg
 QString workingFolder(qint64 pid);
 // What each descriptor of the process refers to ("/path", "socket:[1234]", …), by number.
 QList<QPair<int, QString>> descriptors(qint64 pid);
+// Whether the process's TCP connection to the local port `peerPort` sends without delay
+// (TCP_NODELAY); nothing when there is no such connection or the system does not let this
+// process look at another's sockets.
+std::optional<bool> sendsWithoutDelay(qint64 pid, quint16 peerPort);
 
 } // namespace processinfo
 } // namespace vtest

@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace vtest::processinfo {
@@ -102,6 +106,36 @@ QList<QPair<int, QString>> descriptors(qint64 pid)
             found.append({entry.fileName().toInt(), QFile::decodeName(QByteArray(buffer, int(length)))});
     }
     return found;
+}
+
+std::optional<bool> sendsWithoutDelay(qint64 pid, quint16 peerPort)
+{
+    // A copy of each of its socket descriptors, through a descriptor of the process (Linux 5.6).
+    const int process = int(syscall(SYS_pidfd_open, pid_t(pid), 0));
+    if (process < 0)
+        return std::nullopt;
+    std::optional<bool> answer;
+    for (const auto& [number, target] : descriptors(pid)) {
+        if (answer || !target.startsWith(QLatin1String("socket:")))
+            continue;
+        const int copy = int(syscall(SYS_pidfd_getfd, process, number, 0));
+        if (copy < 0)
+            continue;
+        sockaddr_storage peer {};
+        socklen_t length = sizeof peer;
+        int noDelay = 0;
+        socklen_t optionLength = sizeof noDelay;
+        if (getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &length) == 0
+            && (peer.ss_family == AF_INET || peer.ss_family == AF_INET6)) {
+            const quint16 port = ntohs(peer.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&peer)->sin_port
+                                                                 : reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+            if (port == peerPort && getsockopt(copy, IPPROTO_TCP, TCP_NODELAY, &noDelay, &optionLength) == 0)
+                answer = noDelay != 0;
+        }
+        close(copy);
+    }
+    close(process);
+    return answer;
 }
 
 } // namespace vtest::processinfo

@@ -33,7 +33,10 @@ bool WsClient::open(const QUrl& url, const QString& origin, int timeoutMs)
     // Plenty for every frame the agent sends; the default would do too, but say it.
     socket->setMaxAllowedIncomingMessageSize(64 * 1024 * 1024);
     connect(socket, &QWebSocket::textMessageReceived, this,
-            [this](const QString& text) { received.push_back(text.toUtf8()); });
+            [this](const QString& text) {
+                received.push_back(text.toUtf8());
+                Q_EMIT textReceived(received.back());
+            });
     connect(socket, &QWebSocket::binaryMessageReceived, this,
             [this](const QByteArray& bytes) { received.push_back(bytes); });
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
@@ -54,6 +57,11 @@ bool WsClient::open(const QUrl& url, const QString& origin, int timeoutMs)
 bool WsClient::isOpen() const
 {
     return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+quint16 WsClient::localPort() const
+{
+    return socket ? socket->localPort() : 0;
 }
 
 void WsClient::close(int timeoutMs)

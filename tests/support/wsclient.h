@@ -34,6 +34,8 @@ public:
     // The same for any ws:// address, path included (a DevTools target, for one).
     bool open(const QUrl& url, const QString& origin = {}, int timeoutMs = kWaitMs);
     bool isOpen() const;
+    // This side's port of the connection (0 when closed).
+    quint16 localPort() const;
     QString errorString() const { return lastError; }
     // Orderly close: sends the closing handshake and waits for the socket to close.
     void close(int timeoutMs = kWaitMs);
@@ -63,6 +65,10 @@ public:
     // Waits until at least `count` messages are queued.
     bool waitForQueued(size_t count, int timeoutMs = kWaitMs);
     size_t queuedCount() const { return received.size(); }
+
+Q_SIGNALS:
+    // Every text message as it arrives (it is queued as well), for timing replies to the moment.
+    void textReceived(const QByteArray& text);
 
 private:
     std::optional<QJsonObject> takeFirst(const std::function<bool(const QJsonObject&)>& match);

@@ -22,6 +22,7 @@ std::condition_variable changed;
 std::set<std::string> hanging;      // calls that hang when they are made
 std::multiset<std::string> blocked; // calls hanging now
 int closes = 0;
+int openHandles = 0;                // across tests: a handle given up on is closed late
 int readPosition = 0;
 int handleTag = 0;
 
@@ -92,6 +93,12 @@ int hanging_sane_wait_closes(int count, int timeoutMs)
     return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [count] { return closes >= count; });
 }
 
+int hanging_sane_wait_all_closed(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return openHandles == 0; });
+}
+
 int hanging_sane_closes()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -120,6 +127,8 @@ SANE_Status sane_open(SANE_String_Const name, SANE_Handle *handle)
     if (std::strcmp(name, "hanging:0") != 0)
         return SANE_STATUS_INVAL;
     *handle = &handleTag;
+    std::lock_guard<std::mutex> lock(mutex);
+    ++openHandles;
     return SANE_STATUS_GOOD;
 }
 
@@ -128,6 +137,7 @@ void sane_close(SANE_Handle)
     maybeHang("sane_close");
     std::lock_guard<std::mutex> lock(mutex);
     ++closes;
+    --openHandles;
     changed.notify_all();
 }
 

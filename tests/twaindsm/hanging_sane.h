@@ -14,5 +14,7 @@ int hanging_sane_wait_blocked(const char *call, int timeoutMs);
 int hanging_sane_wait_unblocked(int timeoutMs);
 // Non-zero once sane_close has returned `count` times.
 int hanging_sane_wait_closes(int count, int timeoutMs);
+// Waits until every handle ever opened has been closed (0 at the deadline).
+int hanging_sane_wait_all_closed(int timeoutMs);
 int hanging_sane_closes();
 }

@@ -61,6 +61,7 @@ protected:
         pages->answer(kCheckPath, HttpReply::withStatus(200, R"({"code":200,"data":{"hasNewVersion":false}})", "application/json"));
         sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(pages->url("/")));
         sandbox.setConfig("listenport", QString::number(pages->port()));
+        sandbox.shortenScanPauses();
         // The agent's port stays held until the agent starts: a connection made meanwhile would
         // take it.
     }

@@ -42,6 +42,7 @@ protected:
         ASSERT_TRUE(demo.isRunning()) << demo.output().toStdString();
         sandbox.usePrivateProgramFolder(AgentSandbox::appDatFor(demo.url("/")));
         sandbox.setEnv("TWAINDSM_SOURCES", sandbox.root() + "/sources.json");
+        sandbox.shortenScanPauses();
         writeScanner({});
         port = sandbox.startListening({"--hidden"});
         ASSERT_NE(port, 0);

@@ -189,6 +189,7 @@ TEST_F(ProtocolReference, TheAgentAnswersEveryExampleAsDocumented)
     profile.write(R"({"sources":[{"productName":"Vellox Virtual Scanner","default":true,"pages":2,"duplex":false,"resolution":75,"paperSize":"A5"}]})");
     profile.close();
     sandbox.setEnv("TWAINDSM_SOURCES", profile.fileName());
+    sandbox.shortenScanPauses();
     const quint16 port = sandbox.startListening({"--hidden"});
     ASSERT_NE(port, 0);
     {

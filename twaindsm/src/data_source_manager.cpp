@@ -169,7 +169,7 @@ TW_UINT16 DataSourceManager::parent(pTW_IDENTITY origin, TW_UINT16 msg)
         state_ = 2;
         // The application is done with the manager: SANE ends now, while its backends are
         // intact, and never later from the library's teardown at process exit.
-        SaneDeviceList::instance().endSane(kDriverPatience);
+        SaneDeviceList::instance().endSane(driverPatience());
         return TWRC_SUCCESS;
     }
     return conditionCode_ = TWCC_BADPROTOCOL, TWRC_FAILURE;

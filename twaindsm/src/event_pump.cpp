@@ -50,6 +50,11 @@ void EventPump::post(std::chrono::milliseconds delay, std::function<void()> task
             libraryHold_ = holdLibrary();
             thread_ = std::thread([this, run = run_] { this->run(run); });
         }
+        // Posted from inside a call (the usual case): the thread hears of it when the call ends.
+        if (callsInProgress_ > 0) {
+            wakeAfterCalls_ = true;
+            return;
+        }
     }
     wake_.notify_all();
 }
@@ -62,11 +67,17 @@ void EventPump::callStarted()
 
 void EventPump::callEnded()
 {
+    bool due = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        --callsInProgress_;
+        due = --callsInProgress_ == 0 && wakeAfterCalls_;
+        if (due)
+            wakeAfterCalls_ = false;
     }
-    wake_.notify_all();
+    // Only a task held back by the call needs the news: waking the thread after every call
+    // would take the processor from the application's thread, call after call.
+    if (due)
+        wake_.notify_all();
 }
 
 void EventPump::run(uint64_t run)
@@ -83,6 +94,7 @@ void EventPump::run(uint64_t run)
             continue;
         }
         if (callsInProgress_ > 0) {
+            wakeAfterCalls_ = true;
             wake_.wait(lock);
             continue;
         }

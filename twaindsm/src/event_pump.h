@@ -40,6 +40,7 @@ private:
     std::condition_variable wake_;
     std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> tasks_;
     int callsInProgress_ = 0;
+    bool wakeAfterCalls_ = false;  // the thread is to be woken when the calls in progress end
     bool unloading_ = false;
     uint64_t run_ = 0;         // a thread whose number is no longer this one ends
     std::thread thread_;

@@ -9,6 +9,16 @@
 
 namespace twaindsm {
 
+std::chrono::milliseconds driverPatience()
+{
+    static const std::chrono::milliseconds patience = [] {
+        const char *value = std::getenv("TWAINDSM_DRIVER_PATIENCE_MS");
+        const long long ms = value ? std::atoll(value) : 0;
+        return std::chrono::milliseconds(ms > 0 ? ms : 10000);
+    }();
+    return patience;
+}
+
 using nlohmann::json;
 
 std::string saneStatusName(SANE_Status status)
@@ -62,7 +72,8 @@ std::unique_lock<std::timed_mutex> SaneLibrary::lockWithin(const char *call)
     bool locked = lock.try_lock();
     if (!locked) {
         const auto heldFor = Clock::now() - Clock::time_point(Clock::duration(lockedAt_.load()));
-        const auto wait = std::max<Clock::duration>(kDriverPatience - heldFor, std::chrono::seconds(1));
+        const auto wait = std::max<Clock::duration>(driverPatience() - heldFor,
+                                                    std::min<Clock::duration>(driverPatience(), std::chrono::seconds(1)));
         locked = lock.try_lock_for(wait);
     }
     if (!locked) {

@@ -18,8 +18,9 @@
 namespace twaindsm {
 
 // How long the manager waits for a driver call that does not return (a backend thread that
-// died holding a lock, a device that stopped answering) before it gives that call up.
-constexpr std::chrono::seconds kDriverPatience{10};
+// died holding a lock, a device that stopped answering) before it gives that call up: 10 s,
+// or TWAINDSM_DRIVER_PATIENCE_MS (tests of drivers that hang).
+std::chrono::milliseconds driverPatience();
 
 struct SaneDeviceInfo {
     std::string name;   // SANE's device name, such as "test:0"
@@ -49,7 +50,7 @@ public:
 
     // Calls that concern SANE as a whole (device lists, opening and closing) are made one at a
     // time; calls on an open handle are the caller's to keep in order. A driver call that never
-    // returns holds SANE only for itself: the others wait until it has had kDriverPatience (a
+    // returns holds SANE only for itself: the others wait until it has had driverPatience() (a
     // second at least) and then fail as a device that does not answer does.
     SANE_Status devices(std::vector<SaneDeviceInfo> &devices);
     SANE_Status open(const std::string &device, SANE_Handle *handle);

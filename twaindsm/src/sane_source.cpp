@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kReadBytes = 256 * 1024;
 // Pages scanned but not yet ended by the application: the one it transfers and one ahead.
 constexpr int kPagesAhead = 2;
-// Runs `call` on a thread of its own and waits for it at most kDriverPatience. False when it
+// Runs `call` on a thread of its own and waits for it at most driverPatience(). False when it
 // has not returned by then: the thread is left to finish whenever the driver lets it, so
 // whatever `call` uses must be its own (held by the closure).
 bool withinPatience(std::function<void()> call)
@@ -32,7 +32,7 @@ bool withinPatience(std::function<void()> call)
         call = nullptr; // what it held goes before the caller hears it is done
         done->set_value();
     });
-    if (finished.wait_for(kDriverPatience) != std::future_status::ready) {
+    if (finished.wait_for(driverPatience()) != std::future_status::ready) {
         thread.detach();
         return false;
     }
@@ -144,7 +144,7 @@ bool SaneSource::workerLetGo()
     {
         std::unique_lock<std::mutex> lock(shared_->mutex);
         // Once one driver call has hung, the worker is not waited for again.
-        const auto patience = driverHung_ ? std::chrono::seconds(0) : kDriverPatience;
+        const auto patience = driverHung_ ? std::chrono::milliseconds(0) : driverPatience();
         done = shared_->changed.wait_for(lock, patience, [this] { return shared_->workerDone; });
     }
     if (done) {
@@ -164,11 +164,11 @@ void SaneSource::driverHangs(const char *call)
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->lost = true;
     }
-    const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(kDriverPatience).count();
+    const long long ms = driverPatience().count();
     traceSane(call, device_.name, SANE_STATUS_IO_ERROR,
-              {{"note", "the driver did not return within " + std::to_string(seconds) + " s; the device counts as lost"}});
-    std::fprintf(stderr, "twaindsm: %s: the SANE driver did not return from %s within %lld s; the device counts as lost\n",
-                 device_.name.c_str(), call, seconds);
+              {{"note", "the driver did not return within " + std::to_string(ms) + " ms; the device counts as lost"}});
+    std::fprintf(stderr, "twaindsm: %s: the SANE driver did not return from %s within %lld ms; the device counts as lost\n",
+                 device_.name.c_str(), call, ms);
 }
 
 void SaneSource::applyOptions(const nlohmann::ordered_json &options)

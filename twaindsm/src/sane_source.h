@@ -134,7 +134,7 @@ private:
         bool lost = false;           // the device went away (an I/O error, a driver that hangs)
     };
 
-    // Waits, at most kDriverPatience, for the worker to let go of the device; false (and the
+    // Waits, at most driverPatience(), for the worker to let go of the device; false (and the
     // device lost) when the driver keeps it.
     bool workerLetGo();
     // The driver did not return from `call`: the device counts as lost.
