@@ -22,8 +22,6 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <ostream>
-#include <streambuf>
 #include <string>
 #include <map>
 #include <mutex>
@@ -32,11 +30,46 @@
 
 namespace {
 
-// websocketpp's plain asio configuration. Each connection also remembers the key it was
-// registered under (once its socket has closed, the peer's address can no longer be read, and
-// the close handler still has to find the entry), whether it holds one of the page places, and
-// whether it was closed for not reading.
+// websocketpp's access log into the agent's log at debug level. While the log records less than
+// that, a channel tests as off, so the library neither formats a line nor describes each frame
+// it sends (hex dumps, string streams, a timestamp) only for the line to be dropped.
+class AccessLog : public websocketpp::log::basic<websocketpp::concurrency::basic, websocketpp::log::alevel> {
+public:
+    using basic::basic;
+
+    bool dynamic_test(websocketpp::log::level channel)
+    {
+        if (!basic::dynamic_test(channel))
+            return false;
+        const auto logger = log.lock();
+        return logger && logger->should_log(spdlog::level::debug);
+    }
+    void write(websocketpp::log::level channel, const std::string& message)
+    {
+        if (!dynamic_test(channel))
+            return;
+        if (const auto logger = log.lock())
+            logger->debug("[{}] {}", websocketpp::log::alevel::channel_name(channel), message);
+    }
+    void write(websocketpp::log::level channel, const char* message) { write(channel, std::string(message)); }
+
+private:
+    // The agent's logger as the server starts, looked up once rather than by name for every
+    // frame. Not held: the log file's last lines are written when the logger goes at exit.
+    std::weak_ptr<spdlog::logger> log = KLOG;
+};
+
+// websocketpp's plain asio configuration, with the access log above. Each connection also
+// remembers the key it was registered under (once its socket has closed, the peer's address can
+// no longer be read, and the close handler still has to find the entry), whether it holds one of
+// the page places, and whether it was closed for not reading.
 struct ServerConfig : websocketpp::config::asio {
+    using alog_type = AccessLog;
+    struct transport_config : websocketpp::config::asio::transport_config {
+        using alog_type = AccessLog;
+    };
+    using transport_type = websocketpp::transport::asio::endpoint<transport_config>;
+
     struct connection_base {
         std::string key;
         std::string origin;       // the Origin header of its handshake
@@ -44,37 +77,6 @@ struct ServerConfig : websocketpp::config::asio {
         bool admitted = false;
         std::atomic<bool> overflowed {false};
     };
-};
-
-// websocketpp's access log line by line into the agent's log at debug level, instead of a
-// flushed line on standard output for every frame. Used under the logger's own lock.
-class AccessLogBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override
-    {
-        if (c != traits_type::eof() && enabled())
-            line.push_back(char(c));
-        return traits_type::not_eof(c);
-    }
-    std::streamsize xsputn(const char* text, std::streamsize count) override
-    {
-        if (enabled())
-            line.append(text, size_t(count));
-        return count;
-    }
-    int sync() override
-    {
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
-        if (!line.empty())
-            KLOG->debug("{}", line);
-        line.clear();
-        return 0;
-    }
-
-private:
-    static bool enabled() { return KLOG->should_log(spdlog::level::debug); }
-    std::string line;
 };
 
 using Endpoint = websocketpp::server<ServerConfig>;
@@ -215,10 +217,6 @@ private:
                       const QJsonObject& data, const QString& msg, const QString& reqId);
 
     KELVelloxServer* server;
-    // Before the endpoint: its logger writes here until it is destroyed.
-    AccessLogBuffer accessLogBuffer;
-    std::ostream accessLog {&accessLogBuffer};
-
     // Guarded by connectionsMutex: the server thread changes them while any thread sends.
     ConnectionHandle taskConnection;
     // Origins of connections that closed lately: a command read after its page went keeps it.
@@ -248,7 +246,6 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
     endpoint.set_error_channels(websocketpp::log::elevel::all);
     endpoint.set_access_channels(websocketpp::log::alevel::all);
     endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
-    endpoint.get_alog().set_ostream(&accessLog);
 
     ErrorCode ec;
     endpoint.init_asio(ec);

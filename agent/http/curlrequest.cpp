@@ -169,6 +169,10 @@ CURLcode CUrlRequest::innerEasyPerformUrl(CURL* handle, const QString& url) cons
     // The system's CA folder stays in use beside the named bundle.
     const QByteArray caFile = QFile::encodeName(config->value(QStringLiteral("cafile")));
     curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.isEmpty() ? nullptr : caFile.constData());
+    // Windows' TLS fails a connection whose certificate's revocation list it cannot fetch (a
+    // school's firewall, a school's own CA without one), which would fail every upload there.
+    // A certificate known to be revoked is still refused. Other TLS libraries ignore the option.
+    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
 
     curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent);
     // Transfers run on many pool threads at once: time-outs must not be signal-based.

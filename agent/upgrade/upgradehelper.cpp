@@ -399,8 +399,9 @@ void KELUpgradeHelper::finishDownload(const PackageJob& job, DownloadOutcome out
         Q_EMIT sigFinishDownloadPackage(0, job.path);
         break;
     case DownloadOutcome::Refused:
+        // Said once: the refusal withdraws the offer, which closes the dialog; a "download
+        // failed" besides would send the teacher to check a network that works.
         Q_EMIT sigHashVerifyFailed();
-        Q_EMIT sigFinishDownloadPackage(-1, QString());
         refuse(job.offer, QStringLiteral("its hash or signature does not match"));
         break;
     case DownloadOutcome::Failed:

@@ -2,7 +2,7 @@
 # made by Debian's makensis from vellox.nsi. The program folder it installs:
 #
 #   vellox.exe, vellox-browser.exe (once the shell is built for Windows), app.dat, white-page.png,
-#   devmode/<model>/ for each printer model, uninstall.exe
+#   devmode/<model>/ for each printer model, upgrade-keys/ (VELLOX_UPGRADE_KEYS), uninstall.exe
 #
 # Our TWAINDSM.dll is never part of it: the agent loads the system's, which scanner drivers
 # install, and a copy in the program folder would hide that one.
@@ -48,6 +48,17 @@ foreach(model IN LISTS VELLOX_PRINTER_MODELS)
   string(APPEND install_lines "CreateDirectory \"$INSTDIR\\devmode\\${model}\"\n")
 endforeach()
 string(APPEND remove_lines "RMDir /r \"$INSTDIR\\devmode\"\n")
+# The public keys whose signatures the self-upgrade requires, in upgrade-keys\ beside the
+# program: the set of this version replaces the installed one (vellox.nsi empties the folder
+# first), as the Debian package does.
+if(VELLOX_UPGRADE_KEYS)
+  string(APPEND install_lines "SetOutPath \"$INSTDIR\\upgrade-keys\"\n")
+  foreach(key IN LISTS VELLOX_UPGRADE_KEYS)
+    string(APPEND install_lines "File \"${key}\"\n")
+  endforeach()
+  string(APPEND install_lines "SetOutPath \"$INSTDIR\"\n")
+endif()
+string(APPEND remove_lines "RMDir /r \"$INSTDIR\\upgrade-keys\"\n")
 file(GENERATE OUTPUT ${files_nsh} CONTENT "${install_lines}")
 file(GENERATE OUTPUT ${unfiles_nsh} CONTENT "${remove_lines}")
 
@@ -56,7 +67,7 @@ add_custom_command(OUTPUT ${installer}
             -DVERSION=${PROJECT_VERSION} -DOUTFILE=${installer} -DICON=${VELLOX_WINDOWS_ICON}
             -DFILES=${files_nsh} -DUNFILES=${unfiles_nsh} ${shell_define}
             ${CMAKE_CURRENT_SOURCE_DIR}/windows/vellox.nsi
-    DEPENDS windows/vellox.nsi ${files_nsh} ${unfiles_nsh} ${staging}/app.dat
+    DEPENDS windows/vellox.nsi ${files_nsh} ${unfiles_nsh} ${staging}/app.dat ${VELLOX_UPGRADE_KEYS}
             ${VELLOX_WINDOWS_ICON} ${stripped_programs}
     COMMENT "Making the installer vellox-setup-${PROJECT_VERSION}.exe" VERBATIM)
 add_custom_target(installer DEPENDS ${installer})

@@ -69,6 +69,18 @@ Function un.onInit
   !insertmacro MULTIUSER_UNINIT
 FunctionEnd
 
+; Set once the running agent was ended: whatever happens after, an agent runs again.
+Var AgentStopped
+
+; A failed installation (exit status 2) leaves the agent it ended running again, from whatever
+; the program folder holds.
+Function .onInstFailed
+  ${If} $AgentStopped == 1
+  ${AndIf} ${FileExists} "$INSTDIR\${AGENT}"
+    Exec '"$INSTDIR\${AGENT}" --hidden'
+  ${EndIf}
+FunctionEnd
+
 ; Waits until the program file of this program folder can be replaced, $1 tries of 200 ms at
 ; most; $1 is 0 when it can.
 !macro WaitUntilReplaceable PROGRAM
@@ -150,10 +162,19 @@ FunctionEnd
 Section "Vellox" SecMain
   SectionIn RO
   Call StopAgent
+  StrCpy $AgentStopped 1
 
+  ; The upgrade keys are those of this version only.
+  RMDir /r "$INSTDIR\upgrade-keys"
   SetOutPath "$INSTDIR"
-  ; The program folder's files, listed by the build.
+  ; The program folder's files, listed by the build. A file that cannot be written (one still in
+  ; use) fails the installation rather than leave a mix of two versions unnoticed.
+  ClearErrors
   !include "${FILES}"
+  ${If} ${Errors}
+    DetailPrint "The program folder could not be written completely"
+    Abort
+  ${EndIf}
 
   WriteUninstaller "$INSTDIR\uninstall.exe"
 

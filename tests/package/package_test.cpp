@@ -373,7 +373,10 @@ setsid -f "$@" >/dev/null 2>&1 </dev/null)");
     EXPECT_EQ(running.size(), 1);
     EXPECT_NE(newPid, oldPid);
     EXPECT_EQ(processinfo::executable(newPid), agentPath);
-    EXPECT_EQ(processinfo::arguments(newPid).mid(1), QStringList{"--hidden"});
+    // Read as the process may only just have started: its command line can still be empty then.
+    QStringList arguments;
+    EXPECT_TRUE(vtest::waitUntil([&] { return !(arguments = processinfo::arguments(newPid)).isEmpty(); }));
+    EXPECT_EQ(arguments.mid(1), QStringList{"--hidden"});
     EXPECT_TRUE(waitForPort(port));
     EXPECT_TRUE(answersWithScanner(port)) << sandbox.readLog().toStdString();
     const QString built = run(agentPath, {"--version"}).output.trimmed().section(' ', 1);

@@ -11,6 +11,10 @@
 //   agent_helper trayicons             prints "X Y", the centre on the screen of each icon shown
 //                                      in the notification area of Wine's taskbar, one a line
 //   agent_helper rightclick X Y        clicks the right mouse button at that point of the screen
+//   agent_helper click NAME WxH DX DY  clicks the left mouse button in the visible window of
+//                                      the process NAME whose client area is W by H, once it
+//                                      shows (within a minute), DX and DY from its bottom-right
+//   agent_helper shellwindow           shows a window as the browser shell's, until ended
 
 #include "wintest.h"
 
@@ -159,6 +163,69 @@ int rightClick(int x, int y)
     return SendInput(2, buttons, sizeof(INPUT)) == 2 ? 0 : 1;
 }
 
+struct ClientSearch {
+    DWORD process;
+    LONG width;
+    LONG height;
+    HWND found;
+};
+
+BOOL CALLBACK findBySize(HWND window, LPARAM search)
+{
+    auto* wanted = reinterpret_cast<ClientSearch*>(search);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    RECT client{};
+    if (owner == wanted->process && IsWindowVisible(window) && GetClientRect(window, &client)
+        && client.right == wanted->width && client.bottom == wanted->height) {
+        wanted->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// By size rather than title: a title beyond ASCII would depend on the locale of the command line.
+int click(const wchar_t* name, const wchar_t* size, int fromRight, int fromBottom)
+{
+    ClientSearch search{0, 0, 0, nullptr};
+    if (std::swscanf(size, L"%ldx%ld", &search.width, &search.height) != 2)
+        return 2;
+    const auto shown = [&] {
+        search.process = processId(name);
+        if (search.process)
+            EnumWindows(findBySize, LPARAM(&search));
+        return search.found != nullptr;
+    };
+    if (!wintest::waitUntil(shown, std::chrono::seconds(60)))
+        return 1;
+    const LPARAM point = MAKELPARAM(search.width - fromRight, search.height - fromBottom);
+    PostMessageW(search.found, WM_MOUSEMOVE, 0, point);
+    PostMessageW(search.found, WM_LBUTTONDOWN, MK_LBUTTON, point);
+    PostMessageW(search.found, WM_LBUTTONUP, 0, point);
+    return 0;
+}
+
+// The agent looks for the shell's window by its class, and asks the shell only whether it is
+// shown; enabling and activating it needs no answer.
+int shellWindow()
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VelloxBrowserWindow";
+    if (!RegisterClassW(&windowClass))
+        return 1;
+    HWND window = CreateWindowW(windowClass.lpszClassName, L"Shell stand-in", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480,
+                                nullptr, nullptr, windowClass.hInstance, nullptr);
+    if (!window)
+        return 1;
+    ShowWindow(window, SW_SHOWNORMAL);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchMessageW(&message);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -176,8 +243,12 @@ int wmain(int argc, wchar_t** argv)
         return trayIcons();
     if (action == L"rightclick" && argc == 4)
         return rightClick(std::stoi(argv[2]), std::stoi(argv[3]));
+    if (action == L"click" && argc == 6)
+        return click(argv[2], argv[3], std::stoi(argv[4]), std::stoi(argv[5]));
+    if (action == L"shellwindow" && argc == 2)
+        return shellWindow();
     std::fputs("usage: agent_helper answer TITLE yes|no | fault NAME | hotkey | windows NAME | trayicons | "
-               "rightclick X Y\n",
+               "rightclick X Y | click NAME WxH DX DY | shellwindow\n",
                stderr);
     return 2;
 }

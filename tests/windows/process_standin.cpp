@@ -4,7 +4,12 @@
 //   process_standin agent FOLDER        starts FOLDER\installer.exe as the agent starts an
 //                                       installer, then runs its message loop until asked to
 //                                       quit, which it notes in FOLDER\agent.quit
-//   installer.exe (a copy)              only waits
+//   process_standin upgrade PACKAGE     starts PACKAGE as the agent's self-upgrade starts an
+//                                       installer, and ends with the installer's exit status
+//   installer.exe /S (a copy)           writes its arguments to FOLDER\installer.args, one a
+//                                       line, then only waits; ends with 3 where
+//                                       FOLDER\installer.fails exists, with 4 when not started
+//                                       silently (FOLDER: its own)
 // Each writes its process id to FOLDER\<role>.pid once it has done its part; the test ends what
 // is left.
 #include "foundation/quitwindow_win.h"
@@ -61,8 +66,26 @@ int wmain(int argc, wchar_t** argv)
         MSG message;
         while (GetMessageW(&message, nullptr, 0, 0) > 0)
             DispatchMessageW(&message);
+    } else if (role == L"upgrade" && argc > 2) {
+        InstallerLauncher::Launched launched =
+            InstallerLauncher::launch(KELUpgradePackage::Kind::WindowsInstaller, WideString::toUtf8(argv[2]));
+        if (launched.error != 0 || !launched.watch)
+            return 100;
+        std::optional<int> status;
+        while (!(status = launched.watch->exitStatus()))
+            Sleep(50);
+        return *status;
     } else {
+        // What it was started with, one argument a line, for the tests that start it as a package.
+        std::ofstream arguments(std::filesystem::path(folder + L"\\installer.args"), std::ios::binary);
+        for (int i = 1; i < argc; ++i)
+            arguments << WideString::toUtf8(argv[i]) << '\n';
+        arguments.close();
+        if (role != L"/S")
+            return 4;
         announce(folder, L"installer");
+        if (GetFileAttributesW((folder + L"\\installer.fails").c_str()) != INVALID_FILE_ATTRIBUTES)
+            return 3;
         Sleep(INFINITE);
     }
     return 0;

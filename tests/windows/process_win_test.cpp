@@ -102,4 +102,29 @@ TEST(ShellProcesses, AShellThatClosesAsksItsAgentToQuitFirst)
     endProcess(installer);
 }
 
+// The self-upgrade starts the installer silently and learns how it ended; a path with spaces
+// stays one argument.
+TEST(ShellProcesses, TheInstallerRunsSilentlyAndItsExitStatusIsKnown)
+{
+    TemporaryFolder folder;
+    const std::filesystem::path packages = folder.path / "new version";
+    std::filesystem::create_directories(packages);
+    const std::wstring standin = wintest::testProgramFolder() + L"\\process_standin.exe";
+    const std::filesystem::path package = packages / "vellox setup.exe";
+    ASSERT_TRUE(CopyFileW(standin.c_str(), package.c_str(), FALSE));
+    std::ofstream(packages / "installer.fails") << "";
+    std::wstring command = L"\"" + standin + L"\" upgrade \"" + package.wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION upgrade{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &upgrade));
+    CloseHandle(upgrade.hThread);
+    EXPECT_EQ(WaitForSingleObject(upgrade.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(upgrade.hProcess, &status);
+    CloseHandle(upgrade.hProcess);
+    EXPECT_EQ(status, 3u) << "4: not started silently; 100: not started or not watched";
+    EXPECT_TRUE(std::filesystem::exists(packages / "installer.pid"));
+}
+
 } // namespace

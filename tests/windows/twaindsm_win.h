@@ -49,8 +49,10 @@ public:
             while (!stopping) {
                 if (HWND box = FindWindowW(L"#32770", title)) {
                     if (HWND button = GetDlgItem(box, answer)) {
-                        PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), LPARAM(button));
+                        // Counted first: the box may close, and its caller read the count,
+                        // before this thread runs again.
                         ++answered;
+                        PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), LPARAM(button));
                         // The same box stays findable until its loop has seen the click.
                         while (!stopping && IsWindow(box))
                             std::this_thread::sleep_for(std::chrono::milliseconds(5));

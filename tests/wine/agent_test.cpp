@@ -3,9 +3,11 @@
 // uploads on a Linux loopback server, virtual scanners of our TWAINDSM.dll beside the program.
 
 #include "../scanning/scanagent.h"
+#include "../upgrade/packagesigning.h"
 #include "winesession.h"
 
 #include <QDir>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -56,6 +58,19 @@ protected:
     QStringList agentWindows() const
     {
         return wine->output(helper(), {"windows", "vellox.exe"}).split('\n', Qt::SkipEmptyParts);
+    }
+
+    // Offers version 2.0, forced, as this package from the loopback server.
+    void offerUpgrade(const QByteArray& package, const QString& signature)
+    {
+        http.serveFile("/pkg/vellox-setup-2.0.exe", package);
+        const QJsonObject data{{"hasNewVersion", true}, {"version", "2.0"},
+                               {"downloadUrl", http.url("/pkg/vellox-setup-2.0.exe")},
+                               {"fileHash", QString(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex())},
+                               {"forceUpgrade", true}, {"signature", signature}};
+        http.answer(kCheckPath, HttpReply::withStatus(200, QJsonDocument(QJsonObject{{"code", 200}, {"data", data}})
+                                                               .toJson(QJsonDocument::Compact),
+                                                      "application/json"));
     }
 
     static WineSession* wine;
@@ -165,6 +180,52 @@ TEST_F(WindowsAgent, CtrlAltKOpensTheEnvironmentList)
 
     EXPECT_EQ(wine->run(helper(), {"hotkey"}), 0);
     EXPECT_TRUE(waitUntil(envList, kScanWaitMs)) << qPrintable(agentWindows().join(' '));
+}
+
+// The self-upgrade where upgrade keys are installed: a package signed by a stranger is refused
+// and never started; the vendor's is started silently, and an installer that fails before it
+// takes over is reported to the teacher. The package is a stand-in that records its arguments
+// and fails where the agent's temporary folder holds "installer.fails".
+TEST_F(WindowsAgent, OnlyASignedInstallerIsStartedSilentlyAndItsFailureIsReported)
+{
+    const upgradetest::SigningKey vendor;
+    const upgradetest::SigningKey stranger;
+    ASSERT_TRUE(vendor.isValid() && stranger.isValid());
+    ASSERT_TRUE(QDir().mkpath(sandbox.programFolder() + "/upgrade-keys"));
+    ASSERT_TRUE(vendor.writePublicKey(sandbox.programFolder() + "/upgrade-keys/vendor.pem"));
+    ASSERT_TRUE(QFile::remove(sandbox.programFolder() + "/TWAINDSM.dll"));
+    QFile standin(WineSession::windowsBuildFolder() + "/tests-bin/process_standin.exe");
+    ASSERT_TRUE(standin.open(QIODevice::ReadOnly));
+    const QByteArray installer = standin.readAll();
+    const QString temp = sandbox.dataFolder() + "/temp";
+    ASSERT_TRUE(QDir().mkpath(temp));
+    ASSERT_TRUE(QFile(temp + "/installer.fails").open(QIODevice::WriteOnly));
+    // The dialog waits until the teacher can see the shell's window.
+    const auto shell = wine->start(helper(), {"shellwindow"});
+    sandbox.setConfig("upgradecheckinterval", "1");
+    sandbox.setEnv("VELLOX_TEST_TIME_SCALE", "0.02");
+
+    offerUpgrade(installer, stranger.sign(installer));
+    ASSERT_NE(sandbox.startListening({"--hidden"}), 0);
+    EXPECT_TRUE(sandbox.waitForLog("Signature verification failed for: ", kScanWaitMs));
+    EXPECT_TRUE(sandbox.waitForLog("Toast: 安装包校验失败，请重试"));
+
+    const QByteArray repackaged = installer + "repackaged";
+    offerUpgrade(repackaged, vendor.sign(repackaged));
+    ASSERT_TRUE(sandbox.waitForLog("Download package completed: ", kScanWaitMs));
+    // The dialog's confirm button: 84 from its right edge, 38 from its bottom.
+    EXPECT_TRUE(waitUntil([&] {
+        return wine->run(helper(), {"click", "vellox.exe", "420x320", "84", "38"}) == 0
+            && sandbox.waitForLog("Launching installer: ", 3000);
+    }, kScanWaitMs));
+    EXPECT_TRUE(sandbox.waitForLog("Installer of version 2.0 failed with status 3", kScanWaitMs));
+    EXPECT_TRUE(sandbox.waitForLog("Toast: 新版本安装失败，请联系管理员"));
+    QFile arguments(temp + "/installer.args");
+    ASSERT_TRUE(arguments.open(QIODevice::ReadOnly));
+    EXPECT_EQ(arguments.readAll(), "/S\n");
+    EXPECT_EQ(sandbox.readLog().count("Launching installer: "), 1);
+    EXPECT_FALSE(sandbox.readLog().contains("Toast: 安装包下载失败")) << "the refusal is said once";
+    EXPECT_EQ(sandbox.agent()->state(), QProcess::Running);
 }
 
 // On a desktop with Wine's taskbar: the agent's icon in its notification area, and the icon's
