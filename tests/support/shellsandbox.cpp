@@ -33,6 +33,16 @@ void ShellSandbox::prepare(const XvfbDisplay& display)
     const QString sanitizer = qEnvironmentVariable("ASAN_OPTIONS");
     if (!sanitizer.isEmpty())
         setEnv("ASAN_OPTIONS", sanitizer + ":fast_unwind_on_malloc=1");
+    // WebEngine's own leaks are suppressed for the shell's process only.
+    const QString leakChecks = qEnvironmentVariable("LSAN_OPTIONS");
+    if (!leakChecks.isEmpty()) {
+        const QString suppressions = root() + "/lsan-shell.supp";
+        QFile combined(suppressions);
+        combined.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        for (const char* name : {"/sanitizer/lsan.supp", "/sanitizer/lsan-webengine.supp"})
+            combined.write(readFile(QStringLiteral(VELLOX_TEST_SUPPORT_DIR) + name) + '\n');
+        setEnv("LSAN_OPTIONS", leakChecks + ":suppressions=" + suppressions);
+    }
 }
 
 QString ShellSandbox::shellDataFolder() const
