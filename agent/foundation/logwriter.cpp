@@ -2,6 +2,7 @@
 
 #include <spdlog/pattern_formatter.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -12,6 +13,7 @@ constexpr std::size_t kLinesThatWakeTheWriter = 512;
 // A disk that stops taking lines must not take the agent's memory with it.
 constexpr std::size_t kMostQueuedLines = 100000;
 constexpr auto kLongestWait = std::chrono::milliseconds(250);
+constexpr std::size_t kChunkBytes = 64 * 1024;
 } // namespace
 
 BackgroundWriterSink::BackgroundWriterSink(std::shared_ptr<spdlog::sinks::sink> target)
@@ -34,14 +36,14 @@ BackgroundWriterSink::~BackgroundWriterSink()
 
 void BackgroundWriterSink::sink_it_(const spdlog::details::log_msg& msg)
 {
-    if (queued.size() >= kMostQueuedLines) {
+    if (queuedLines >= kMostQueuedLines) {
         ++dropped;
         return;
     }
-    spdlog::memory_buf_t text;
-    formatter_->format(msg, text);
-    queued.push_back(Line { msg.level, std::string(text.data(), text.size()) });
-    if (queued.size() == kLinesThatWakeTheWriter)
+    spdlog::memory_buf_t line;
+    formatter_->format(msg, line);
+    queued.append(line.data(), line.size());
+    if (++queuedLines == kLinesThatWakeTheWriter)
         due.notify_one();
 }
 
@@ -51,9 +53,23 @@ void BackgroundWriterSink::flush_()
     due.notify_one();
 }
 
+void BackgroundWriterSink::write(const std::string& lines)
+{
+    // In chunks of whole lines rather than a call per line, which cost the writer more than the
+    // lines cost the threads that logged them; a chunk never straddles a rotation of the file.
+    std::size_t from = 0;
+    while (from < lines.size()) {
+        std::size_t end = lines.find('\n', std::min(lines.size() - 1, from + kChunkBytes));
+        end = end == std::string::npos ? lines.size() : end + 1;
+        target->log(spdlog::details::log_msg(spdlog::string_view_t(), spdlog::level::info,
+                                             spdlog::string_view_t(lines.data() + from, end - from)));
+        from = end;
+    }
+}
+
 void BackgroundWriterSink::run()
 {
-    std::vector<Line> batch;
+    std::string batch;
     for (;;) {
         bool flush = false;
         bool last = false;
@@ -61,20 +77,18 @@ void BackgroundWriterSink::run()
         {
             std::unique_lock<std::mutex> lock(mutex_);
             due.wait_for(lock, kLongestWait, [this] {
-                return stopping || flushRequested || queued.size() >= kLinesThatWakeTheWriter;
+                return stopping || flushRequested || queuedLines >= kLinesThatWakeTheWriter;
             });
             batch.swap(queued);
+            queuedLines = 0;
             flush = std::exchange(flushRequested, false);
             droppedNow = std::exchange(dropped, 0);
             last = stopping;
         }
-        for (const Line& line : batch)
-            target->log(spdlog::details::log_msg(spdlog::string_view_t(), line.level, line.text));
-        if (droppedNow > 0) {
-            const std::string note = "[log] " + std::to_string(droppedNow) + " lines were dropped: the log file took no more\n";
-            target->log(spdlog::details::log_msg(spdlog::string_view_t(), spdlog::level::warn, note));
-        }
-        if (flush || last || !batch.empty())
+        write(batch);
+        if (droppedNow > 0)
+            write("[log] " + std::to_string(droppedNow) + " lines were dropped: the log file took no more\n");
+        if (flush || last || !batch.empty() || droppedNow > 0)
             target->flush();
         batch.clear();
         if (last)

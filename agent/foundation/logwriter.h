@@ -8,7 +8,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace KELLog {
 
@@ -29,16 +28,14 @@ protected:
     void flush_() override;
 
 private:
-    struct Line {
-        spdlog::level::level_enum level;
-        std::string text;
-    };
     void run();
+    void write(const std::string& lines);
 
     std::shared_ptr<spdlog::sinks::sink> target;
     // Guarded by base_sink's mutex_.
     std::condition_variable due;
-    std::vector<Line> queued;
+    std::string queued; // formatted lines, line ends included
+    std::size_t queuedLines = 0;
     std::size_t dropped = 0;
     bool flushRequested = false;
     bool stopping = false;

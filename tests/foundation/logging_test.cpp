@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace {
 
 QString readAll(const QString& path)
@@ -55,6 +59,40 @@ TEST(Logging, WarningReachesTheDiskWithoutWaitingForTheFlushAndLevelFilters)
     spdlog::drop(KELLog::kLoggerName);
     spdlog::shutdown();  // every queued line is written before this returns
     EXPECT_FALSE(readAll(file).contains("never written"));
+}
+
+TEST(Logging, ManyLinesFromSeveralThreadsArriveWholeAndInOrder)
+{
+    // Far more than one write's worth: the file is written in chunks of whole lines.
+    constexpr int kThreads = 3;
+    constexpr int kLines = 4000;
+    QTemporaryDir dir;
+    KELLog::initLogging(dir.path(), 0);
+    const QString file = dir.path() + "/vellox-" + QDate::currentDate().toString("yyyyMMdd") + ".log";
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int n = 0; n < kLines; ++n)
+                KLOG->info("thread {} line {} {}", t, n, std::string(size_t(n % 200), 'x'));
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    spdlog::drop(KELLog::kLoggerName);
+    spdlog::shutdown(); // every queued line is written before this returns
+
+    std::vector<int> next(kThreads, 0);
+    const QStringList lines = readAll(file).split('\n', Qt::SkipEmptyParts);
+    const QRegularExpression shape(R"(^\[[^]]+\]\[info\]\[thread:\d+\]:thread (\d) line (\d+) (x*)$)");
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch match = shape.match(line);
+        ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+        const int t = match.captured(1).toInt();
+        const int n = match.captured(2).toInt();
+        ASSERT_EQ(n, next[size_t(t)]) << "thread " << t;
+        ASSERT_EQ(match.captured(3).size(), n % 200);
+        ++next[size_t(t)];
+    }
+    EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
 }
 
 TEST(Logging, SilentBeforeInitialisation)
