@@ -245,7 +245,12 @@ KELVelloxServerTask::KELVelloxServerTask(KELVelloxServer* server)
 
     endpoint.set_error_channels(websocketpp::log::elevel::all);
     endpoint.set_access_channels(websocketpp::log::alevel::all);
-    endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
+    // What happens to connections stays in the log; lines about every frame and every socket
+    // operation do not: they outnumbered the agent's own lines several times over, filled the
+    // log with hex dumps of frame headers, and cost more than answering the request itself.
+    endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload | websocketpp::log::alevel::frame_header
+                                   | websocketpp::log::alevel::message_header
+                                   | websocketpp::log::alevel::message_payload | websocketpp::log::alevel::devel);
 
     ErrorCode ec;
     endpoint.init_asio(ec);
