@@ -375,11 +375,17 @@ TEST_F(ChannelHardening, ManyPagesAtOnceAreCappedAndLeaveTheAgentIdle)
 TEST_F(ChannelHardening, RunningOutOfDescriptorsIsSurvivedQuietly)
 {
     // Just above what the agent needs for itself: the connections below exhaust the rest.
-    sandbox.setFileLimit(96);
+    constexpr int kFileLimit = 96;
+    sandbox.setFileLimit(kFileLimit);
     const quint16 port = sandbox.startListening({"--hidden"});
     ASSERT_NE(port, 0);
+    {
+        // The agent has started up (its scanner is open) before the descriptors run out.
+        WsClient first;
+        ASSERT_TRUE(first.open(port) && first.waitForCmd("can-use", 60000));
+    }
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
-    for (int n = 0; n < 120; ++n) {
+    for (int n = 0; n < kFileLimit + 24; ++n) {
         sockets.push_back(std::make_unique<QTcpSocket>());
         sockets.back()->connectToHost(QHostAddress::LocalHost, port);
         ASSERT_TRUE(sockets.back()->waitForConnected(30000)) << n; // the system's backlog takes them

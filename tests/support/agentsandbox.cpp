@@ -41,6 +41,11 @@ AgentSandbox::AgentSandbox(const QString& keptRoot)
 
 AgentSandbox::~AgentSandbox()
 {
+    stopPrograms();
+}
+
+void AgentSandbox::stopPrograms()
+{
     for (auto& process : processes) {
         if (process->state() == QProcess::NotRunning)
             continue;

@@ -24,6 +24,8 @@ public:
     // cases that one after the other work on the same folders.
     explicit AgentSandbox(const QString& keptRoot);
     ~AgentSandbox();
+    // Ends the programs still running (terminate, then kill), as the sandbox's end does.
+    void stopPrograms();
 
     QString root() const { return rootPath; }
     // From now on runs the Windows build's programs in `wine`'s session (it must outlive the

@@ -17,6 +17,8 @@ class ShellSandbox : public AgentSandbox {
 public:
     explicit ShellSandbox(const XvfbDisplay& display);
     ShellSandbox(const XvfbDisplay& display, const QString& keptRoot);
+    // Under the sanitizers, passes on what they found in the shell's processes (see prepare).
+    ~ShellSandbox();
 
     QString shellDataFolder() const;
     QString startupLog() const { return shellDataFolder() + "/browser_debug.log"; }
@@ -40,6 +42,7 @@ public:
 
 private:
     void prepare(const XvfbDisplay& display);
+    QString sanitizerLog() const { return root() + "/sanitizer"; }
 
     quint16 debuggingPort = 0;
 };
