@@ -13,8 +13,10 @@ bool fileExists(const std::string &path);
 std::string temporaryFolder();        // TMPDIR or the system's temporary folder
 unsigned long processId();
 std::vector<std::string> filesInFolder(const std::string &folder); // names only, sorted
-// Memory for a page image, released with free(). A large block is backed by huge pages where the
-// system offers them: filling fresh memory page by page costs more than the scan itself.
+// Memory for a page image, released with free(). Not advised to huge pages: in the agent, whose
+// heap keeps page buffers for reuse, that bought no speed, and each advice (a change of the
+// process's mappings, then compaction and collapsing of the memory) held up the agent's other
+// threads, its replies to the page by up to 80 ms in the middle of a fast batch.
 void *allocatePageMemory(size_t size);
 
 // Libraries loaded at run time: null, with the reason in `error`, when one cannot be loaded.

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <dlfcn.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,16 +53,7 @@ std::vector<std::string> filesInFolder(const std::string &folder)
 
 void *allocatePageMemory(size_t size)
 {
-    void *memory = std::malloc(size);
-    constexpr size_t kLarge = 4u << 20;
-    if (memory && size >= kLarge) {
-        const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        const uintptr_t begin = (reinterpret_cast<uintptr_t>(memory) + pageSize - 1) & ~(pageSize - 1);
-        const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(pageSize - 1);
-        if (end > begin)
-            madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE); // a hint: failure is harmless
-    }
-    return memory;
+    return std::malloc(size);
 }
 
 void *openSharedLibrary(const std::string &name, std::string &error)
