@@ -73,7 +73,7 @@ bool namesNoCode(const QString& report)
             return false;
     }
     const bool leaks = report.contains("Direct leak of") || report.contains("Indirect leak of");
-    return leaks && !report.contains("ERROR: AddressSanitizer");
+    return leaks && !report.contains("ERROR: AddressSanitizer") && !report.contains("runtime error:");
 }
 
 } // namespace
@@ -81,9 +81,9 @@ bool namesNoCode(const QString& report)
 ShellSandbox::~ShellSandbox()
 {
     stopPrograms();
-    const QDir folder = QFileInfo(sanitizerLog()).dir();
-    const QString prefix = QFileInfo(sanitizerLog()).fileName() + ".";
-    for (const QString& name : folder.entryList({prefix + "*"}, QDir::Files)) {
+    // Each process writes <sanitizerLog()>.<pid>.
+    const QDir folder(root());
+    for (const QString& name : folder.entryList({QFileInfo(sanitizerLog()).fileName() + ".*"}, QDir::Files)) {
         const QString path = folder.filePath(name);
         const QString report = QString::fromUtf8(readFile(path));
         if (namesNoCode(report))
