@@ -49,7 +49,10 @@ bool TrayMenu::pick(const QStringList& keys)
         }))
         return false;
     lastMenu = menu;
-    return display.key(keys);
+    // Straight to the menu: typed keys go to the keyboard grab, which the menu takes only once
+    // the program has served the event of its mapping, and a busy program (a slow build, an
+    // item's work still running) left the first keys to the window below.
+    return display.key(keys, menu);
 }
 
 } // namespace vtest
