@@ -13,11 +13,6 @@ bool fileExists(const std::string &path);
 std::string temporaryFolder();        // TMPDIR or the system's temporary folder
 unsigned long processId();
 std::vector<std::string> filesInFolder(const std::string &folder); // names only, sorted
-// Memory for a page image, released with free(). Not advised to huge pages: in the agent, whose
-// heap keeps page buffers for reuse, that bought no speed, and each advice (a change of the
-// process's mappings, then compaction and collapsing of the memory) held up the agent's other
-// threads, its replies to the page by up to 80 ms in the middle of a fast batch.
-void *allocatePageMemory(size_t size);
 
 // Libraries loaded at run time: null, with the reason in `error`, when one cannot be loaded.
 void *openSharedLibrary(const std::string &name, std::string &error);
@@ -33,7 +28,7 @@ TW_HANDLE allocateHandle(size_t size); // zero-filled; null when memory runs out
 void *lockHandle(TW_HANDLE handle);     // null for a handle that is not one
 void unlockHandle(TW_HANDLE handle);
 void freeHandle(TW_HANDLE handle);
-// A page made with allocatePageMemory, handed over as a handle (the block itself where the two
+// A page made with malloc, handed over as a handle (the block itself where the two
 // are the same memory); the page is gone afterwards either way. Null when memory runs out.
 TW_HANDLE pageAsHandle(void *page, size_t size);
 

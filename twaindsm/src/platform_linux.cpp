@@ -51,11 +51,6 @@ std::vector<std::string> filesInFolder(const std::string &folder)
     return names;
 }
 
-void *allocatePageMemory(size_t size)
-{
-    return std::malloc(size);
-}
-
 void *openSharedLibrary(const std::string &name, std::string &error)
 {
     // Stays mapped after sane_exit: a thread abandoned inside a hung driver still runs its code,

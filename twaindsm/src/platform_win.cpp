@@ -95,11 +95,6 @@ std::vector<std::string> filesInFolder(const std::string &folder)
     return names;
 }
 
-void *allocatePageMemory(size_t size)
-{
-    return std::malloc(size);
-}
-
 void *openSharedLibrary(const std::string &name, std::string &error)
 {
     HMODULE library = LoadLibraryW(wide(name).c_str());
